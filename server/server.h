@@ -1,0 +1,201 @@
+/* server/server.h: the server context, its option table, the error log and
+ * the small string and file utilities that every part of the server uses. */
+#ifndef QF_SERVER_H
+#define QF_SERVER_H
+
+#include <netinet/in.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <time.h>
+
+struct qf_connection;
+struct qf_request_info;
+
+/* Opaque SSL handles: SSL is never available in this server, so nothing
+ * ever creates one; the fields only keep the records' shape. */
+struct qf_ssl;
+struct qf_ssl_ctx;
+typedef struct qf_ssl SSL;
+typedef struct qf_ssl_ctx SSL_CTX;
+typedef int (*qf_ssl_password_cb)(char *buf, int size, int rwflag, void *userdata);
+
+/* Handler of URI, authorization and error callbacks and of the log
+ * callback; for the log callback user_data is the text of the error line. */
+typedef void (*qf_callback_t)(struct qf_connection *conn,
+                              const struct qf_request_info *ri, void *user_data);
+
+/* An IPv4 socket address with its length. */
+struct usa {
+    socklen_t len;
+    union {
+        struct sockaddr sa;
+        struct sockaddr_in sin;
+    } u;
+};
+
+/* A listening or accepted socket. */
+struct socket {
+    int sock;
+    struct usa lsa; /* local address */
+    struct usa rsa; /* remote address */
+    bool is_ssl;
+};
+
+/* A piece of a longer string, not terminated. */
+struct vec {
+    const char *ptr;
+    size_t len;
+};
+
+/* What qf_stat reports of a file. */
+struct qfstat {
+    bool is_directory;
+    uint64_t size;
+    time_t mtime;
+};
+
+/* One registered URI, authorization or error callback. */
+struct callback {
+    char *uri_regex;     /* owned copy; null for error callbacks */
+    qf_callback_t func;
+    bool is_auth;
+    int status_code;     /* error code, 0 for every code, -1 for URI/auth */
+    void *user_data;
+};
+
+enum {
+    NUM_OPTIONS = 24,
+    MAX_LISTENING_SOCKETS = 10,
+    MAX_CALLBACKS = 20,
+    MAX_QUEUED_SOCKETS = 20,
+};
+
+/* Option ids: the slot of each option in options[] and opt_mutexes[].
+ * Ids 18 and 19 are not used by any option. */
+enum {
+    OPT_ROOT = 0,
+    OPT_INDEX_FILES = 1,
+    OPT_PORTS = 2,
+    OPT_DIR_LIST = 3,
+    OPT_CGI_EXTENSIONS = 4,
+    OPT_CGI_INTERPRETER = 5,
+    OPT_CGI_ENV = 6,
+    OPT_SSI_EXTENSIONS = 7,
+    OPT_AUTH_DOMAIN = 8,
+    OPT_AUTH_GPASSWD = 9,
+    OPT_AUTH_PUT = 10,
+    OPT_ACCESS_LOG = 11,
+    OPT_ERROR_LOG = 12,
+    OPT_SSL_CERTIFICATE = 13,
+    OPT_ALIASES = 14,
+    OPT_ACL = 15,
+    OPT_UID = 16,
+    OPT_PROTECT = 17,
+    OPT_ADMIN_URI = 20,
+    OPT_MAX_THREADS = 21,
+    OPT_IDLE_TIME = 22,
+    OPT_MIME_TYPES = 23,
+};
+
+/* The whole state of one running server. */
+struct qf_context {
+    volatile int stop_flag;  /* 0 running, 1 asked to stop, 2 finished */
+    SSL_CTX *ssl_ctx;
+    FILE *access_log;
+    FILE *error_log;
+
+    /* Guarded by opt_mutexes[OPT_PORTS]; read by the listener thread. */
+    struct socket listeners[MAX_LISTENING_SOCKETS];
+    int num_listeners;
+
+    /* Guarded by callback_mutex. */
+    struct callback callbacks[MAX_CALLBACKS];
+    int num_callbacks;
+
+    /* options[id] is changed under opt_mutexes[id]. */
+    char *options[NUM_OPTIONS];
+    pthread_mutex_t opt_mutexes[NUM_OPTIONS];
+
+    /* thr_mutex guards the counters and the queue below. */
+    int max_threads;
+    int num_threads;
+    int num_idle;
+    pthread_mutex_t thr_mutex;
+    pthread_cond_t thr_cond;   /* a worker ended */
+    pthread_mutex_t callback_mutex;
+    struct socket queue[MAX_QUEUED_SOCKETS];
+    int sq_head;               /* sockets put in */
+    int sq_tail;               /* sockets taken out */
+    pthread_cond_t empty_cond; /* a socket was put in */
+    pthread_cond_t full_cond;  /* a socket was taken out */
+
+    qf_ssl_password_cb ssl_password_callback;
+    qf_callback_t log_callback;
+};
+
+typedef bool (*qf_setter)(struct qf_context *ctx, const char *value);
+
+/* One row of the option table. */
+struct qf_option {
+    const char *name;
+    const char *description;
+    const char *default_value;
+    int index;
+    qf_setter setter;
+};
+
+extern const struct qf_option known_options[];
+
+/* Context and options. */
+struct qf_context *qf_start(void);
+void qf_stop(struct qf_context *ctx);
+void qf_fini(struct qf_context *ctx);
+int qf_set_option(struct qf_context *ctx, const char *name, const char *value);
+const char *qf_get_option(const struct qf_context *ctx, const char *name);
+const char *qf_version(void);
+void qf_set_log_callback(struct qf_context *ctx, qf_callback_t cb);
+const struct qf_option *find_opt(const char *name);
+void lock_option(struct qf_context *ctx, int id);
+void unlock_option(struct qf_context *ctx, int id);
+
+/* Setters of this module. */
+bool set_kv_list_option(struct qf_context *ctx, const char *value);
+bool set_gpass_option(struct qf_context *ctx, const char *value);
+bool set_elog_option(struct qf_context *ctx, const char *value);
+bool set_alog_option(struct qf_context *ctx, const char *value);
+bool open_log_file(struct qf_context *ctx, FILE **stream_slot, const char *path);
+
+/* Setters that belong to the listener, worker and admin modules. */
+bool set_ports_option(struct qf_context *ctx, const char *list);
+bool set_acl_option(struct qf_context *ctx, const char *list);
+bool set_ssl_option(struct qf_context *ctx, const char *path);
+bool set_uid_option(struct qf_context *ctx, const char *uid);
+bool set_max_threads_option(struct qf_context *ctx, const char *value);
+bool set_admin_uri_option(struct qf_context *ctx, const char *uri);
+
+/* The listener thread's body; started by qf_start. */
+void *master_thread(void *ctx);
+
+/* Error log. */
+void cry(struct qf_connection *conn, const char *fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+struct qf_connection *fc(struct qf_context *ctx);
+
+/* Utilities. */
+const char *next_option(const char *list, struct vec *val, struct vec *eq_val);
+bool is_true(const char *text);
+int qf_vsnprintf(struct qf_connection *conn, char *buf, size_t buflen,
+                 const char *fmt, va_list ap) __attribute__((format(printf, 4, 0)));
+int qf_snprintf(struct qf_connection *conn, char *buf, size_t buflen,
+                const char *fmt, ...) __attribute__((format(printf, 4, 5)));
+void qf_strlcpy(char *dst, const char *src, size_t n);
+char *qf_strdup(const char *text);
+int qf_stat(const char *path, struct qfstat *st);
+void qf_free(void *p);
+void set_close_on_exec(int fd);
+
+#endif
