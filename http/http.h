@@ -42,4 +42,53 @@ struct qf_connection {
     uint64_t num_bytes_sent;
 };
 
+/* Connection handling: one request per connection. */
+void process_new_connection(struct qf_connection *conn);
+void reset_per_request_attributes(struct qf_connection *conn);
+
+/* One transfer routine for sockets and files. */
+int pull(FILE *fp, int sock, SSL *ssl, char *buf, int len);
+uint64_t push(FILE *fp, int sock, SSL *ssl, const char *buf, uint64_t len);
+int read_request(FILE *fp, int sock, SSL *ssl, char *buf, int bufsiz, int *nread);
+int get_request_len(const char *buf, size_t len);
+
+/* Responses. */
+int qf_write(struct qf_connection *conn, const void *buf, int len);
+int qf_printf(struct qf_connection *conn, const char *fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+void send_error(struct qf_connection *conn, int status, const char *reason,
+                const char *fmt, ...) __attribute__((format(printf, 4, 5)));
+extern const char *http_500_error;
+
+/* Request inspection. */
+char *skip(char **buf, const char *delimiters);
+void parse_http_headers(char **buf, struct qf_request_info *ri);
+const char *get_header(const struct qf_request_info *ri, const char *name);
+const char *qf_get_header(const struct qf_connection *conn, const char *name);
+uint64_t get_content_length(const struct qf_connection *conn);
+int url_decode(const char *src, size_t src_len, char *dst, size_t dst_len,
+               int is_form_url_encoded);
+int lowercase(const char *s);
+int qf_strcasecmp(const char *s1, const char *s2);
+int qf_strncasecmp(const char *s1, const char *s2, size_t len);
+char *get_var(const char *name, const char *buf, size_t buf_len);
+char *qf_get_var(const struct qf_connection *conn, const char *name);
+
+/* Access log. */
+void log_access(const struct qf_connection *conn);
+void log_header(const struct qf_connection *conn, const char *header, FILE *fp);
+
+/* Dispatch. */
+void analyze_request(struct qf_connection *conn);
+bool match_extension(const char *path, const char *ext_list);
+
+/* Static files and directory listings. */
+void send_file(struct qf_connection *conn, const char *path, struct qfstat *stp);
+void send_opened_file_stream(struct qf_connection *conn, FILE *fp, uint64_t len);
+void send_directory_listing(struct qf_connection *conn, const char *dir);
+int compare_dir_entries(const void *a, const void *b);
+
+/* Request bodies, PUT and DELETE. */
+bool handle_request_body(struct qf_connection *conn, FILE *fp);
+
 #endif

@@ -3,6 +3,133 @@
 #ifndef QF_PANEL_H
 #define QF_PANEL_H
 
+#include <stddef.h>
+#include <stdio.h>
+#include <time.h>
+
+#include <atomic>
+#include <mutex>
+
+enum {
+    /* Every file name of the panel: the product directory plus its longest
+     * suffix ("images/prefix_drevanta_gui.html") fits with room to spare. */
+    PC_FILE_NAME_SIZE = 1000,
+    /* A displayed log tail after its line ends became "<br>". */
+    PC_LOG_SIZE = 20000,
+    /* Bytes taken from the end of a log: leaves the conversion to "<br>"
+     * and the escaping of markup some room inside PC_LOG_SIZE. */
+    PC_LOG_TAIL_BYTES = 14000,
+    /* The start command names the product directory three times; longer
+     * values are refused at start-up so the command is never cut short. */
+    PC_MAX_BIN_LENGTH = 311,
+    /* One piece of a text file: a line, or part of a longer one. */
+    PC_LINE_SIZE = 1000,
+    /* A value taken from a form body or the configuration file. */
+    PC_VALUE_SIZE = 1000,
+    /* "Running with %d active channels" with any int, and room to spare. */
+    PC_STATUS_LINE_SIZE = 100,
+    /* The start command: three product-directory paths quoted for the
+     * shell. A 311-character directory made only of quotes needs 3902
+     * bytes for them, plus the fixed words. */
+    PC_START_COMMAND_SIZE = 4096,
+};
+
+/* The service's status files: fixed, outside the product directory. Each
+ * holds one 4-byte int in the machine's own byte order. */
+#define PC_SERVICE_PID_FILE "/tmp/DrevantaQuorvel"
+#define PC_GUARD_PID_FILE "/tmp/DrevantaGuardQuorvel"
+#define PC_ACTIVE_CALLS_FILE "/tmp/DrevantaQuorvelNumActiveCalls"
+#define PC_SYSTEM_LOG_FILE "/tmp/DrevantaTmpLog"
+
+/* File names, filled once by drevanta_main (or drevanta_setFileNames) before
+ * any other thread of the panel exists, read-only afterwards. */
+extern char pcGlobDrevantaBin[PC_FILE_NAME_SIZE];
+extern char pcSysLogFileName[PC_FILE_NAME_SIZE];
+extern char pcAppLogFileName[PC_FILE_NAME_SIZE];
+extern char pcConfFileName[PC_FILE_NAME_SIZE];
+extern char pcTmpConfFileName[PC_FILE_NAME_SIZE];
+extern char pcDrevantaGuiHtmlFileName[PC_FILE_NAME_SIZE];
+extern char pcTmpDrevantaGuiHtmlFileName[PC_FILE_NAME_SIZE];
+extern char pcPrefixDrevantaGuiHtmlFileName[PC_FILE_NAME_SIZE];
+extern char pcDrevantaGuiBusyHtmlFileName[PC_FILE_NAME_SIZE];
+
+/* The displayed log tails, HTML-escaped, line ends turned into "<br>".
+ * Written and read by the refresh thread only. */
+extern char pcSystemLog[PC_LOG_SIZE];
+extern char pcApplicationLog[PC_LOG_SIZE];
+
+/* Serialises everything that touches quorvel.conf, its temporary file, the
+ * panel page and the static result buffers of the look-ups: the refresh
+ * thread's page write and any number of request threads' Saves. Recursive,
+ * because a page write and a Save both call ReadConfVal under it. Never
+ * held across the sleeps of the status update or the stop. */
+extern std::recursive_mutex panelFilesMutex;
+
+/* The Control Panel tab: status of the service, its log tails, Start and
+ * Stop, and the two page writers. Fields are public so that the tests can
+ * set up a page without a running service. */
+class ControlPanelTab {
+public:
+    ControlPanelTab();
+
+    /* Status text shown on the page; 100 bytes, owned for the life of the
+     * process. Written and read by the refresh thread only. */
+    char *pcStatusLine;
+    /* The service or its guard runs: decides which of Start and Stop is
+     * enabled. Refresh thread only. */
+    bool bRunning;
+    /* Size of each log at its last successful read, and the application
+     * log's modification time when last looked at. Refresh thread only. */
+    int nSysLogSize;
+    int nAppLogSize;
+    time_t tAppLogModTime;
+    /* The last ids read from the status files, for inspection only: request
+     * threads and the refresh thread read them concurrently, so every
+     * decision uses the id that its own call read, never these. */
+    std::atomic<int> nServicePid;
+    std::atomic<int> nGuardPid;
+    /* Raised by request threads after a Start or Stop, cleared by the
+     * refresh thread at the start of each pass. */
+    std::atomic<bool> bRefreshRequested;
+
+    int refresh();
+    void startClicked();
+    void stopClicked();
+    int start();
+    int stop();
+    void updateStatus();
+    int readTmpFile(int *pid);
+    int readGuardTmpFile(int *pid);
+    bool statusOfGuard();
+    int readNumberOfActiveCalls();
+    void updateSysLog(int size);
+    void updateAppLog(int size);
+    int replaceNewlineWithBrInLog(char *log);
+    /* Forms the shell command that starts the guard; false when it does
+     * not fit size bytes. */
+    bool formatStartCommand(char *buf, size_t size);
+
+    int writeHtml();
+    int writeBusyHtml();
+    int myCopyFile(const char *from, const char *to);
+};
+
+/* The Basic Setup tab: the service's configuration file. No state; the
+ * look-ups return static buffers that the next call overwrites, so a caller
+ * that keeps a result holds panelFilesMutex. */
+class BasicSetupTab {
+public:
+    BasicSetupTab() {}
+
+    const char *readValFromPostData(const char *body, const char *name);
+    const char *ReadConfVal(const char *key);
+    void saveParamValue(const char *key, const char *value);
+    void saveClicked(const char *body);
+};
+
+extern ControlPanelTab controlPanelTab;
+extern BasicSetupTab basicSetupTab;
+
 /* Checks DREVANTA_BIN, derives the file names, starts the refresh thread and
  * writes the wait page. Ends the process with status 1 on any failure. */
 int drevanta_main(void);
@@ -11,5 +138,30 @@ int drevanta_main(void);
  * posted to a plain file asks for. body is NUL-terminated and writable; it
  * is restored before the call returns. The result carries no meaning. */
 int drevanta_analyzePost(char *body);
+
+/* The refresh thread: one refresh pass, then 8 seconds of sleep, for ever. */
+void *refreshThreadMainLoop(void *unused);
+
+/* The start-up message for a DREVANTA_BIN value (nullptr when unset), or
+ * nullptr when the value is usable. */
+const char *drevanta_checkBin(const char *bin);
+
+/* Fills every file-name buffer from a checked product directory. */
+void drevanta_setFileNames(const char *bin);
+
+/* Writes a formatted message to standard error and ends the whole process
+ * with status 1, from whatever thread meets the error. */
+[[noreturn]] void panelFatal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* The entity that stands for c in a page (& < > " '), or nullptr when c
+ * goes in as it is. */
+const char *panelHtmlEntity(char c);
+
+/* Writes text to f with & < > " ' as entities. */
+void panelWriteEscaped(FILE *f, const char *text);
+
+/* Sleeps whole seconds, resuming after signals (the server's SIGCHLD
+ * handler runs on any thread). */
+void panelSleep(unsigned seconds);
 
 #endif

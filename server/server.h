@@ -184,6 +184,14 @@ void *master_thread(void *ctx);
 void cry(struct qf_connection *conn, const char *fmt, ...)
     __attribute__((format(printf, 2, 3)));
 struct qf_connection *fc(struct qf_context *ctx);
+void builtin_error_log(struct qf_connection *conn, const struct qf_request_info *ri,
+                       void *message);
+
+/* Held by whoever reads ctx->error_log or ctx->access_log and writes a line
+ * to it, and by open_log_file while it swaps a stream; keeps a stream from
+ * being closed under a writer. Never log while holding it. */
+void lock_log_streams(void);
+void unlock_log_streams(void);
 
 /* Utilities. */
 const char *next_option(const char *list, struct vec *val, struct vec *eq_val);

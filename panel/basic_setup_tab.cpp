@@ -1,0 +1,240 @@
+/* panel/basic_setup_tab.cpp: the Basic Setup tab's back end: values of
+ * posted forms, look-ups in quorvel.conf and the rewrite of one key. */
+#include "panel/panel.h"
+
+#include <ctype.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+/* How a form field becomes a setting. */
+enum save_kind {
+    SAVE_TEXT,      /* the field's value as sent */
+    SAVE_BOX,       /* "1" when the box was sent as "on", else "0" */
+    SAVE_GAIN_BOX,  /* SAVE_BOX, and gain control needs voice detection on */
+    SAVE_NUMBER,    /* the value as sent, when its leading number is in range */
+};
+
+struct save_row {
+    const char *key;
+    const char *field;
+    save_kind kind;
+    uint32_t limit;   /* SAVE_NUMBER: largest number accepted */
+};
+
+/* The order of the writes, one rewrite of the file each. */
+static const save_row save_rows[] = {
+    {"SipProxyIP", "SipProxyIP", SAVE_TEXT, 0},
+    {"SipProxyPort", "SipProxyPort", SAVE_TEXT, 0},
+    {"SipProxyDomain", "SipProxyDomain", SAVE_TEXT, 0},
+    {"SipUAIP", "SipUaIP", SAVE_TEXT, 0},
+    {"SipUAPort", "SipUaPort", SAVE_TEXT, 0},
+    {"NeedToDoNoiseCancellation", "AudioFilteringNoise", SAVE_BOX, 0},
+    {"NeedToDoAEC", "AudioFilteringEcho", SAVE_BOX, 0},
+    {"AECTailType", "AECTail", SAVE_NUMBER, 5},
+    {"NeedToDoAGC", "AudioFilteringGain", SAVE_GAIN_BOX, 0},
+    {"AGCLevel", "AGCLevel", SAVE_NUMBER, 64000},
+    {"TrunkName", "TrunkName", SAVE_TEXT, 0},
+    {"RegisterTrunk", "RegisterTrunk", SAVE_BOX, 0},
+    {"NumPhonesToAllocate", "NumberOfPhones", SAVE_TEXT, 0},
+    {"OrigPhonesNamePrefix", "PrefixOfOrigPhones", SAVE_TEXT, 0},
+    {"RegisterOrigPhones", "RegisterOrigPhones", SAVE_BOX, 0},
+    {"PairPhonesNamePrefix", "PrefixOfPairPhones", SAVE_TEXT, 0},
+    {"RegisterPairPhones", "RegisterPairPhones", SAVE_BOX, 0},
+    {"Secret", "Secret", SAVE_TEXT, 0},
+};
+
+static bool is_setting_of(const char *piece, const char *key, bool step_over_comments);
+static const char *copy_word(const char *p, const char *stop, char *out, size_t size);
+static uint32_t leading_number(const char *value);
+
+/* Field values are not URL-decoded: the service reads them as they were
+ * typed, with '+' for a space. A value that does not fit is cut. */
+const char *
+BasicSetupTab::readValFromPostData(const char *body, const char *name)
+{
+    static char result[PC_VALUE_SIZE];
+    std::lock_guard<std::recursive_mutex> lock(panelFilesMutex);
+
+    result[0] = '\0';
+    const char *p = strstr(body, name);
+    if (p == nullptr) return result;
+    p += strlen(name);
+    if (*p == '\0') return result;
+    p++;   /* the '=' after the name */
+    size_t len = strcspn(p, "&");
+    if (len > sizeof(result) - 1) len = sizeof(result) - 1;
+    memcpy(result, p, len);
+    result[len] = '\0';
+    return result;
+}
+
+/* The value of key: the first word after the '=' of the first setting of
+ * key that has one. nullptr when there is none. A missing file ends the
+ * process: the product directory is wrong. */
+const char *
+BasicSetupTab::ReadConfVal(const char *key)
+{
+    static char line[PC_LINE_SIZE];
+    static char result[PC_VALUE_SIZE];
+    std::lock_guard<std::recursive_mutex> lock(panelFilesMutex);
+
+    FILE *f = fopen(pcConfFileName, "rb");
+    if (f == nullptr)
+        panelFatal("Can not read conf file %s. Please verify DREVANTA_BIN is pointing to "
+                   "the right directory.\n", pcConfFileName);
+
+    while (fgets(line, sizeof(line), f) != nullptr) {
+        if (!is_setting_of(line, key, false)) continue;
+        copy_word(strchr(line, '=') + 1, nullptr, result, sizeof(result));
+        if (result[0] == '\0') continue;
+        fclose(f);
+        return result;
+    }
+    fclose(f);
+    return nullptr;
+}
+
+/* Brings key to value in quorvel.conf, touching the file only when that
+ * changes something. The new file is built beside the old one and renamed
+ * over it: the old file stays whole until the new one is complete, and a
+ * look-up never finds the file missing. */
+void
+BasicSetupTab::saveParamValue(const char *key, const char *value)
+{
+    char piece[PC_LINE_SIZE];
+    std::lock_guard<std::recursive_mutex> lock(panelFilesMutex);
+
+    const char *current = ReadConfVal(key);
+    if (current != nullptr && strcmp(current, value) == 0) return;
+    if (current == nullptr && value[0] == '\0') return;
+    bool had_value = current != nullptr;
+
+    FILE *in = fopen(pcConfFileName, "rb");
+    if (in == nullptr) return;
+    FILE *out = fopen(pcTmpConfFileName, "wb");
+    if (out == nullptr) {
+        fclose(in);
+        return;
+    }
+    struct stat st;
+    if (fstat(fileno(in), &st) == 0) fchmod(fileno(out), st.st_mode & 07777);
+
+    /* A live setting is replaced, or commented out when cleared; a key
+     * without a value takes the place of its commented-out or empty line,
+     * or goes at the end. */
+    bool replaced = false;
+    char last = '\n';
+    while (fgets(piece, sizeof(piece), in) != nullptr) {
+        size_t len = strlen(piece);
+        if (len > 0) last = piece[len - 1];
+        if (replaced || !is_setting_of(piece, key, !had_value)) {
+            fputs(piece, out);
+            continue;
+        }
+        replaced = true;
+        if (value[0] != '\0') {
+            fprintf(out, "%s=%s\r\n", key, value);
+            last = '\n';
+        } else {
+            fputc(';', out);
+            fputs(piece, out);
+        }
+    }
+    if (!replaced) {
+        /* A last line without its line end must not swallow the setting. */
+        if (last != '\n' && last != '\r') fputs("\r\n", out);
+        fprintf(out, "%s=%s\r\n", key, value);
+    }
+
+    bool failed = ferror(in) != 0 || ferror(out) != 0;
+    fclose(in);
+    if (fclose(out) != 0 || failed) {
+        remove(pcTmpConfFileName);
+        return;
+    }
+    if (rename(pcTmpConfFileName, pcConfFileName) != 0) {
+        fprintf(stderr, "Unable to rename \"%s\" to \"%s\"\n", pcTmpConfFileName, pcConfFileName);
+        remove(pcTmpConfFileName);
+    }
+}
+
+/* The Save button: every field of the form, one key at a time. Two Saves
+ * run one after the other, and the page is never written in between. */
+void
+BasicSetupTab::saveClicked(const char *body)
+{
+    std::lock_guard<std::recursive_mutex> lock(panelFilesMutex);
+
+    for (const save_row &row : save_rows) {
+        const char *value = readValFromPostData(body, row.field);
+        switch (row.kind) {
+        case SAVE_TEXT:
+            saveParamValue(row.key, value);
+            break;
+        case SAVE_BOX:
+        case SAVE_GAIN_BOX: {
+            bool on = strcmp(value, "on") == 0;
+            saveParamValue(row.key, on ? "1" : "0");
+            /* Gain control works on speech only, so it needs voice
+             * detection; switching gain off leaves that choice alone. */
+            if (row.kind == SAVE_GAIN_BOX && on) saveParamValue("BypassVAD", "0");
+            break;
+        }
+        case SAVE_NUMBER:
+            if (leading_number(value) <= row.limit) saveParamValue(row.key, value);
+            break;
+        }
+    }
+}
+
+/* Whether piece is a setting line of key: it holds an '=' and its first
+ * word before the '=' is key. A line whose first character after spaces is
+ * ';' is a comment; with step_over_comments the spaces and ';' at its
+ * start are stepped over, so a commented-out setting counts too. */
+static bool
+is_setting_of(const char *piece, const char *key, bool step_over_comments)
+{
+    const char *p = piece;
+    if (step_over_comments) {
+        while (*p == ' ' || *p == ';') p++;
+    } else {
+        while (*p == ' ') p++;
+        if (*p == ';') return false;
+    }
+    const char *eq = strchr(p, '=');
+    if (eq == nullptr) return false;
+    char word[PC_LINE_SIZE];
+    copy_word(p, eq, word, sizeof(word));
+    return word[0] != '\0' && strcmp(word, key) == 0;
+}
+
+/* Copies into out the first run of non-white-space characters at or after
+ * p, stopping also at stop (when not nullptr). Leading white space of any
+ * kind is skipped. Returns where the copy stopped. */
+static const char *
+copy_word(const char *p, const char *stop, char *out, size_t size)
+{
+    while (*p != '\0' && p != stop && isspace((unsigned char)*p)) p++;
+    size_t n = 0;
+    while (*p != '\0' && p != stop && !isspace((unsigned char)*p)) {
+        if (n + 1 < size) out[n++] = *p;
+        p++;
+    }
+    out[n] = '\0';
+    return p;
+}
+
+/* The number a value begins with, as a 32-bit int taken unsigned. A value
+ * that is not a number counts as 0, so an empty field is written (and
+ * clears the key); a negative one becomes huge and passes no limit. */
+static uint32_t
+leading_number(const char *value)
+{
+    long n = strtol(value, nullptr, 10);
+    if (n > INT32_MAX) n = INT32_MAX;
+    if (n < INT32_MIN) n = INT32_MIN;
+    return (uint32_t)(int32_t)n;
+}

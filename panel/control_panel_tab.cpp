@@ -1,0 +1,374 @@
+/* panel/control_panel_tab.cpp: the Quorvel service as the panel sees it:
+ * status from the status files and signals, Start and Stop, log tails. */
+#include "panel/panel.h"
+
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+/* Status files are rewritten by the service while we read them: a few
+ * quick retries get past a file caught half-written. */
+static const int PID_READ_ATTEMPTS = 5;
+/* How long the service has to answer SIGUSR1 with its channel count. */
+static const unsigned ACTIVE_CALLS_WAIT = 2;
+/* How long the service has to end on SIGINT before SIGKILL. */
+static const unsigned SERVICE_STOP_WAIT = 5;
+
+static int read_pid_file(const char *path, int *pid, bool complain);
+static int read_log_tail(const char *path, char *buf, int size);
+static size_t escaped_length(const char *s, size_t n);
+static size_t escape_into(char *dst, const char *s, size_t n);
+static void put_back_unconverted(char *log, const char *text, size_t len);
+static bool append_text(char **p, const char *end, const char *text);
+static bool append_quoted(char **p, const char *end, const char *dir, const char *name);
+static int clamp_size(off_t size);
+
+ControlPanelTab::ControlPanelTab()
+    : pcStatusLine(new char[PC_STATUS_LINE_SIZE]), bRunning(false), nSysLogSize(0),
+      nAppLogSize(0), tAppLogModTime(0), nServicePid(0), nGuardPid(0),
+      bRefreshRequested(false)
+{
+    pcStatusLine[0] = '\0';
+    pcSystemLog[0] = '\0';
+    pcApplicationLog[0] = '\0';
+}
+
+/* One pass of the refresh thread. A Start or Stop that ends while status
+ * and logs are taken makes them stale at once, so they are taken again
+ * before the page is written. */
+int
+ControlPanelTab::refresh()
+{
+    do {
+        bRefreshRequested = false;
+        updateStatus();
+
+        struct stat st;
+        if (stat(pcSysLogFileName, &st) == 0 && clamp_size(st.st_size) != nSysLogSize)
+            updateSysLog(clamp_size(st.st_size));
+        /* The application log may be rewritten at the same size, so its
+         * modification time decides. */
+        if (stat(pcAppLogFileName, &st) == 0 && st.st_mtime != tAppLogModTime) {
+            updateAppLog(clamp_size(st.st_size));
+            tAppLogModTime = st.st_mtime;
+        }
+    } while (bRefreshRequested);
+    return writeHtml();
+}
+
+void
+ControlPanelTab::startClicked()
+{
+    start();
+    bRefreshRequested = true;
+}
+
+void
+ControlPanelTab::stopClicked()
+{
+    stop();
+    bRefreshRequested = true;
+}
+
+/* A start is always a restart: whatever runs is stopped first, so two
+ * guards never watch the same service. */
+int
+ControlPanelTab::start()
+{
+    char cmd[PC_START_COMMAND_SIZE];
+    stop();
+    if (!formatStartCommand(cmd, sizeof(cmd))) return -1;
+    return system(cmd);
+}
+
+/* The guard goes first, or it would restart the service we are stopping.
+ * The ids are locals of this call: request threads and the refresh thread
+ * read the status files at the same time. */
+int
+ControlPanelTab::stop()
+{
+    int pid = 0;
+    for (int i = 0; i < PID_READ_ATTEMPTS; i++) {
+        if (readGuardTmpFile(&pid) == 0) {
+            kill(pid, SIGKILL);
+            break;
+        }
+    }
+    for (int i = 0; i < PID_READ_ATTEMPTS; i++) {
+        if (readTmpFile(&pid) == 0) {
+            kill(pid, SIGINT);
+            panelSleep(SERVICE_STOP_WAIT);
+            kill(pid, SIGKILL);
+            return 0;
+        }
+    }
+    return 0;
+}
+
+/* The paths are quoted so that a product directory with spaces or shell
+ * characters still reaches the guard as the same three arguments. */
+bool
+ControlPanelTab::formatStartCommand(char *buf, size_t size)
+{
+    char *p = buf;
+    const char *end = buf + size;
+    const char *bin = pcGlobDrevantaBin;
+
+    if (size == 0) return false;
+    *p = '\0';
+    return append_text(&p, end, "nohup ") && append_quoted(&p, end, bin, "drevanta_guard") &&
+           append_text(&p, end, " ") && append_quoted(&p, end, bin, "drevantaquorvel") &&
+           append_text(&p, end, " ") && append_quoted(&p, end, bin, "quorvel.conf") &&
+           append_text(&p, end, " > /dev/null  &");
+}
+
+/* The service runs when its recorded process takes SIGUSR1; it then has
+ * two seconds to write its channel count. Without it, a live guard means
+ * the service is on its way up or down. */
+void
+ControlPanelTab::updateStatus()
+{
+    int pid = 0;
+    bool found = false;
+    for (int i = 0; i < PID_READ_ATTEMPTS && !found; i++)
+        found = readTmpFile(&pid) == 0;
+
+    if (found && kill(pid, SIGUSR1) == 0) {
+        panelSleep(ACTIVE_CALLS_WAIT);
+        int n = readNumberOfActiveCalls();
+        if (n == 1)
+            snprintf(pcStatusLine, PC_STATUS_LINE_SIZE, "Running with %d active channel", n);
+        else
+            snprintf(pcStatusLine, PC_STATUS_LINE_SIZE, "Running with %d active channels", n);
+        bRunning = true;
+        return;
+    }
+    if (statusOfGuard()) {
+        snprintf(pcStatusLine, PC_STATUS_LINE_SIZE, "%s", "Only Partially Running");
+        bRunning = true;
+    } else {
+        snprintf(pcStatusLine, PC_STATUS_LINE_SIZE, "%s", "Not Running");
+        bRunning = false;
+    }
+}
+
+int
+ControlPanelTab::readTmpFile(int *pid)
+{
+    if (read_pid_file(PC_SERVICE_PID_FILE, pid, true) != 0) return -1;
+    nServicePid = *pid;
+    return 0;
+}
+
+int
+ControlPanelTab::readGuardTmpFile(int *pid)
+{
+    if (read_pid_file(PC_GUARD_PID_FILE, pid, false) != 0) return -1;
+    nGuardPid = *pid;
+    return 0;
+}
+
+/* SIGCHLD is harmless to the guard; only whether the send succeeds, that
+ * is whether the process exists, is used. */
+bool
+ControlPanelTab::statusOfGuard()
+{
+    int pid = 0;
+    for (int i = 0; i < PID_READ_ATTEMPTS; i++)
+        if (readGuardTmpFile(&pid) == 0) return kill(pid, SIGCHLD) == 0;
+    return false;
+}
+
+int
+ControlPanelTab::readNumberOfActiveCalls()
+{
+    FILE *f = fopen(PC_ACTIVE_CALLS_FILE, "rb");
+    if (f == nullptr) {
+        fprintf(stderr, "Unable to open %s for reading\n", PC_ACTIVE_CALLS_FILE);
+        return 0;
+    }
+    int n = 0;
+    size_t got = fread(&n, 1, sizeof(n), f);
+    fclose(f);
+    if (got != sizeof(n)) {
+        fprintf(stderr, "Unable to read from %s\n", PC_ACTIVE_CALLS_FILE);
+        return 0;
+    }
+    return n;
+}
+
+void
+ControlPanelTab::updateSysLog(int size)
+{
+    int r = read_log_tail(pcSysLogFileName, pcSystemLog, size);
+    if (r <= 0) return;
+    replaceNewlineWithBrInLog(pcSystemLog);
+    nSysLogSize = size;
+}
+
+void
+ControlPanelTab::updateAppLog(int size)
+{
+    int r = read_log_tail(pcAppLogFileName, pcApplicationLog, size);
+    if (r <= 0) return;
+    replaceNewlineWithBrInLog(pcApplicationLog);
+    nAppLogSize = size;
+}
+
+/* Turns the line feeds of a log tail into "<br>" and escapes the lines, in
+ * place. Only whole lines are shown: the text after the last line feed is
+ * still being written. When the result would not fit, the tail is shown
+ * without line breaks instead. Returns 0, or -1 when it fell back. */
+int
+ControlPanelTab::replaceNewlineWithBrInLog(char *log)
+{
+    char work[PC_LOG_SIZE];
+    size_t len = strnlen(log, PC_LOG_SIZE - 1);
+    memcpy(work, log, len);
+    work[len] = '\0';
+    log[0] = '\0';
+
+    size_t built = 0;
+    const char *p = work;
+    const char *nl;
+    while ((nl = strchr(p, '\n')) != nullptr) {
+        size_t seg = (size_t)(nl - p);
+        if (built + escaped_length(p, seg) + 5 > PC_LOG_SIZE - 1) {
+            fputs("safety buffer was not enough to handle log - going to display without "
+                  "newlines\n", stderr);
+            put_back_unconverted(log, work, len);
+            return -1;
+        }
+        built += escape_into(log + built, p, seg);
+        memcpy(log + built, "<br>", 5);
+        built += 4;
+        p = nl + 1;
+    }
+    return 0;
+}
+
+/* Reads the id in a status file into *pid: 0 on success, -1 when the file
+ * is missing or short, or names a process the panel must never signal:
+ * 0 and -1 reach whole process groups, 1 is init, and our own id would
+ * stop the server. */
+static int
+read_pid_file(const char *path, int *pid, bool complain)
+{
+    FILE *f = fopen(path, "rb");
+    if (f == nullptr) return -1;
+    int id = 0;
+    size_t got = fread(&id, 1, sizeof(id), f);
+    fclose(f);
+    if (got != sizeof(id)) {
+        if (complain) fprintf(stderr, "Unable to read from %s\n", path);
+        return -1;
+    }
+    if (id <= 1 || id == (int)getpid()) return -1;
+    *pid = id;
+    return 0;
+}
+
+/* Reads the last min(size, 14000) bytes of a log into buf, NUL-terminated.
+ * Returns 1 when they all came, 0 when buf was emptied (empty log, short
+ * read), -1 when buf was left alone (no file, failed seek). */
+static int
+read_log_tail(const char *path, char *buf, int size)
+{
+    FILE *f = fopen(path, "rb");
+    if (f == nullptr) return -1;
+    int n = size < PC_LOG_TAIL_BYTES ? size : PC_LOG_TAIL_BYTES;
+    if (n < 0 || fseek(f, -(long)n, SEEK_END) != 0) {
+        fclose(f);
+        return -1;
+    }
+    size_t got = n > 0 ? fread(buf, 1, (size_t)n, f) : 0;
+    fclose(f);
+    if (n == 0 || got != (size_t)n) {
+        buf[0] = '\0';
+        return 0;
+    }
+    buf[n] = '\0';
+    return 1;
+}
+
+static size_t
+escaped_length(const char *s, size_t n)
+{
+    size_t len = 0;
+    for (size_t i = 0; i < n; i++) {
+        const char *entity = panelHtmlEntity(s[i]);
+        len += entity != nullptr ? strlen(entity) : 1;
+    }
+    return len;
+}
+
+/* Escapes n bytes of s into dst and terminates it; returns the length
+ * written. dst must hold escaped_length(s, n) + 1 bytes. */
+static size_t
+escape_into(char *dst, const char *s, size_t n)
+{
+    char *p = dst;
+    for (size_t i = 0; i < n; i++) {
+        const char *entity = panelHtmlEntity(s[i]);
+        if (entity != nullptr) {
+            size_t elen = strlen(entity);
+            memcpy(p, entity, elen);
+            p += elen;
+        } else {
+            *p++ = s[i];
+        }
+    }
+    *p = '\0';
+    return (size_t)(p - dst);
+}
+
+/* The fallback of the conversion: the text as it came, escaped. Escaping
+ * can make it longer than the buffer; then its newest part is kept. */
+static void
+put_back_unconverted(char *log, const char *text, size_t len)
+{
+    size_t start = len, total = 0;
+    while (start > 0) {
+        size_t one = escaped_length(text + start - 1, 1);
+        if (total + one > PC_LOG_SIZE - 1) break;
+        total += one;
+        start--;
+    }
+    escape_into(log, text + start, len - start);
+}
+
+/* Appends text at *p and terminates it; false when it does not fit. */
+static bool
+append_text(char **p, const char *end, const char *text)
+{
+    size_t len = strlen(text);
+    if ((size_t)(end - *p) < len + 1) return false;
+    memcpy(*p, text, len + 1);
+    *p += len;
+    return true;
+}
+
+/* Appends dir + name to *p as one shell word in single quotes, each quote
+ * inside written as '\''. */
+static bool
+append_quoted(char **p, const char *end, const char *dir, const char *name)
+{
+    if (!append_text(p, end, "'")) return false;
+    for (const char *part : {dir, name}) {
+        for (const char *s = part; *s != '\0'; s++) {
+            char one[2] = {*s, '\0'};
+            if (!append_text(p, end, *s == '\'' ? "'\\''" : one)) return false;
+        }
+    }
+    return append_text(p, end, "'");
+}
+
+static int
+clamp_size(off_t size)
+{
+    return size > INT_MAX ? INT_MAX : (int)size;
+}

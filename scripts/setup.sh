@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need (only the
+# missing ones), then configures and builds into the given build directory.
+# Usage: scripts/setup.sh BUILD_DIR [extra cmake arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++ cmake make libgtest-dev curl apache2-utils python3 procps)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+build_dir=${1:-build}
+shift || true
+cmake -S . -B "$build_dir" "$@" >/dev/null
+cmake --build "$build_dir" -j"$(nproc)"

@@ -1,0 +1,148 @@
+/* server/util.cpp: bounded formatting and copying, list splitting, small file helpers. */
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include "server/server.h"
+
+/* The truncation report shows only the start of what was cut, enough to find
+ * the caller without flooding the log with a whole page. */
+static const int TRUNCATION_SHOWN = 200;
+
+/* Formats into buf, never past buflen, and always terminates it. Returns the
+ * number of characters stored; a cut or failed format is reported through
+ * the error log of conn. */
+int
+qf_vsnprintf(struct qf_connection *conn, char *buf, size_t buflen, const char *fmt, va_list ap)
+{
+    if (buflen == 0)
+        return 0;
+
+    int n = vsnprintf(buf, buflen, fmt, ap);
+    if (n < 0) {
+        cry(conn, "vsnprintf error");
+        buf[0] = '\0';
+        return 0;
+    }
+    if ((size_t) n >= buflen) {
+        cry(conn, "truncating vsnprintf buffer: [%.*s]", TRUNCATION_SHOWN, buf);
+        return (int) (buflen - 1);
+    }
+    return n;
+}
+
+int
+qf_snprintf(struct qf_connection *conn, char *buf, size_t buflen, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int n = qf_vsnprintf(conn, buf, buflen, fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+/* Copies at most n - 1 characters; dst is terminated whenever n > 0. A null
+ * src copies as the empty string so that callers need not test it first. */
+void
+qf_strlcpy(char *dst, const char *src, size_t n)
+{
+    if (n == 0)
+        return;
+    size_t i = 0;
+    if (src != nullptr)
+        for (; i + 1 < n && src[i] != '\0'; i++)
+            dst[i] = src[i];
+    dst[i] = '\0';
+}
+
+/* Returns a heap copy that the caller releases with qf_free, or nullptr when
+ * text is null or memory is exhausted. */
+char *
+qf_strdup(const char *text)
+{
+    if (text == nullptr)
+        return nullptr;
+    size_t len = strlen(text) + 1;
+    char *copy = (char *) malloc(len);
+    if (copy != nullptr)
+        memcpy(copy, text, len);
+    return copy;
+}
+
+void
+qf_free(void *p)
+{
+    free(p);
+}
+
+/* Splits the next piece off a comma-separated option value. The pieces
+ * point into the list, so they live only as long as the option text. With
+ * eq_val, a piece "key=value" is split at its first '='; without an '='
+ * eq_val comes back empty (ptr null, len 0). Returns the rest of the list,
+ * or nullptr at its end: a trailing comma ends the list cleanly, two commas
+ * in a row yield an empty piece. */
+const char *
+next_option(const char *list, struct vec *val, struct vec *eq_val)
+{
+    if (list == nullptr || *list == '\0')
+        return nullptr;
+
+    val->ptr = list;
+    const char *comma = strchr(list, ',');
+    if (comma != nullptr) {
+        val->len = (size_t) (comma - list);
+        list = comma + 1;
+    } else {
+        val->len = strlen(list);
+        list += val->len;
+    }
+
+    if (eq_val != nullptr) {
+        eq_val->ptr = nullptr;
+        eq_val->len = 0;
+        const char *eq = (const char *) memchr(val->ptr, '=', val->len);
+        if (eq != nullptr) {
+            eq_val->ptr = eq + 1;
+            eq_val->len = (size_t) (val->ptr + val->len - eq_val->ptr);
+            val->len = (size_t) (eq - val->ptr);
+        }
+    }
+    return list;
+}
+
+bool
+is_true(const char *text)
+{
+    static const char *const yes[] = {"1", "yes", "true", "ja"};
+
+    if (text == nullptr)
+        return false;
+    for (const char *word : yes)
+        if (strcasecmp(text, word) == 0)
+            return true;
+    return false;
+}
+
+/* Returns 0 and fills st, or -1 when path is missing or cannot be examined. */
+int
+qf_stat(const char *path, struct qfstat *st)
+{
+    struct stat sb;
+
+    if (path == nullptr || stat(path, &sb) != 0)
+        return -1;
+    st->is_directory = S_ISDIR(sb.st_mode);
+    st->size = (uint64_t) sb.st_size;
+    st->mtime = sb.st_mtime;
+    return 0;
+}
+
+/* Descriptors of listeners and logs must not leak into CGI programs. */
+void
+set_close_on_exec(int fd)
+{
+    (void) fcntl(fd, F_SETFD, FD_CLOEXEC);
+}

@@ -1,0 +1,247 @@
+/* tests/support/harness.cpp: temporary directories, the real binary as a
+ * child process, loopback ports and raw socket exchanges for the tests. */
+#include "support/harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace qftest {
+
+TempDir::TempDir()
+{
+    char templ[] = "/tmp/quillfen-test-XXXXXX";
+    if (mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = templ;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+ProductDir::ProductDir()
+{
+    fs::copy(QF_PRODUCT_TEMPLATE, tmp_.path() + "/product",
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::create_directories(tmp_.path() + "/log");
+    /* Pages left in the template by a demo run must not leak into a test. */
+    for (const char *stale : {"drevanta_gui.html", "tmp_drevanta_gui.html",
+                              "drevanta_gui_busy.html", "_tmp_quorvel.conf"}) {
+        std::error_code ec;
+        fs::remove(bin() + stale, ec);
+    }
+}
+
+bool
+waitFor(const std::function<bool()> &cond, int timeout_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (cond()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return cond();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+std::string
+readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "";
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void
+writeFile(const std::string &path, const std::string &data)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+bool
+fileExists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+int
+freePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    struct sockaddr_in sin;
+    memset(&sin, 0, sizeof(sin));
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sin.sin_port = 0;
+    socklen_t len = sizeof(sin);
+    int port = -1;
+    if (bind(fd, (struct sockaddr *)&sin, sizeof(sin)) == 0 &&
+        getsockname(fd, (struct sockaddr *)&sin, &len) == 0)
+        port = ntohs(sin.sin_port);
+    close(fd);
+    return port;
+}
+
+/* Builds the child's environment: ours, with DREVANTA_BIN replaced. */
+static std::vector<std::string>
+child_environment(const char *drevanta_bin)
+{
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; e++)
+        if (strncmp(*e, "DREVANTA_BIN=", 13) != 0) env.emplace_back(*e);
+    if (drevanta_bin != nullptr) env.push_back(std::string("DREVANTA_BIN=") + drevanta_bin);
+    return env;
+}
+
+ServerProcess::~ServerProcess()
+{
+    if (pid_ > 0 && status_ == -1) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool
+ServerProcess::start(const std::vector<std::string> &args, const char *drevanta_bin,
+                     const std::string &cwd)
+{
+    std::vector<std::string> env = child_environment(drevanta_bin);
+    std::vector<char *> argv, envp;
+    argv.push_back(const_cast<char *>(QF_BINARY));
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    for (std::string &e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+
+    std::string out = io_.file("stdout"), err = io_.file("stderr");
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int n = open("/dev/null", O_RDONLY);
+        if (o < 0 || e < 0 || n < 0) _exit(127);
+        dup2(n, 0);
+        dup2(o, 1);
+        dup2(e, 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    status_ = -1;
+    return true;
+}
+
+bool
+ServerProcess::waitForOutput(const std::string &text, int timeout_ms)
+{
+    return waitFor([&] { return out().find(text) != std::string::npos; }, timeout_ms);
+}
+
+int
+ServerProcess::waitExit(int timeout_ms)
+{
+    if (pid_ <= 0) return -1;
+    if (status_ != -1) return status_;
+    int st = 0;
+    bool done = waitFor([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, timeout_ms);
+    if (!done) return -1;
+    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return status_;
+}
+
+int
+ServerProcess::stop(int sig, int timeout_ms)
+{
+    if (pid_ <= 0) return -1;
+    if (status_ == -1) kill(pid_, sig);
+    return waitExit(timeout_ms);
+}
+
+std::string
+ServerProcess::out() const
+{
+    return readFile(io_.file("stdout"));
+}
+
+std::string
+ServerProcess::err() const
+{
+    return readFile(io_.file("stderr"));
+}
+
+RunResult
+runQuillfen(const std::vector<std::string> &args, const char *drevanta_bin,
+            const std::string &cwd, int timeout_ms)
+{
+    ServerProcess proc;
+    RunResult r{-1, "", ""};
+    if (!proc.start(args, drevanta_bin, cwd)) return r;
+    r.status = proc.waitExit(timeout_ms);
+    r.out = proc.out();
+    r.err = proc.err();
+    return r;
+}
+
+std::string
+rawRequest(int port, const std::string &request, int timeout_ms)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return "";
+    struct sockaddr_in sin;
+    memset(&sin, 0, sizeof(sin));
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, (struct sockaddr *)&sin, sizeof(sin)) != 0) {
+        close(fd);
+        return "";
+    }
+    size_t sent = 0;
+    while (sent < request.size()) {
+        ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += n;
+    }
+    std::string reply;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    char buf[16384];
+    for (;;) {
+        int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
+                       deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) break;
+        struct pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, left) <= 0) break;
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) break;
+        reply.append(buf, n);
+    }
+    close(fd);
+    return reply;
+}
+
+}  // namespace qftest
