@@ -121,16 +121,6 @@ TEST_F(PanelConf, SaveParamValueRewritesOnlyTheLineOfTheKey)
     }
 }
 
-TEST_F(PanelConf, SavedValueIsReadBack)
-{
-    setConf("Key=\nKey=5\n");
-    basicSetupTab.saveParamValue("Key", "7");
-    EXPECT_STREQ(basicSetupTab.ReadConfVal("Key"), "7");
-    basicSetupTab.saveParamValue("Key", "");
-    /* the empty line was commented out; the second setting shows again */
-    EXPECT_STREQ(basicSetupTab.ReadConfVal("Key"), "5");
-}
-
 TEST_F(PanelConf, SaveWithoutChangeLeavesTheFileAlone)
 {
     struct Case {
