@@ -20,4 +20,45 @@ void bin2str(char *to, const unsigned char *p, size_t len);
 int qf_modify_passwords_file(struct qf_context *ctx, const char *fname,
                              const char *user, const char *pass);
 
+/* 1 when the request for the translated path may proceed, 0 when it must
+ * be answered with the challenge. */
+int check_authorization(struct qf_connection *conn, const char *path);
+
+/* Non-zero when the request's Digest credentials match the password file
+ * open on fp. */
+int authorize(struct qf_connection *conn, FILE *fp);
+
+/* Sets status 401 and writes the Digest challenge. */
+void send_authorization_request(struct qf_connection *conn);
+
+/* Lets a request go on past the authorization callback that calls it. */
+void qf_authorize(struct qf_connection *conn);
+
+/* The working copy of an Authorization header: longer values are cut. */
+enum { DIGEST_BUF_SIZE = 8192 };
+
+/* The Digest fields that the check uses; each points into the working
+ * copy, or is null when the header lacks it. */
+struct digest_fields {
+    const char *username;
+    const char *cnonce;
+    const char *response;
+    const char *uri;
+    const char *qop;
+    const char *nc;
+    const char *nonce;
+};
+
+/* Copies the header value behind "Digest " (any case) into buf and fills
+ * df from it. False, with df all null, for another scheme or none. */
+bool parse_digest_header(const char *header, char *buf, size_t size, struct digest_fields *df);
+
+/* The response a client with the password behind ha1 sends for method. */
+void digest_expected_response(char *expected, const char *ha1, const char *method,
+                              const struct digest_fields *df);
+
+/* Finds the first "user:realm:ha1" line for user in realm from fp's
+ * position on and copies its ha1; false when there is none. */
+bool find_password_entry(FILE *fp, const char *user, const char *realm, char *ha1, size_t size);
+
 #endif

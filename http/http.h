@@ -81,6 +81,10 @@ void log_header(const struct qf_connection *conn, const char *header, FILE *fp);
 /* Dispatch. */
 void analyze_request(struct qf_connection *conn);
 bool match_extension(const char *path, const char *ext_list);
+/* In place: separator runs collapse, a ".." right behind a separator goes. */
+void clean_uri(char *uri);
+/* An If-Modified-Since date read as local time; 31 Dec 1999 when unreadable. */
+time_t parse_http_date(const char *text);
 
 /* Static files and directory listings. */
 void send_file(struct qf_connection *conn, const char *path, struct qfstat *stp);
@@ -88,7 +92,37 @@ void send_opened_file_stream(struct qf_connection *conn, FILE *fp, uint64_t len)
 void send_directory_listing(struct qf_connection *conn, const char *dir);
 int compare_dir_entries(const void *a, const void *b);
 
+/* One entry of a directory listing, alive while the listing is written. */
+struct dir_entry {
+    struct qf_connection *conn; /* the comparator reads the query string */
+    char *file_name;            /* heap copy */
+    struct qfstat st;           /* all zero when has_status is false */
+    bool has_status;            /* false: vanished or dangling, shown as "-" */
+};
+
+enum range_result {
+    RANGE_IGNORED,       /* no usable Range header: the whole file */
+    RANGE_SATISFIABLE,   /* 206 with the clamped range */
+    RANGE_UNSATISFIABLE, /* 416: the first byte is past the end */
+};
+
+size_t get_mime_type(struct qf_context *ctx, const char *path, char *buf, size_t buflen);
+enum range_result parse_range(const char *header, uint64_t size, uint64_t *first,
+                              uint64_t *last);
+void format_entry_size(const struct dir_entry *de, char *buf, size_t buflen);
+
 /* Request bodies, PUT and DELETE. */
 bool handle_request_body(struct qf_connection *conn, FILE *fp);
+/* The two halves of handle_request_body, for PUT, which must refuse bad
+ * headers before it touches the target: the header checks (answering
+ * 411, 400 or 417 themselves), then 100 Continue and the reading. */
+bool check_request_body(struct qf_connection *conn);
+bool read_request_body(struct qf_connection *conn, FILE *fp);
+/* 1: every directory of the file path exists; 0: path ends with '/' and
+ * that directory exists; -1: a mkdir failed (errno says why). */
+int put_dir(const char *path);
+/* The PUT and DELETE answers, after auth_PUT has admitted the request. */
+void put_file(struct qf_connection *conn, const char *path);
+void delete_file(struct qf_connection *conn, const char *path);
 
 #endif

@@ -5,7 +5,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake make libgtest-dev curl apache2-utils python3 procps)
+packages=(g++ cmake make libgtest-dev curl apache2-utils python3 procps php-cgi perl)
+# The browser test's needs, only for scripts/test.sh (QF_SETUP_TESTS=1), so
+# the run command stays lean. Node.js from Debian only where none is on the
+# PATH: a newer one that the machine already has is kept.
+if [ "${QF_SETUP_TESTS:-0}" = 1 ]; then
+    packages+=(chromium)
+    command -v node >/dev/null 2>&1 || packages+=(nodejs)
+    command -v npm >/dev/null 2>&1 || packages+=(npm)
+fi
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -4,7 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+export QF_SETUP_TESTS=1   # setup.sh also installs Chromium and Node.js
 scripts/setup.sh build-test -DQF_TESTS=ON
+# playwright-core for the browser test, exactly as the lock file says.
+npm ci --prefix tests/browser --no-audit --no-fund
 (cd build-test && ctest --output-on-failure -j2)
 
 scripts/setup.sh build-asan -DQF_TESTS=ON -DQF_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug

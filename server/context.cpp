@@ -159,18 +159,7 @@ set_default_root(struct qf_context *ctx)
 static bool
 start_listener_thread(struct qf_context *ctx)
 {
-    pthread_attr_t attr;
-    pthread_t tid;
-
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    int rc = pthread_create(&tid, &attr, master_thread, ctx);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        cry(fc(ctx), "%s: %s", "qf_start", strerror(rc));
-        return false;
-    }
-    return true;
+    return start_thread(ctx, master_thread, ctx) == 0;
 }
 
 /* Asks the listener thread to end, waits until it has torn the context
@@ -201,9 +190,7 @@ void
 qf_fini(struct qf_context *ctx)
 {
     lock_option(ctx, OPT_PORTS);
-    for (int i = 0; i < ctx->num_listeners; i++)
-        close(ctx->listeners[i].sock);
-    ctx->num_listeners = 0;
+    close_all_listening_sockets(ctx);
     unlock_option(ctx, OPT_PORTS);
 
     pthread_mutex_lock(&ctx->thr_mutex);

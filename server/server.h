@@ -177,8 +177,48 @@ bool set_uid_option(struct qf_context *ctx, const char *uid);
 bool set_max_threads_option(struct qf_context *ctx, const char *value);
 bool set_admin_uri_option(struct qf_context *ctx, const char *uri);
 
-/* The listener thread's body; started by qf_start. */
+/* Listening sockets, the access list and the unavailable SSL and user
+ * options. The listener table changes only under the ports mutex. */
+int qf_open_listening_port(struct qf_context *ctx, const struct vec *entry, struct usa *lsa);
+void close_all_listening_sockets(struct qf_context *ctx);
+int check_acl(struct qf_context *ctx, const char *list, const struct usa *remote);
+bool isbyte(int n);
+
+/* One entry point of a dynamically loaded SSL library; a table of them
+ * ends with a null name. The libraries are never loaded, so every ptr
+ * stays null. */
+struct ssl_func {
+    const char *name;
+    void (*ptr)(void);
+};
+extern struct ssl_func ssl_sw[];
+extern struct ssl_func crypto_sw[];
+bool load_dll(struct qf_context *ctx, const char *library_name, struct ssl_func *table);
+void qf_set_ssl_password_callback(struct qf_context *ctx, qf_ssl_password_cb cb);
+
+/* The listener thread, the connection queue and the workers. */
 void *master_thread(void *ctx);
+bool accept_new_connection(const struct socket *listener, struct qf_context *ctx);
+void put_socket(struct qf_context *ctx, const struct socket *sp);
+bool get_socket(struct qf_context *ctx, struct socket *sp);
+void *worker_thread(void *ctx);
+int start_thread(struct qf_context *ctx, void *(*func)(void *), void *arg);
+int set_non_blocking_mode(struct qf_connection *conn, int sock);
+
+/* The callback registry. A null func removes the first matching entry. */
+void qf_set_uri_callback(struct qf_context *ctx, const char *uri_regex, qf_callback_t func,
+                         void *user_data);
+void qf_set_auth_callback(struct qf_context *ctx, const char *uri_regex, qf_callback_t func,
+                          void *user_data);
+void qf_set_error_callback(struct qf_context *ctx, int error_code, qf_callback_t func,
+                           void *user_data);
+void add_callback(struct qf_context *ctx, const char *uri_regex, int status_code,
+                  qf_callback_t func, bool is_auth, void *user_data);
+/* The entry stays valid after the registry lock is released only because
+ * entries are never removed while requests are served. */
+const struct callback *find_callback(struct qf_context *ctx, bool is_auth, const char *uri,
+                                     int status_code);
+bool match_regex(const char *uri, const char *pattern);
 
 /* Error log. */
 void cry(struct qf_connection *conn, const char *fmt, ...)

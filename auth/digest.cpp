@@ -1,0 +1,302 @@
+/* auth/digest.cpp: HTTP Digest checks: which password file applies, the header, the response, the 401 challenge. */
+#include <errno.h>
+#include <string.h>
+#include <time.h>
+
+#include "auth/auth.h"
+
+/* Password-file names: the length of a translated path, which is bounded
+ * by the dispatcher's 4096-byte path buffer. */
+enum { AUTH_PATH_SIZE = 4096 };
+/* Password-file lines are read in pieces of at most 255 characters; no
+ * field can be longer than the piece it comes from. */
+enum { PASSWORD_LINE_SIZE = 256 };
+
+static const char HTPASSWD_NAME[] = ".htpasswd";
+
+static int authorize_and_close(struct qf_connection *conn, FILE *fp);
+static char *take_value(char **p);
+static bool same_digest(const char *response, const char *expected);
+
+/* RFC 2617:
+ *   credentials      = "Digest" digest-response
+ *   digest-response  = 1#( username | realm | nonce | digest-uri | response
+ *                        | [ algorithm ] | [cnonce] | [opaque] | [message-qop]
+ *                        | [nonce-count] | [auth-param] )
+ *   auth-param       = token "=" ( token | quoted-string )
+ * The header is copied into buf (cut to its size) and taken apart there;
+ * the recognised fields point into buf. Unknown names are ignored, a
+ * repeated name keeps its last value, a bare token without '=' is passed
+ * over. Quoted values run to their closing quote, so a realm with a space
+ * or a URI with a comma stays whole. False when the scheme is not Digest. */
+bool
+parse_digest_header(const char *header, char *buf, size_t size, struct digest_fields *df)
+{
+    memset(df, 0, sizeof(*df));
+    if (header == nullptr || size == 0 || qf_strncasecmp(header, "Digest ", 7) != 0)
+        return false;
+    qf_strlcpy(buf, header + 7, size);
+
+    static const struct {
+        const char *name;
+        const char *digest_fields::*field;
+    } known[] = {
+        {"username", &digest_fields::username}, {"cnonce", &digest_fields::cnonce},
+        {"response", &digest_fields::response}, {"uri", &digest_fields::uri},
+        {"qop", &digest_fields::qop},           {"nc", &digest_fields::nc},
+        {"nonce", &digest_fields::nonce},
+    };
+
+    char *p = buf;
+    for (;;) {
+        p += strspn(p, " \t,");
+        if (*p == '\0')
+            break;
+        char *name = p;
+        p += strcspn(p, "=, \t");
+        char *name_end = p;
+        p += strspn(p, " \t");
+        if (*p != '=')
+            continue; /* a bare token carries nothing we use */
+        p += strspn(p, "=");
+        *name_end = '\0';
+        char *value = take_value(&p);
+        for (const auto &k : known)
+            if (strcmp(name, k.name) == 0)
+                df->*k.field = value;
+    }
+    return true;
+}
+
+/* Terminates the value at *p in place and moves *p behind it and its
+ * separator. A quoted-string loses its quotes and backslash escapes
+ * (the unescaped text never runs ahead of the scan); anything between
+ * its closing quote and the next comma is dropped. */
+static char *
+take_value(char **p)
+{
+    char *s = *p + strspn(*p, " \t");
+    char *value;
+
+    if (*s == '"') {
+        value = ++s;
+        char *out = s;
+        while (*s != '\0' && *s != '"') {
+            if (*s == '\\' && s[1] != '\0')
+                s++;
+            *out++ = *s++;
+        }
+        if (*s == '"')
+            s++;
+        s += strcspn(s, ",");
+        *out = '\0';
+    } else {
+        value = s;
+        s += strcspn(s, ", \t");
+        if (*s != '\0')
+            *s++ = '\0';
+    }
+    *p = s;
+    return value;
+}
+
+/* RFC 2617, qop "auth":
+ *   response = MD5(ha1 ":" nonce ":" nc ":" cnonce ":" qop ":" MD5(method ":" uri))
+ * An absent field ends the hashed text where it would stand, as qf_md5's
+ * argument list ends at the first null pointer. */
+void
+digest_expected_response(char *expected, const char *ha1, const char *method,
+                         const struct digest_fields *df)
+{
+    char ha2[33];
+
+    qf_md5(ha2, method != nullptr ? method : "", ":", df->uri, nullptr);
+    qf_md5(expected, ha1, ":", df->nonce, ":", df->nc, ":", df->cnonce, ":", df->qop, ":", ha2,
+           nullptr);
+}
+
+/* Reads "user:realm:ha1" lines from the current position of fp; the ha1
+ * field ends at the first white space. Only the start of an over-long
+ * line is looked at: its later pieces are not lines of their own. Copies
+ * the ha1 of the first line for user in realm into ha1 and returns true. */
+bool
+find_password_entry(FILE *fp, const char *user, const char *realm, char *ha1, size_t size)
+{
+    char line[PASSWORD_LINE_SIZE], u[PASSWORD_LINE_SIZE], r[PASSWORD_LINE_SIZE],
+        h[PASSWORD_LINE_SIZE];
+    bool at_line_start = true;
+
+    while (fgets(line, sizeof(line), fp) != nullptr) {
+        bool starts_line = at_line_start;
+        at_line_start = strchr(line, '\n') != nullptr;
+        if (!starts_line || sscanf(line, "%255[^:]:%255[^:]:%255s", u, r, h) != 3)
+            continue;
+        if (strcmp(u, user) == 0 && strcmp(r, realm) == 0) {
+            qf_strlcpy(ha1, h, size);
+            return true;
+        }
+    }
+    return false;
+}
+
+/* The claimed user name is kept for the access log and CGI whether or not
+ * the check succeeds. The client's realm, nonce age and nc are not
+ * checked: any nonce the response was computed with is accepted. */
+int
+authorize(struct qf_connection *conn, FILE *fp)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    struct qf_context *ctx = conn->ctx;
+    char buf[DIGEST_BUF_SIZE];
+    struct digest_fields df;
+
+    if (!parse_digest_header(qf_get_header(conn, "Authorization"), buf, sizeof(buf), &df))
+        return 0;
+    if (df.username != nullptr) {
+        /* PUT and DELETE are checked twice; the second copy replaces the first. */
+        qf_free(ri->remote_user);
+        ri->remote_user = qf_strdup(df.username);
+    }
+    if (df.username == nullptr || df.response == nullptr || strlen(df.response) != 32)
+        return 0;
+
+    /* A realm longer than a password-file line can match no line. */
+    char realm[PASSWORD_LINE_SIZE];
+    lock_option(ctx, OPT_AUTH_DOMAIN);
+    const char *configured = ctx->options[OPT_AUTH_DOMAIN];
+    bool fits = strnlen(configured != nullptr ? configured : "", sizeof(realm)) < sizeof(realm);
+    qf_strlcpy(realm, configured, sizeof(realm));
+    unlock_option(ctx, OPT_AUTH_DOMAIN);
+
+    char ha1[PASSWORD_LINE_SIZE];
+    if (!fits || !find_password_entry(fp, df.username, realm, ha1, sizeof(ha1)))
+        return 0;
+
+    char expected[33];
+    digest_expected_response(expected, ha1, ri->request_method, &df);
+    return same_digest(df.response, expected) ? 1 : 0;
+}
+
+/* Both 32 hex digits, compared without regard to case. Every digit is
+ * looked at, so the time taken does not tell how many matched: a client
+ * picks its own nonce and could otherwise learn a valid response digit
+ * by digit. */
+static bool
+same_digest(const char *response, const char *expected)
+{
+    unsigned diff = 0;
+
+    for (int i = 0; i < 32; i++)
+        diff |= (unsigned) (lowercase(response + i) ^ lowercase(expected + i));
+    return diff == 0;
+}
+
+static int
+authorize_and_close(struct qf_connection *conn, FILE *fp)
+{
+    int result = authorize(conn, fp);
+    fclose(fp);
+    return result;
+}
+
+/* The first protect entry whose prefix starts the URI names the file; a
+ * file that cannot be opened passes the decision on. Then auth_gpass,
+ * which once set must be readable: a global file that has gone missing
+ * refuses everything rather than open the whole site. Last the
+ * .htpasswd beside the requested file (or in the requested directory),
+ * whose absence leaves the request unprotected. */
+int
+check_authorization(struct qf_connection *conn, const char *path)
+{
+    struct qf_context *ctx = conn->ctx;
+    const char *uri = conn->request_info.uri != nullptr ? conn->request_info.uri : "";
+    char name[AUTH_PATH_SIZE];
+    FILE *fp = nullptr;
+    bool matched = false;
+    int err = 0;
+
+    lock_option(ctx, OPT_PROTECT);
+    const char *list = ctx->options[OPT_PROTECT];
+    struct vec prefix, file;
+    while ((list = next_option(list, &prefix, &file)) != nullptr) {
+        if (strncmp(uri, prefix.ptr, prefix.len) != 0)
+            continue;
+        matched = true;
+        qf_strlcpy(name, file.ptr, file.len + 1 < sizeof(name) ? file.len + 1 : sizeof(name));
+        if ((fp = fopen(name, "re")) == nullptr)
+            err = errno;
+        break;
+    }
+    unlock_option(ctx, OPT_PROTECT);
+    if (fp != nullptr)
+        return authorize_and_close(conn, fp);
+    if (matched)
+        cry(conn, "%s: cannot open %s: %s", "check_authorization", name, strerror(err));
+
+    /* An empty value is how the administration page clears the option. */
+    lock_option(ctx, OPT_AUTH_GPASSWD);
+    const char *gpass = ctx->options[OPT_AUTH_GPASSWD];
+    bool has_gpass = gpass != nullptr && gpass[0] != '\0';
+    if (has_gpass) {
+        qf_strlcpy(name, gpass, sizeof(name));
+        if ((fp = fopen(name, "re")) == nullptr)
+            err = errno;
+    }
+    unlock_option(ctx, OPT_AUTH_GPASSWD);
+    if (has_gpass) {
+        if (fp != nullptr)
+            return authorize_and_close(conn, fp);
+        cry(fc(ctx), "fopen(%s): %s", name, strerror(err));
+        return 0;
+    }
+
+    /* The directory part ends at the last '/', a trailing one included. */
+    struct qfstat st;
+    int len;
+    const char *slash = strrchr(path, '/');
+    if (qf_stat(path, &st) == 0 && st.is_directory)
+        len = snprintf(name, sizeof(name), "%s/%s", path, HTPASSWD_NAME);
+    else if (slash != nullptr)
+        len = snprintf(name, sizeof(name), "%.*s/%s", (int) (slash - path), path, HTPASSWD_NAME);
+    else
+        len = snprintf(name, sizeof(name), "%s", HTPASSWD_NAME);
+    if (len < 0 || (size_t) len >= sizeof(name)) {
+        cry(conn, "%s: path too long: %s", "check_authorization", path);
+        return 0; /* the file that would protect it cannot even be named */
+    }
+    if ((fp = fopen(name, "re")) != nullptr)
+        return authorize_and_close(conn, fp);
+    err = errno;
+    if (err == ENOENT || err == ENOTDIR)
+        return 1;
+    /* There, but unreadable: it was meant to protect something. */
+    cry(conn, "fopen(%s): %s", name, strerror(err));
+    return 0;
+}
+
+/* Any nonce is accepted later, so the current time is as good as any. */
+void
+send_authorization_request(struct qf_connection *conn)
+{
+    struct qf_context *ctx = conn->ctx;
+    char buf[8192];
+
+    conn->request_info.status_code = 401;
+    /* Formatted under the realm's lock, sent outside it: a slow client must
+     * not hold up an option change. */
+    lock_option(ctx, OPT_AUTH_DOMAIN);
+    const char *realm = ctx->options[OPT_AUTH_DOMAIN];
+    int len = qf_snprintf(conn, buf, sizeof(buf),
+                          "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest qop=\"auth\", "
+                          "realm=\"%s\", nonce=\"%lu\"\r\n\r\n",
+                          realm != nullptr ? realm : "", (unsigned long) time(nullptr));
+    unlock_option(ctx, OPT_AUTH_DOMAIN);
+    qf_write(conn, buf, len);
+}
+
+/* For authorization callbacks: lets the request go on past the callback. */
+void
+qf_authorize(struct qf_connection *conn)
+{
+    conn->callback_authorized = true;
+}

@@ -1,0 +1,219 @@
+#!/usr/bin/env bash
+# bench/compare.sh: serves one document directory from quillfen and from
+# nginx on loopback and loads both with wrk in the same run, alternating the
+# two servers for each workload so that a busy machine hurts both alike.
+#
+# Usage: bench/compare.sh            (from anywhere in the repository)
+# Environment:
+#   BENCH_DURATION  seconds per wrk run (default 5, at most 60)
+#   QUILLFEN        a quillfen binary to use instead of building build-bench/
+#   BENCH_OUT       where the raw wrk outputs are kept (default build-bench/bench-results)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+
+duration=${BENCH_DURATION:-5}
+if ! [[ "$duration" =~ ^[0-9]+$ ]] || [ "$duration" -lt 1 ] || [ "$duration" -gt 60 ]; then
+    echo "BENCH_DURATION must be 1..60 seconds" >&2
+    exit 2
+fi
+small_conc=(1 16 64)
+big_conc=(1 4)
+big_size=$((100 * 1024 * 1024))
+
+# --- what the benchmark needs, installed only when missing ------------------
+packages=(wrk nginx curl python3 g++ cmake make)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+
+# --- an optimised quillfen --------------------------------------------------
+if [ -n "${QUILLFEN:-}" ]; then
+    quillfen=$QUILLFEN
+else
+    echo "Building quillfen (Release) in build-bench/"
+    cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQF_TESTS=OFF >/dev/null
+    cmake --build build-bench --target quillfen -j"$(nproc)" >/dev/null
+    quillfen=$repo/build-bench/quillfen
+fi
+out_dir=${BENCH_OUT:-$repo/build-bench/bench-results}
+mkdir -p "$out_dir"
+
+# --- the servers, stopped whatever happens -----------------------------------
+work=$(mktemp -d /tmp/quillfen-bench.XXXXXX)
+qf_pid=""
+nginx_pid=""
+
+stop_pid() {   # pid signal seconds: signal one process of ours and wait for it
+    local pid=$1 sig=$2 secs=$3
+    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
+    kill "-$sig" "$pid" 2>/dev/null || true
+    for _ in $(seq $((secs * 10))); do
+        kill -0 "$pid" 2>/dev/null || return 0
+        sleep 0.1
+    done
+    echo "pid $pid did not end on SIG$sig; killing it" >&2
+    kill -KILL "$pid" 2>/dev/null || true
+}
+
+cleanup() {
+    # quillfen lets its idle workers time out before it exits (about 11 s).
+    stop_pid "$nginx_pid" QUIT 10
+    stop_pid "$qf_pid" TERM 30
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+free_port() {
+    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
+}
+
+# nginx's workers drop root for nobody, so everything they serve is world-readable.
+docroot=$work/docroot
+mkdir -p "$docroot" "$work/nginx/tmp" "$work/product"
+chmod 755 "$work" "$docroot"
+head -c 1024 /dev/urandom >"$docroot/small.bin"
+head -c "$big_size" /dev/urandom >"$docroot/big.bin"
+chmod 644 "$docroot"/*.bin
+
+# quillfen always runs its control panel too, which wants a product
+# directory of its own: the demo's data files serve, and nothing is started.
+cp -r demo/product/. "$work/product/"
+
+qf_port=$(free_port)
+DREVANTA_BIN="$work/product/" "$quillfen" -root "$docroot" -ports "$qf_port" \
+    >"$work/quillfen.out" 2>"$work/quillfen.err" &
+qf_pid=$!
+
+nginx_port=$(free_port)
+cat >"$work/nginx.conf" <<EOF
+worker_processes $(nproc);
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+daemon off;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    sendfile on;
+    keepalive_timeout 0;
+    default_type application/octet-stream;
+    client_body_temp_path $work/nginx/tmp/body;
+    proxy_temp_path $work/nginx/tmp/proxy;
+    fastcgi_temp_path $work/nginx/tmp/fastcgi;
+    uwsgi_temp_path $work/nginx/tmp/uwsgi;
+    scgi_temp_path $work/nginx/tmp/scgi;
+    server {
+        listen 127.0.0.1:$nginx_port;
+        root $docroot;
+    }
+}
+EOF
+"$nginx_bin" -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx.conf" \
+    >"$work/nginx.out" 2>&1 &
+nginx_pid=$!
+
+wait_ready() {   # name port pid
+    for _ in $(seq 150); do
+        if ! kill -0 "$3" 2>/dev/null; then
+            echo "$1 ended at start-up:" >&2
+            cat "$work"/"$1"* >&2 2>/dev/null || true
+            exit 1
+        fi
+        curl -sf -o /dev/null "http://127.0.0.1:$2/small.bin" && return 0
+        sleep 0.1
+    done
+    echo "$1 does not answer on port $2 after 15 s" >&2
+    exit 1
+}
+wait_ready quillfen "$qf_port" "$qf_pid"
+wait_ready nginx "$nginx_port" "$nginx_pid"
+
+# Both must serve the very same bytes, or the comparison means nothing.
+for f in small.bin big.bin; do
+    want=$(sha256sum <"$docroot/$f")
+    for port in "$qf_port" "$nginx_port"; do
+        got=$(curl -sf "http://127.0.0.1:$port/$f" | sha256sum)
+        if [ "$got" != "$want" ]; then
+            echo "port $port serves a different $f" >&2
+            exit 1
+        fi
+    done
+done
+
+# --- measuring -----------------------------------------------------------------
+# wrk's numbers: requests/s, p99 in ms, transfer in MiB/s, socket errors, non-2xx.
+parse_wrk() {
+    python3 - "$1" <<'EOF'
+import re, sys
+text = open(sys.argv[1]).read()
+def num(pattern, default=0.0):
+    m = re.search(pattern, text)
+    return m.group(1) if m else default
+def to_ms(s):
+    m = re.match(r'([\d.]+)(us|ms|s|m)$', s)
+    if not m: return float('nan')
+    return float(m.group(1)) * {'us': 0.001, 'ms': 1.0, 's': 1000.0, 'm': 60000.0}[m.group(2)]
+def to_mib(s):
+    m = re.match(r'([\d.]+)(B|KB|MB|GB|TB)$', s)
+    if not m: return float('nan')
+    return float(m.group(1)) * {'B': 1/1048576, 'KB': 1/1024, 'MB': 1, 'GB': 1024, 'TB': 1048576}[m.group(2)]
+rps = float(num(r'Requests/sec:\s*([\d.]+)', 'nan'))
+p99 = to_ms(num(r'\n\s*99%\s+(\S+)', ''))
+mib = to_mib(num(r'Transfer/sec:\s*(\S+)', ''))
+m = re.search(r'Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)', text)
+sock = sum(int(x) for x in m.groups()) if m else 0
+non2xx = int(num(r'Non-2xx or 3xx responses:\s*(\d+)', 0))
+print(f"{rps:.1f} {p99:.3f} {mib:.1f} {sock} {non2xx}")
+EOF
+}
+
+run_wrk() {   # server port path conc timeout -> prints parsed numbers
+    local server=$1 port=$2 path=$3 conc=$4 tmo=$5
+    local threads=$((conc < 2 ? conc : 2))
+    local raw="$out_dir/${server}_${path%.bin}_c${conc}.txt"
+    wrk -t"$threads" -c"$conc" -d"${duration}s" --timeout "${tmo}s" --latency \
+        -H 'Connection: close' "http://127.0.0.1:$port/$path" >"$raw" 2>&1 || true
+    parse_wrk "$raw"
+}
+
+ratio() {
+    python3 -c "import sys,math; a,b=float(sys.argv[1]),float(sys.argv[2]); print('%.2f' % (a/b) if b > 0 and not math.isnan(a) else 'n/a')" "$1" "$2"
+}
+
+rows=()
+for c in "${small_conc[@]}"; do
+    echo "1 KiB file, concurrency $c ..." >&2
+    read -r q_rps q_p99 _ q_sock q_bad <<<"$(run_wrk quillfen "$qf_port" small.bin "$c" 5)"
+    read -r n_rps n_p99 _ n_sock n_bad <<<"$(run_wrk nginx "$nginx_port" small.bin "$c" 5)"
+    rows+=("$(printf '%-18s %-8s %12s %12s %7s %8s %8s %8s %8s' "1KiB c=$c" "req/s" \
+        "$q_rps" "$n_rps" "$(ratio "$q_rps" "$n_rps")" "$q_sock" "$n_sock" "$q_bad" "$n_bad")")
+    rows+=("$(printf '%-18s %-8s %12s %12s %7s' "1KiB c=$c" "p99 ms" \
+        "$q_p99" "$n_p99" "$(ratio "$q_p99" "$n_p99")")")
+done
+for c in "${big_conc[@]}"; do
+    echo "100 MiB file, concurrency $c ..." >&2
+    read -r _ _ q_mib q_sock q_bad <<<"$(run_wrk quillfen "$qf_port" big.bin "$c" 30)"
+    read -r _ _ n_mib n_sock n_bad <<<"$(run_wrk nginx "$nginx_port" big.bin "$c" 30)"
+    rows+=("$(printf '%-18s %-8s %12s %12s %7s %8s %8s %8s %8s' "100MiB c=$c" "MiB/s" \
+        "$q_mib" "$n_mib" "$(ratio "$q_mib" "$n_mib")" "$q_sock" "$n_sock" "$q_bad" "$n_bad")")
+done
+
+echo
+echo "quillfen vs nginx $("$nginx_bin" -v 2>&1 | sed 's/.*\///'), loopback, ${duration} s per run, $(nproc) cores," \
+     "wrk -H 'Connection: close' (threads = min(2, connections))"
+printf '%-18s %-8s %12s %12s %7s %8s %8s %8s %8s\n' "workload" "metric" "quillfen" "nginx" \
+    "q/n" "sockerr" "sockerr" "non2xx" "non2xx"
+printf '%-18s %-8s %12s %12s %7s %8s %8s %8s %8s\n' "" "" "" "" "" "quillfen" "nginx" "quillfen" "nginx"
+printf '%s\n' "${rows[@]}"
+echo "raw wrk outputs: $out_dir"

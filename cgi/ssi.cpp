@@ -1,0 +1,186 @@
+/* cgi/ssi.cpp: pages with server-side include directives: the tag scanner, include and exec. */
+#include <assert.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "cgi/cgi.h"
+
+static FILE *open_for_include(const char *path);
+static void do_include(struct qf_connection *conn, const char *path, const char *args,
+                       int include_level);
+static void do_exec(struct qf_connection *conn, const char *args);
+static void do_directive(struct qf_connection *conn, const char *path, const char *tag,
+                         int include_level);
+
+/* Page text waiting to be written, or the tag being collected; also the
+ * size of a directive's name or command. */
+enum { SSI_BUF_SIZE = 8192 };
+
+/* A tag still open at this length is dropped: the '>' that may end it and
+ * the NUL the directive parser puts behind it must still fit. */
+enum { SSI_MAX_TAG_LEN = SSI_BUF_SIZE - 2 };
+
+/* Include paths; the same bound as the dispatcher's path buffer. */
+enum { SSI_PATH_SIZE = 4096 };
+
+/* Every byte of a directive tag fits a name: the forms below read at most
+ * this many characters. */
+static_assert(SSI_BUF_SIZE == 8192, "the scanf widths below say 8191");
+
+static const char DIRECTIVE_START[] = "<!--#";
+enum { DIRECTIVE_START_LEN = sizeof(DIRECTIVE_START) - 1 };
+
+/* Opened close-on-exec at once: a CGI program started by another worker
+ * must not inherit it. */
+static FILE *
+open_for_include(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    FILE *fp = fdopen(fd, "rb");
+    if (fp == nullptr) {
+        int saved = errno;
+        (void) close(fd);
+        errno = saved;
+    }
+    return fp;
+}
+
+/* args is the tag after the word "include", '>' included. A leading space
+ * in a form matches any white space; the closing quote is not required. */
+static void
+do_include(struct qf_connection *conn, const char *path, const char *args, int include_level)
+{
+    struct qf_context *ctx = conn->ctx;
+    char name[SSI_BUF_SIZE];
+    char file[SSI_PATH_SIZE];
+
+    if (sscanf(args, " virtual=\"%8191[^\"]\"", name) == 1) {
+        lock_option(ctx, OPT_ROOT);
+        const char *root = ctx->options[OPT_ROOT];
+        (void) qf_snprintf(conn, file, sizeof(file), "%s/%s", root != nullptr ? root : "", name);
+        unlock_option(ctx, OPT_ROOT);
+    } else if (sscanf(args, " file=\"%8191[^\"]\"", name) == 1) {
+        (void) qf_snprintf(conn, file, sizeof(file), "%s", name);
+    } else if (sscanf(args, " \"%8191[^\"]\"", name) == 1) {
+        /* Relative to the including file's directory. */
+        const char *slash = strrchr(path, '/');
+        int dir_len = slash != nullptr ? (int) (slash - path) + 1 : 0;
+        (void) qf_snprintf(conn, file, sizeof(file), "%.*s%s", dir_len, path, name);
+    } else {
+        cry(conn, "Bad SSI #include: [%s]", args);
+        return;
+    }
+
+    FILE *fp = open_for_include(file);
+    if (fp == nullptr) {
+        cry(conn, "Cannot open SSI #include: [%s]: fopen(%s): %s", args, file, strerror(errno));
+        return;
+    }
+
+    lock_option(ctx, OPT_SSI_EXTENSIONS);
+    bool nested = match_extension(file, ctx->options[OPT_SSI_EXTENSIONS]);
+    unlock_option(ctx, OPT_SSI_EXTENSIONS);
+
+    if (nested)
+        send_ssi_file(conn, file, fp, include_level + 1);
+    else
+        send_opened_file_stream(conn, fp, UINT64_MAX);
+    fclose(fp);
+}
+
+/* args is the tag after the word "exec". The command runs through the
+ * shell with the server's environment and working directory. */
+static void
+do_exec(struct qf_connection *conn, const char *args)
+{
+    char cmd[SSI_BUF_SIZE];
+
+    if (sscanf(args, " \"%8191[^\"]\"", cmd) != 1) {
+        cry(conn, "Bad SSI #exec: [%s]", args);
+        return;
+    }
+    FILE *fp = popen(cmd, "r");
+    if (fp == nullptr) {
+        cry(conn, "Cannot SSI #exec: [%s]: %s", cmd, strerror(errno));
+        return;
+    }
+    set_close_on_exec(fileno(fp));
+    send_opened_file_stream(conn, fp, UINT64_MAX);
+    (void) pclose(fp); /* ECHILD when the SIGCHLD handler reaped it first */
+}
+
+/* The word is recognised by its first letters: "includes" is an include,
+ * "executable" an exec, and the form is read behind those letters. */
+static void
+do_directive(struct qf_connection *conn, const char *path, const char *tag, int include_level)
+{
+    const char *word = tag + DIRECTIVE_START_LEN;
+
+    if (strncmp(word, "include", 7) == 0)
+        do_include(conn, path, word + 7, include_level);
+    else if (strncmp(word, "exec", 4) == 0)
+        do_exec(conn, word + 4);
+    else
+        cry(conn, "%s: unknown SSI command: \"%s\"", path, tag);
+}
+
+/* Copies the rest of fp to the client, a directive's result in place of
+ * each directive. Nothing found wrong reaches the client: it goes to the
+ * error log and the page goes on. */
+void
+send_ssi_file(struct qf_connection *conn, const char *path, FILE *fp, int include_level)
+{
+    char buf[SSI_BUF_SIZE];
+    int len = 0;
+    bool in_tag = false;
+    int ch;
+
+    if (include_level > SSI_MAX_INCLUDE_LEVEL) {
+        cry(conn, "SSI #include level is too deep (%s)", path);
+        return;
+    }
+
+    while ((ch = getc(fp)) != EOF) {
+        if (in_tag && ch == '>') {
+            buf[len++] = (char) ch;
+            if (len > DIRECTIVE_START_LEN && memcmp(buf, DIRECTIVE_START, DIRECTIVE_START_LEN) == 0) {
+                buf[len] = '\0';
+                do_directive(conn, path, buf, include_level);
+            } else {
+                (void) qf_write(conn, buf, len);
+            }
+            len = 0;
+            in_tag = false;
+        } else if (in_tag) {
+            /* Five characters decide whether the tag may be a directive. */
+            if (len == DIRECTIVE_START_LEN && memcmp(buf, DIRECTIVE_START, DIRECTIVE_START_LEN) != 0) {
+                in_tag = false;
+            } else if (len == SSI_MAX_TAG_LEN) {
+                cry(conn, "%s: SSI tag is too large", path);
+                len = 0;
+            }
+            buf[len++] = (char) ch;
+        } else if (ch == '<') {
+            if (len > 0)
+                (void) qf_write(conn, buf, len);
+            buf[0] = (char) ch;
+            len = 1;
+            in_tag = true;
+        } else {
+            buf[len++] = (char) ch;
+            if (len == (int) sizeof(buf)) {
+                (void) qf_write(conn, buf, len);
+                len = 0;
+            }
+        }
+        assert(len <= (int) sizeof(buf));
+    }
+
+    if (len > 0)
+        (void) qf_write(conn, buf, len);
+}

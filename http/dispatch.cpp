@@ -1,0 +1,321 @@
+/* http/dispatch.cpp: maps a parsed request onto its handler: URI cleaning, root and aliases, callbacks, files. */
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include "auth/auth.h"
+#include "cgi/cgi.h"
+#include "http/http.h"
+#include "panel/panel.h"
+
+/* Every translated path is built here; longer ones are cut and reported. */
+enum { PATH_BUF_SIZE = 4096 };
+
+static const char *const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+static void translate_path(struct qf_connection *conn, const char *uri, char *path, size_t size);
+static bool put_delete_authorized(struct qf_connection *conn);
+static bool find_index_file(struct qf_connection *conn, char *path, size_t size, size_t n,
+                            struct qfstat *st);
+static int month_index(const char *text);
+static bool is_method(const struct qf_request_info *ri, const char *method);
+
+/* Separators collapse to their first one and a ".." right behind a
+ * separator is dropped, not resolved: "/a/../b" becomes "/a//b". Since
+ * every URI starts with '/', no ".." can follow a separator afterwards and
+ * the path cannot climb out of the directory it is appended to. */
+void
+clean_uri(char *s)
+{
+    char *p = s;
+
+    while (*s != '\0') {
+        *p++ = *s++;
+        if (s[-1] == '/' || s[-1] == '\\') {
+            while (*s == '/' || *s == '\\')
+                s++;
+            while (s[0] == '.' && s[1] == '.')
+                s += 2;
+        }
+    }
+    *p = '\0';
+}
+
+/* Reads the few date layouts that browsers send, as local time; the zone
+ * text is ignored. Anything unreadable gives 31 Dec 1999 00:00 local. */
+time_t
+parse_http_date(const char *text)
+{
+    struct tm tm;
+    char month[4] = "";
+    int day = 0, year = 0, hour = 0, minute = 0, second = 0;
+
+    memset(&tm, 0, sizeof(tm));
+    if (sscanf(text, "%d/%3s/%d %d:%d:%d", &day, month, &year, &hour, &minute, &second) == 6 ||
+        sscanf(text, "%d %3s %d %d:%d:%d", &day, month, &year, &hour, &minute, &second) == 6 ||
+        sscanf(text, "%*3s, %d %3s %d %d:%d:%d", &day, month, &year, &hour, &minute,
+               &second) == 6 ||
+        sscanf(text, "%d-%3s-%d %d:%d:%d", &day, month, &year, &hour, &minute, &second) == 6) {
+        int mon = month_index(month);
+        if (mon != -1) {
+            tm.tm_mday = day;
+            tm.tm_mon = mon;
+            tm.tm_year = year;
+            tm.tm_hour = hour;
+            tm.tm_min = minute;
+            tm.tm_sec = second;
+        }
+    }
+
+    /* Four-digit years, two-digit years meaning 2000-2069, or years since 1900. */
+    if (tm.tm_year > 1900)
+        tm.tm_year -= 1900;
+    else if (tm.tm_year < 70)
+        tm.tm_year += 100;
+
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    tm.tm_isdst = local.tm_isdst;
+    return mktime(&tm);
+}
+
+static int
+month_index(const char *text)
+{
+    for (int i = 0; i < 12; i++)
+        if (strcmp(text, month_names[i]) == 0)
+            return i;
+    return -1;
+}
+
+/* An item matches only when it is shorter than the path; an empty item
+ * matches any non-empty path. */
+bool
+match_extension(const char *path, const char *ext_list)
+{
+    struct vec ext;
+    size_t path_len = strlen(path);
+
+    if (ext_list == nullptr)
+        return false;
+    while ((ext_list = next_option(ext_list, &ext, nullptr)) != nullptr)
+        if (ext.len < path_len &&
+            qf_strncasecmp(path + path_len - ext.len, ext.ptr, ext.len) == 0)
+            return true;
+    return false;
+}
+
+static bool
+match_extension_option(struct qf_connection *conn, const char *path, int id)
+{
+    lock_option(conn->ctx, id);
+    bool match = match_extension(path, conn->ctx->options[id]);
+    unlock_option(conn->ctx, id);
+    return match;
+}
+
+static bool
+is_method(const struct qf_request_info *ri, const char *method)
+{
+    return strcmp(ri->request_method, method) == 0;
+}
+
+/* path = root + uri, unless the first alias whose prefix starts the URI
+ * maps it to directory + the rest of the URI. */
+static void
+translate_path(struct qf_connection *conn, const char *uri, char *path, size_t size)
+{
+    struct qf_context *ctx = conn->ctx;
+
+    lock_option(ctx, OPT_ROOT);
+    const char *root = ctx->options[OPT_ROOT];
+    qf_snprintf(conn, path, size, "%s%s", root != nullptr ? root : ".", uri);
+    unlock_option(ctx, OPT_ROOT);
+
+    lock_option(ctx, OPT_ALIASES);
+    const char *list = ctx->options[OPT_ALIASES];
+    struct vec prefix, dir;
+    while ((list = next_option(list, &prefix, &dir)) != nullptr) {
+        if (strncmp(uri, prefix.ptr, prefix.len) != 0)
+            continue;
+        const char *rest = uri + prefix.len;
+        /* A prefix without its trailing '/' leaves "/doc../x" as "../x";
+         * behind a directory that ends in a separator (or an empty one)
+         * that would climb, so it is dropped exactly as cleaning drops a
+         * ".." behind a separator. */
+        if (dir.len == 0 || dir.ptr[dir.len - 1] == '/' || dir.ptr[dir.len - 1] == '\\')
+            while (rest[0] == '.' && rest[1] == '.')
+                rest += 2;
+        qf_snprintf(conn, path, size, "%.*s%s", (int) dir.len,
+                    dir.ptr != nullptr ? dir.ptr : "", rest);
+        break;
+    }
+    unlock_option(ctx, OPT_ALIASES);
+}
+
+/* PUT and DELETE need the auth_PUT password file, whatever else allows. */
+static bool
+put_delete_authorized(struct qf_connection *conn)
+{
+    struct qf_context *ctx = conn->ctx;
+    bool ok = false;
+
+    lock_option(ctx, OPT_AUTH_PUT);
+    const char *file = ctx->options[OPT_AUTH_PUT];
+    FILE *fp = file != nullptr ? fopen(file, "re") : nullptr;
+    unlock_option(ctx, OPT_AUTH_PUT);
+    if (fp != nullptr) {
+        ok = authorize(conn, fp) != 0;
+        fclose(fp);
+    }
+    return ok;
+}
+
+/* path holds a directory whose first n characters carry no trailing '/';
+ * tries each index file behind it. On a hit path and st describe that
+ * file; otherwise path is left with '/' at n and the last name tried. */
+static bool
+find_index_file(struct qf_connection *conn, char *path, size_t size, size_t n,
+                struct qfstat *st)
+{
+    struct vec name;
+    bool found = false;
+
+    path[n] = '/';
+    lock_option(conn->ctx, OPT_INDEX_FILES);
+    const char *list = conn->ctx->options[OPT_INDEX_FILES];
+    while (!found && (list = next_option(list, &name, nullptr)) != nullptr) {
+        if (n + 1 + name.len + 1 > size)
+            continue;
+        qf_strlcpy(path + n + 1, name.ptr, name.len + 1);
+        found = qf_stat(path, st) == 0;
+    }
+    unlock_option(conn->ctx, OPT_INDEX_FILES);
+    return found;
+}
+
+void
+analyze_request(struct qf_connection *conn)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    struct qf_context *ctx = conn->ctx;
+    char path[PATH_BUF_SIZE];
+    struct qfstat st;
+    const struct callback *cb;
+
+    char *query = strchr(ri->uri, '?');
+    if (query != nullptr) {
+        *query = '\0';
+        ri->query_string = query + 1;
+    } else {
+        ri->query_string = nullptr;
+    }
+
+    size_t uri_len = strlen(ri->uri);
+    url_decode(ri->uri, uri_len, ri->uri, uri_len + 1, 0);
+    clean_uri(ri->uri);
+    translate_path(conn, ri->uri, path, sizeof(path));
+
+    if (check_authorization(conn, path) == 0) {
+        send_authorization_request(conn);
+        return;
+    }
+
+    if ((cb = find_callback(ctx, true, ri->uri, -1)) != nullptr) {
+        cb->func(conn, ri, cb->user_data);
+        if (!conn->callback_authorized)
+            return; /* the callback has answered */
+    }
+
+    if ((cb = find_callback(ctx, false, ri->uri, -1)) != nullptr) {
+        if ((is_method(ri, "POST") || is_method(ri, "PUT")) && !handle_request_body(conn, nullptr))
+            return;
+        cb->func(conn, ri, cb->user_data);
+        return;
+    }
+
+    if (strstr(path, ".htpasswd") != nullptr) {
+        send_error(conn, 403, "Forbidden", "Access Forbidden");
+        return;
+    }
+
+    if (is_method(ri, "PUT") || is_method(ri, "DELETE")) {
+        if (!put_delete_authorized(conn))
+            send_authorization_request(conn);
+        else if (is_method(ri, "PUT"))
+            put_file(conn, path);
+        else
+            delete_file(conn, path);
+        return;
+    }
+
+    if (qf_stat(path, &st) != 0) {
+        send_error(conn, 404, "Not Found", "%s", "File not found");
+        return;
+    }
+
+    if (st.is_directory) {
+        if (ri->uri[0] == '\0' || ri->uri[strlen(ri->uri) - 1] != '/') {
+            qf_printf(conn, "HTTP/1.1 301 Moved Permanently\r\nLocation: %s/\r\n\r\n", ri->uri);
+            return;
+        }
+        size_t n = strlen(path);
+        while (n > 0 && path[n - 1] == '/')
+            n--;
+        if (!find_index_file(conn, path, sizeof(path), n, &st)) {
+            path[n] = '\0';
+            lock_option(ctx, OPT_DIR_LIST);
+            bool listing = is_true(ctx->options[OPT_DIR_LIST]);
+            unlock_option(ctx, OPT_DIR_LIST);
+            if (listing)
+                send_directory_listing(conn, path);
+            else
+                send_error(conn, 403, "Directory Listing Denied", "Directory listing denied");
+            return;
+        }
+    }
+
+    if (match_extension_option(conn, path, OPT_CGI_EXTENSIONS)) {
+        if (!is_method(ri, "POST") && !is_method(ri, "GET"))
+            send_error(conn, 501, "Not Implemented", "Method %s is not implemented",
+                       ri->request_method);
+        else
+            send_cgi(conn, path);
+        return;
+    }
+
+    if (match_extension_option(conn, path, OPT_SSI_EXTENSIONS)) {
+        /* Close-on-exec from the start: exec directives and CGI programs of
+         * other workers must not inherit the page. */
+        FILE *fp = fopen(path, "rbe");
+        if (fp == nullptr) {
+            send_error(conn, 500, "Internal Server Error", "fopen(%s): %s", path, strerror(errno));
+            return;
+        }
+        ri->status_code = 200;
+        qf_printf(conn, "%s",
+                  "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n");
+        send_ssi_file(conn, path, fp, 0);
+        fclose(fp);
+        return;
+    }
+
+    const char *ims = get_header(ri, "If-Modified-Since");
+    if (ims != nullptr && st.mtime < parse_http_date(ims)) {
+        send_error(conn, 304, "Not Modified", "%s", "");
+        return;
+    }
+
+    /* The panel's forms post to plain pages: the body that came with the
+     * headers goes to the panel, then the page is sent as for GET. The
+     * request buffer's spare byte takes the terminator at the latest. */
+    if (qf_strcasecmp(ri->request_method, "POST") == 0) {
+        ri->post_data[ri->post_data_len] = '\0';
+        (void) drevanta_analyzePost(ri->post_data);
+    }
+
+    send_file(conn, path, &st);
+}

@@ -1,0 +1,626 @@
+/* http/files.cpp: static files (whole or one byte range), MIME types and directory listings. */
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <inttypes.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "http/http.h"
+
+struct builtin_mime_type {
+    const char *extension; /* with its dot */
+    size_t ext_len;
+    const char *mime_type;
+    size_t mime_type_len;
+};
+
+/* Output buffer of a listing: rows are gathered and sent in few writes. */
+struct out_buffer {
+    struct qf_connection *conn;
+    size_t len;
+    size_t uncounted; /* header bytes still in front: not counted as sent */
+    bool failed;
+    char data[8192];
+};
+
+static size_t copy_mime_type(const char *type, size_t type_len, char *buf, size_t buflen);
+static uint64_t copy_fd_range(struct qf_connection *conn, int fd, off_t offset, uint64_t len);
+static int64_t sendfile_range(struct qf_connection *conn, int fd, off_t *offset, uint64_t len);
+static bool is_head_request(const struct qf_connection *conn);
+static void out_flush(struct out_buffer *out);
+static void out_bytes(struct out_buffer *out, const char *p, size_t n);
+static void out_text(struct out_buffer *out, const char *s);
+static void out_html(struct out_buffer *out, const char *s);
+static void out_url(struct out_buffer *out, const char *s);
+static void free_entries(struct dir_entry *entries, size_t n);
+static bool read_dir_entries(struct qf_connection *conn, DIR *dirp, const char *dir,
+                             struct dir_entry **entries, size_t *count);
+static bool scan_number(const char **p, uint64_t *value);
+
+#define MT(ext, type) {ext, sizeof(ext) - 1, type, sizeof(type) - 1}
+
+/* First match wins; the null row ends the table. */
+static const struct builtin_mime_type mime_types[] = {
+    MT(".html", "text/html"),
+    MT(".htm", "text/html"),
+    MT(".shtm", "text/html"),
+    MT(".shtml", "text/html"),
+    MT(".css", "text/css"),
+    MT(".js", "application/x-javascript"),
+    MT(".ico", "image/x-icon"),
+    MT(".gif", "image/gif"),
+    MT(".jpg", "image/jpeg"),
+    MT(".jpeg", "image/jpeg"),
+    MT(".png", "image/png"),
+    MT(".svg", "image/svg+xml"),
+    MT(".torrent", "application/x-bittorrent"),
+    MT(".wav", "audio/x-wav"),
+    MT(".mp3", "audio/x-mp3"),
+    MT(".mid", "audio/mid"),
+    MT(".m3u", "audio/x-mpegurl"),
+    MT(".ram", "audio/x-pn-realaudio"),
+    MT(".ra", "audio/x-pn-realaudio"),
+    MT(".doc", "application/msword"),
+    MT(".exe", "application/octet-stream"),
+    MT(".zip", "application/x-zip-compressed"),
+    MT(".xls", "application/excel"),
+    MT(".tgz", "application/x-tar-gz"),
+    MT(".tar", "application/x-tar"),
+    MT(".gz", "application/x-gunzip"),
+    MT(".arj", "application/x-arj-compressed"),
+    MT(".rar", "application/x-arj-compressed"),
+    MT(".rtf", "application/rtf"),
+    MT(".pdf", "application/pdf"),
+    MT(".swf", "application/x-shockwave-flash"),
+    MT(".mpg", "video/mpeg"),
+    MT(".mpeg", "video/mpeg"),
+    MT(".asf", "video/x-ms-asf"),
+    MT(".avi", "video/x-msvideo"),
+    MT(".bmp", "image/bmp"),
+    {nullptr, 0, nullptr, 0},
+};
+
+#undef MT
+
+static const char default_mime_type[] = "text/plain";
+
+/* A page of the panel and a small file go out with their header block in
+ * one write; anything larger is sent by the kernel straight from the file. */
+static const size_t HEADER_BUFFER_SIZE = 8192;
+
+/* Each sendfile call moves at most this much, well below the kernel's
+ * per-call cap, so the count always fits the result type. */
+static const uint64_t SENDFILE_CHUNK = 1u << 30;
+
+/* The copy buffer of the fallback paths (a pipe, a descriptor sendfile
+ * refuses). */
+enum { COPY_BUFFER_SIZE = 8192 };
+
+/* Listings start their entry array at twice this many entries. */
+enum { INITIAL_ENTRY_CAPACITY = 128 };
+
+enum { PATH_SIZE = 4096, TEXT_SIZE = 64 };
+
+/* "Content-Range: bytes F-L/S\r\n" with three 20-digit numbers. */
+enum { RANGE_TEXT_SIZE = 96 };
+
+/* Copies the type into buf, cut to fit. Returns the length stored. */
+static size_t
+copy_mime_type(const char *type, size_t type_len, char *buf, size_t buflen)
+{
+    if (type_len >= buflen)
+        type_len = buflen - 1;
+    memcpy(buf, type, type_len);
+    buf[type_len] = '\0';
+    return type_len;
+}
+
+/* The MIME type of path: an item of option mime_types first, then the
+ * built-in table, else text/plain. The type is copied into buf because the
+ * option text may change once its lock is released. Returns its length. */
+size_t
+get_mime_type(struct qf_context *ctx, const char *path, char *buf, size_t buflen)
+{
+    size_t path_len = strlen(path);
+    struct vec ext, type;
+
+    lock_option(ctx, OPT_MIME_TYPES);
+    const char *list = ctx->options[OPT_MIME_TYPES];
+    while ((list = next_option(list, &ext, &type)) != nullptr) {
+        if (ext.len <= path_len &&
+            qf_strncasecmp(path + path_len - ext.len, ext.ptr, ext.len) == 0) {
+            size_t n = copy_mime_type(type.ptr != nullptr ? type.ptr : "", type.len, buf, buflen);
+            unlock_option(ctx, OPT_MIME_TYPES);
+            return n;
+        }
+    }
+    unlock_option(ctx, OPT_MIME_TYPES);
+
+    for (const struct builtin_mime_type *row = mime_types; row->extension != nullptr; row++)
+        if (row->ext_len < path_len &&
+            qf_strcasecmp(path + path_len - row->ext_len, row->extension) == 0)
+            return copy_mime_type(row->mime_type, row->mime_type_len, buf, buflen);
+
+    return copy_mime_type(default_mime_type, sizeof(default_mime_type) - 1, buf, buflen);
+}
+
+/* Reads digits at *p into *value; false when there is no digit. Leading
+ * blanks are skipped, a sign is not accepted. Too large a number saturates. */
+static bool
+scan_number(const char **p, uint64_t *value)
+{
+    const char *s = *p;
+    while (*s == ' ' || *s == '\t')
+        s++;
+    if (*s < '0' || *s > '9')
+        return false;
+    uint64_t v = 0;
+    for (; *s >= '0' && *s <= '9'; s++) {
+        unsigned digit = (unsigned) (*s - '0');
+        v = v > (UINT64_MAX - digit) / 10 ? UINT64_MAX : v * 10 + digit;
+    }
+    *value = v;
+    *p = s;
+    return true;
+}
+
+/* Range: bytes=FIRST-[LAST], only the first range of a list counts. LAST
+ * is clamped to the end of the file; a first byte at or past it cannot be
+ * served; LAST before FIRST makes the header void. Fills *first and *last
+ * (inclusive) for RANGE_SATISFIABLE. */
+enum range_result
+parse_range(const char *header, uint64_t size, uint64_t *first, uint64_t *last)
+{
+    static const char prefix[] = "bytes=";
+    uint64_t r1, r2;
+
+    if (header == nullptr || strncmp(header, prefix, sizeof(prefix) - 1) != 0)
+        return RANGE_IGNORED;
+    const char *p = header + sizeof(prefix) - 1;
+    if (!scan_number(&p, &r1))
+        return RANGE_IGNORED;
+    bool has_end = false;
+    if (*p == '-') {
+        p++;
+        has_end = scan_number(&p, &r2);
+    }
+    if (has_end && r2 < r1)
+        return RANGE_IGNORED;
+    if (r1 >= size)
+        return RANGE_UNSATISFIABLE;
+    *first = r1;
+    *last = has_end && r2 < size - 1 ? r2 : size - 1;
+    return RANGE_SATISFIABLE;
+}
+
+static bool
+is_head_request(const struct qf_connection *conn)
+{
+    const char *method = conn->request_info.request_method;
+    return method != nullptr && strcmp(method, "HEAD") == 0;
+}
+
+/* Sends len bytes of fd from *offset with sendfile, advancing *offset.
+ * Returns the bytes sent, or -1 when nothing was sent because the
+ * descriptor or the connection cannot be used with sendfile. */
+static int64_t
+sendfile_range(struct qf_connection *conn, int fd, off_t *offset, uint64_t len)
+{
+    if (conn->ssl != nullptr)
+        return -1;
+
+    uint64_t sent = 0;
+    while (sent < len) {
+        uint64_t chunk = len - sent < SENDFILE_CHUNK ? len - sent : SENDFILE_CHUNK;
+        ssize_t n = sendfile(conn->client.sock, fd, offset, (size_t) chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && sent == 0 && (errno == EINVAL || errno == ENOSYS))
+            return -1;
+        if (n <= 0) /* end of file or a failed write */
+            break;
+        sent += (uint64_t) n;
+    }
+    return (int64_t) sent;
+}
+
+/* Buffer copy for what sendfile refuses. Returns the bytes sent. */
+static uint64_t
+copy_fd_range(struct qf_connection *conn, int fd, off_t offset, uint64_t len)
+{
+    char buf[COPY_BUFFER_SIZE];
+    uint64_t sent = 0;
+
+    while (sent < len) {
+        size_t want = len - sent < sizeof(buf) ? (size_t) (len - sent) : sizeof(buf);
+        ssize_t n = pread(fd, buf, want, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        int written = qf_write(conn, buf, (int) n);
+        if (written < n)
+            break;
+        sent += (uint64_t) n;
+        offset += n;
+    }
+    return sent;
+}
+
+void
+send_opened_file_stream(struct qf_connection *conn, FILE *fp, uint64_t len)
+{
+    /* ftello accounts for what stdio has buffered, so the kernel copy starts
+     * where a fread would; the stream is moved behind what was sent. */
+    off_t offset = ftello(fp);
+    if (offset >= 0) {
+        int64_t sent = sendfile_range(conn, fileno(fp), &offset, len);
+        if (sent >= 0) {
+            conn->num_bytes_sent += (uint64_t) sent;
+            (void) fseeko(fp, offset, SEEK_SET);
+            return;
+        }
+    }
+
+    char buf[COPY_BUFFER_SIZE];
+    while (len > 0) {
+        size_t want = len < sizeof(buf) ? (size_t) len : sizeof(buf);
+        size_t n = fread(buf, 1, want, fp);
+        if (n == 0)
+            break;
+        int written = qf_write(conn, buf, (int) n);
+        if (written < (int) n)
+            break;
+        conn->num_bytes_sent += n;
+        len -= n;
+    }
+}
+
+void
+send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
+{
+    time_t now = time(nullptr); /* one clock reading for Date and Etag */
+    char mime[256];
+    size_t mime_len = get_mime_type(conn->ctx, path, mime, sizeof(mime));
+
+    /* A bare descriptor, no stream: the body goes out by pread or sendfile.
+     * The error text keeps the wording the logs have always shown. */
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        send_error(conn, 500, "Internal Server Error", "fopen(%s): %s", path, strerror(errno));
+        return;
+    }
+
+    uint64_t size = stp->size, first = 0, last = 0, len = size;
+    int status = 200;
+    const char *reason = "OK";
+    char range[RANGE_TEXT_SIZE] = "";
+    const char *hdr = qf_get_header(conn, "Range");
+    switch (hdr != nullptr ? parse_range(hdr, size, &first, &last) : RANGE_IGNORED) {
+    case RANGE_SATISFIABLE:
+        status = 206;
+        reason = "Partial Content";
+        len = last - first + 1;
+        snprintf(range, sizeof(range), "Content-Range: bytes %" PRIu64 "-%" PRIu64 "/%" PRIu64 "\r\n",
+                 first, last, size);
+        break;
+    case RANGE_UNSATISFIABLE:
+        status = 416;
+        reason = "Requested Range Not Satisfiable";
+        len = 0;
+        snprintf(range, sizeof(range), "Content-Range: bytes */%" PRIu64 "\r\n", size);
+        break;
+    case RANGE_IGNORED:
+        break;
+    }
+    conn->request_info.status_code = status;
+
+    char date[TEXT_SIZE], etag[TEXT_SIZE];
+    struct tm tm;
+    localtime_r(&now, &tm);
+    strftime(date, sizeof(date), "%a, %d %b %Y %H:%M:%S %Z", &tm);
+    snprintf(etag, sizeof(etag), "%lx.%lx", (unsigned long) now,
+             (unsigned long) (size & 0xffffffffu));
+
+    char buf[HEADER_BUFFER_SIZE];
+    int hlen = qf_snprintf(conn, buf, sizeof(buf),
+                           "HTTP/1.1 %d %s\r\nDate: %s\r\nEtag: \"%s\"\r\n"
+                           "Content-Type: %.*s\r\nContent-Length: %" PRIu64 "\r\n"
+                           "Connection: close\r\nAccept-Ranges: bytes\r\n%s\r\n",
+                           status, reason, date, etag, (int) mime_len, mime, len, range);
+
+    if (is_head_request(conn) || len == 0) {
+        qf_write(conn, buf, hlen);
+    } else if (len <= sizeof(buf) - (size_t) hlen) {
+        ssize_t n = pread(fd, buf + hlen, (size_t) len, (off_t) first);
+        if (n < 0)
+            n = 0; /* the body ends early, as with a short file */
+        int written = qf_write(conn, buf, hlen + (int) n);
+        if (written > hlen)
+            conn->num_bytes_sent += (uint64_t) (written - hlen);
+    } else if (qf_write(conn, buf, hlen) == hlen) {
+        off_t offset = (off_t) first;
+        int64_t sent = sendfile_range(conn, fd, &offset, len);
+        conn->num_bytes_sent += sent >= 0 ? (uint64_t) sent : copy_fd_range(conn, fd, (off_t) first, len);
+    }
+    close(fd);
+}
+
+/* Size column: "-" when the status is unknown, "[DIRECTORY]", or the size
+ * in bytes, kilo-, mega- or gigabytes with one decimal. */
+void
+format_entry_size(const struct dir_entry *de, char *buf, size_t buflen)
+{
+    uint64_t size = de->st.size;
+
+    if (!de->has_status)
+        snprintf(buf, buflen, "-");
+    else if (de->st.is_directory)
+        snprintf(buf, buflen, "[DIRECTORY]");
+    else if (size < 1024)
+        snprintf(buf, buflen, "%lu", (unsigned long) size);
+    else if (size < 1048576)
+        snprintf(buf, buflen, "%.1fk", (double) size / 1024.0);
+    else if (size < 1073741824)
+        snprintf(buf, buflen, "%.1fM", (double) size / 1048576.0);
+    else
+        snprintf(buf, buflen, "%.1fG", (double) size / 1073741824.0);
+}
+
+/* Orders listing entries by the query string ("na" without one): first
+ * letter n(ame), d(ate) or s(ize), second letter d for descending.
+ * Directories come first in every order. */
+int
+compare_dir_entries(const void *p1, const void *p2)
+{
+    const struct dir_entry *a = (const struct dir_entry *) p1;
+    const struct dir_entry *b = (const struct dir_entry *) p2;
+    const char *key = a->conn->request_info.query_string;
+    if (key == nullptr)
+        key = "na";
+
+    if (a->st.is_directory != b->st.is_directory)
+        return a->st.is_directory ? -1 : 1;
+
+    int cmp = 0;
+    switch (key[0]) {
+    case 'n':
+        cmp = strcmp(a->file_name, b->file_name);
+        break;
+    case 's':
+        cmp = (a->st.size > b->st.size) - (a->st.size < b->st.size);
+        break;
+    case 'd':
+        cmp = (a->st.mtime > b->st.mtime) - (a->st.mtime < b->st.mtime);
+        break;
+    default:
+        break;
+    }
+    if (key[0] != '\0' && key[1] == 'd')
+        cmp = -cmp;
+    return cmp;
+}
+
+static void
+out_flush(struct out_buffer *out)
+{
+    if (out->failed || out->len == 0)
+        return;
+    int written = qf_write(out->conn, out->data, (int) out->len);
+    size_t w = written > 0 ? (size_t) written : 0;
+    size_t header = out->uncounted < w ? out->uncounted : w;
+    out->conn->num_bytes_sent += w - header;
+    out->uncounted -= header;
+    if (w < out->len)
+        out->failed = true; /* the client is gone: drop the rest */
+    out->len = 0;
+}
+
+static void
+out_bytes(struct out_buffer *out, const char *p, size_t n)
+{
+    while (n > 0 && !out->failed) {
+        if (out->len == sizeof(out->data))
+            out_flush(out);
+        size_t room = sizeof(out->data) - out->len;
+        size_t k = n < room ? n : room;
+        memcpy(out->data + out->len, p, k);
+        out->len += k;
+        p += k;
+        n -= k;
+    }
+}
+
+static void
+out_text(struct out_buffer *out, const char *s)
+{
+    out_bytes(out, s, strlen(s));
+}
+
+/* Text for element content and attribute values. */
+static void
+out_html(struct out_buffer *out, const char *s)
+{
+    for (; *s != '\0'; s++) {
+        switch (*s) {
+        case '&': out_text(out, "&amp;"); break;
+        case '<': out_text(out, "&lt;"); break;
+        case '>': out_text(out, "&gt;"); break;
+        case '"': out_text(out, "&quot;"); break;
+        case '\'': out_text(out, "&#39;"); break;
+        default: out_bytes(out, s, 1); break;
+        }
+    }
+}
+
+/* A path for an href: every byte but the unreserved ones and '/' is
+ * percent-encoded, so the result needs no HTML escaping either. */
+static void
+out_url(struct out_buffer *out, const char *s)
+{
+    static const char hex[] = "0123456789ABCDEF";
+
+    for (; *s != '\0'; s++) {
+        unsigned char c = (unsigned char) *s;
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+            out_bytes(out, s, 1);
+        } else {
+            char enc[3] = {'%', hex[c >> 4], hex[c & 15]};
+            out_bytes(out, enc, sizeof(enc));
+        }
+    }
+}
+
+static void
+free_entries(struct dir_entry *entries, size_t n)
+{
+    for (size_t i = 0; i < n; i++)
+        qf_free(entries[i].file_name);
+    free(entries);
+}
+
+/* Reads the entries of dirp into *entries. False when memory ran out; the
+ * entries read so far are released then. */
+static bool
+read_dir_entries(struct qf_connection *conn, DIR *dirp, const char *dir,
+                 struct dir_entry **entries, size_t *count)
+{
+    struct dir_entry *list = nullptr;
+    size_t n = 0, capacity = INITIAL_ENTRY_CAPACITY;
+    size_t dir_len = strlen(dir);
+    struct dirent *de;
+
+    while ((de = readdir(dirp)) != nullptr) {
+        const char *name = de->d_name;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || strcmp(name, ".htpasswd") == 0)
+            continue;
+
+        if (list == nullptr || n == capacity) {
+            capacity *= 2;
+            struct dir_entry *grown =
+                (struct dir_entry *) realloc(list, capacity * sizeof(*list));
+            if (grown == nullptr) {
+                free_entries(list, n);
+                return false;
+            }
+            list = grown;
+        }
+
+        struct dir_entry *e = &list[n];
+        e->conn = conn;
+        e->file_name = qf_strdup(name);
+        if (e->file_name == nullptr) {
+            free_entries(list, n);
+            return false;
+        }
+        n++;
+
+        /* An entry that vanished, a dangling link or a path too long for
+         * the buffer is still listed, without status. */
+        memset(&e->st, 0, sizeof(e->st));
+        e->has_status = false;
+        if (dir_len + 1 + strlen(name) < PATH_SIZE) {
+            char path[PATH_SIZE];
+            snprintf(path, sizeof(path), "%s%c%s", dir, '/', name);
+            struct qfstat st;
+            if (qf_stat(path, &st) == 0) {
+                e->st = st;
+                e->has_status = true;
+            }
+        }
+    }
+    *entries = list;
+    *count = n;
+    return true;
+}
+
+void
+send_directory_listing(struct qf_connection *conn, const char *dir)
+{
+    DIR *dirp = opendir(dir);
+    if (dirp == nullptr) {
+        send_error(conn, 500, "Cannot open directory", "Error: opendir(%s): %s", dir,
+                   strerror(errno));
+        return;
+    }
+    set_close_on_exec(dirfd(dirp));
+
+    /* The entries are read before anything is written, so that running out
+     * of memory still gets a clean error response. */
+    bool head = is_head_request(conn);
+    struct dir_entry *entries = nullptr;
+    size_t n = 0;
+    bool ok = head || read_dir_entries(conn, dirp, dir, &entries, &n);
+    closedir(dirp);
+    if (!ok) {
+        send_error(conn, 500, "Cannot open directory", "%s", "Error: cannot allocate memory");
+        return;
+    }
+
+    struct out_buffer out;
+    out.conn = conn;
+    out.len = 0;
+    out.uncounted = 0;
+    out.failed = false;
+    out_text(&out, "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/html; charset=utf-8\r\n\r\n");
+    out.uncounted = out.len;
+    conn->request_info.status_code = 200;
+    if (head) {
+        out_flush(&out);
+        return;
+    }
+
+    const char *q = conn->request_info.query_string;
+    char dir_letter[2] = {q != nullptr && q[0] != '\0' && q[1] == 'd' ? 'a' : 'd', '\0'};
+    const char *uri = conn->request_info.uri != nullptr ? conn->request_info.uri : "";
+
+    out_text(&out, "<html><head><title>Index of ");
+    out_html(&out, uri);
+    out_text(&out, "</title><style>th {text-align: left;}</style></head><body><h1>Index of ");
+    out_html(&out, uri);
+    out_text(&out, "</h1><pre><table cellpadding=\"0\"><tr><th><a href=\"?n");
+    out_text(&out, dir_letter);
+    out_text(&out, "\">Name</a></th><th><a href=\"?d");
+    out_text(&out, dir_letter);
+    out_text(&out, "\">Modified</a></th><th><a href=\"?s");
+    out_text(&out, dir_letter);
+    out_text(&out, "\">Size</a></th></tr><tr><td colspan=\"3\"><hr></td></tr>");
+
+    out_text(&out, "<tr><td><a href=\"");
+    out_url(&out, uri);
+    out_text(&out, "..\">Parent directory</a></td><td>&nbsp;-</td><td>&nbsp;&nbsp;-</td></tr>\n");
+
+    if (n > 1)
+        qsort(entries, n, sizeof(*entries), compare_dir_entries);
+
+    for (size_t i = 0; i < n; i++) {
+        const struct dir_entry *e = &entries[i];
+        char size_text[TEXT_SIZE], time_text[TEXT_SIZE] = "-";
+        format_entry_size(e, size_text, sizeof(size_text));
+        if (e->has_status) {
+            struct tm tm;
+            localtime_r(&e->st.mtime, &tm);
+            strftime(time_text, sizeof(time_text), "%d-%b-%Y %H:%M", &tm);
+        }
+        out_text(&out, "<tr><td><a href=\"");
+        out_url(&out, uri);
+        out_url(&out, e->file_name);
+        out_text(&out, "\">");
+        out_html(&out, e->file_name);
+        out_text(&out, e->st.is_directory ? "/" : "");
+        out_text(&out, "</a></td><td>&nbsp;");
+        out_text(&out, time_text);
+        out_text(&out, "</td><td>&nbsp;&nbsp;");
+        out_text(&out, size_text);
+        out_text(&out, "</td></tr>\n");
+    }
+    free_entries(entries, n);
+
+    out_text(&out, "</table></body></html>");
+    out_flush(&out);
+}

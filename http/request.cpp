@@ -1,0 +1,495 @@
+/* http/request.cpp: one connection's request: reading, parsing, responses and the access log. */
+#include <arpa/inet.h>
+#include <ctype.h>
+#include <errno.h>
+#include <limits.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include "http/http.h"
+
+/* Header block plus the body bytes that came with it. */
+enum { MAX_REQUEST_SIZE = 8192 };
+
+/* Room for one formatted response piece and for an error body. */
+enum { RESPONSE_BUF_SIZE = 8192 };
+
+const char *http_500_error = "Internal Server Error";
+
+static bool is_known_method(const char *method);
+static bool parse_http_version(const char *text, struct qf_request_info *ri);
+static int leading_int(const char *p, const char *end);
+static bool is_head_request(const struct qf_connection *conn);
+
+void
+reset_per_request_attributes(struct qf_connection *conn)
+{
+    struct qf_request_info *ri = &conn->request_info;
+
+    qf_free(ri->remote_user);
+    ri->remote_user = nullptr;
+    if (conn->owns_post_data && ri->post_data != nullptr) {
+        qf_free(ri->post_data);
+        ri->post_data = nullptr;
+    }
+}
+
+void
+process_new_connection(struct qf_connection *conn)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    /* One spare byte so the body behind the headers can always be
+     * NUL-terminated before it is handed to the panel. */
+    char buf[MAX_REQUEST_SIZE + 1];
+    int nread = 0;
+
+    reset_per_request_attributes(conn);
+    conn->owns_post_data = false;
+    conn->callback_authorized = false;
+    conn->num_bytes_sent = 0;
+    memset(ri, 0, sizeof(*ri));
+
+    int request_len = read_request(nullptr, conn->client.sock, conn->ssl, buf,
+                                   MAX_REQUEST_SIZE, &nread);
+    if (request_len <= 0)
+        return; /* peer gone, block too long or garbage: nobody to answer */
+
+    buf[request_len - 1] = '\0';
+    char *e = buf;
+    ri->request_method = skip(&e, " ");
+    ri->uri = skip(&e, " ");
+    char *version = skip(&e, "\r\n");
+
+    /* Request-Line = Method SP Request-URI SP HTTP-Version CRLF */
+    if (!is_known_method(ri->request_method) || ri->uri[0] != '/' ||
+        !parse_http_version(version, ri)) {
+        send_error(conn, 400, "Bad Request", "Can not parse request: [%.*s]", nread, buf);
+        return;
+    }
+
+    parse_http_headers(&e, ri);
+    ri->remote_port = ntohs(conn->client.rsa.u.sin.sin_port);
+    ri->remote_ip = (int32_t) ntohl(conn->client.rsa.u.sin.sin_addr.s_addr);
+
+    if (ri->http_version_major != 1 || (unsigned) ri->http_version_minor > 1) {
+        send_error(conn, 505, "HTTP version not supported", "%s", "Weird HTTP version");
+        log_access(conn);
+        return;
+    }
+
+    ri->post_data = buf + request_len;
+    ri->post_data_len = nread - request_len;
+    conn->start_time = time(nullptr);
+    analyze_request(conn);
+    log_access(conn);
+}
+
+static bool
+is_known_method(const char *method)
+{
+    static const char *const methods[] = {"GET", "POST", "HEAD", "PUT", "DELETE"};
+
+    for (const char *m : methods)
+        if (strcmp(method, m) == 0)
+            return true;
+    return false;
+}
+
+/* HTTP-Version = "HTTP" "/" 1*DIGIT "." 1*DIGIT, and nothing behind it. */
+static bool
+parse_http_version(const char *text, struct qf_request_info *ri)
+{
+    int n = 0;
+
+    return sscanf(text, "HTTP/%d.%d%n", &ri->http_version_major,
+                  &ri->http_version_minor, &n) == 2 && text[n] == '\0';
+}
+
+/* Reads the first run of a signed decimal number in [p, end), skipping
+ * leading white space; 0 when there is none. Bounded: the bytes need not be
+ * terminated. */
+static int
+leading_int(const char *p, const char *end)
+{
+    while (p < end && isspace((unsigned char) *p))
+        p++;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-'))
+        negative = *p++ == '-';
+    long long value = 0;
+    for (; p < end && *p >= '0' && *p <= '9'; p++) {
+        value = value * 10 + (*p - '0');
+        if (value > INT_MAX)
+            value = (long long) INT_MAX + 1;
+    }
+    if (negative)
+        value = -value;
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return (int) value;
+}
+
+int
+pull(FILE *fp, int sock, SSL *ssl, char *buf, int len)
+{
+    if (ssl != nullptr)
+        return -1; /* no SSL layer exists to read through */
+
+    if (fp != nullptr) {
+        int n = (int) fread(buf, 1, (size_t) len, fp);
+        return ferror(fp) ? -1 : n;
+    }
+
+    memset(buf, 0, (size_t) len);
+    int nread = (int) recv(sock, buf, (size_t) len, 0);
+    if (nread <= 0)
+        return nread;
+
+    /* A small form body often trails its headers by one segment; wait for it
+     * once, so the panel hook sees the body with the header block. */
+    static const char cl_name[] = "Content-Length:";
+    const char *end = buf + nread;
+    const char *cl = (const char *) memmem(buf, (size_t) nread, cl_name, sizeof(cl_name) - 1);
+    const char *eoh = cl == nullptr ? nullptr
+                                    : (const char *) memmem(buf, (size_t) nread, "\r\n\r\n", 4);
+    if (cl != nullptr && eoh != nullptr) {
+        int declared = leading_int(cl + sizeof(cl_name) - 1, end);
+        long held = end - (eoh + 4);
+        if (held < declared && nread < len) {
+            int n = (int) recv(sock, buf + nread, (size_t) (len - nread), 0);
+            if (n > 0)
+                nread += n;
+        }
+    }
+    return nread;
+}
+
+uint64_t
+push(FILE *fp, int sock, SSL *ssl, const char *buf, uint64_t len)
+{
+    uint64_t sent = 0;
+
+    while (sent < len) {
+        uint64_t left = len - sent;
+        size_t k = left > (uint64_t) INT_MAX ? (size_t) INT_MAX : (size_t) left;
+        long n;
+        if (ssl != nullptr) {
+            n = -1; /* no SSL layer exists to write through */
+        } else if (fp != nullptr) {
+            n = (long) fwrite(buf + sent, 1, k, fp);
+            if (ferror(fp)) {
+                sent += (uint64_t) n;
+                break;
+            }
+        } else {
+            n = (long) send(sock, buf + sent, k, 0);
+        }
+        if (n <= 0)
+            break;
+        sent += (uint64_t) n;
+    }
+    return sent;
+}
+
+int
+read_request(FILE *fp, int sock, SSL *ssl, char *buf, int bufsiz, int *nread)
+{
+    int request_len = 0;
+    int n;
+
+    while (*nread < bufsiz && request_len == 0 &&
+           (n = pull(fp, sock, ssl, buf + *nread, bufsiz - *nread)) > 0) {
+        *nread += n;
+        request_len = get_request_len(buf, (size_t) *nread);
+    }
+    return request_len;
+}
+
+/* The header block ends at the first empty line, "\n\n" or "\n\r\n". A
+ * control byte only condemns a block that has not ended yet. */
+int
+get_request_len(const char *buf, size_t len)
+{
+    const unsigned char *s = (const unsigned char *) buf;
+    int r = 0;
+
+    for (size_t p = 0; len > 1 && p < len - 1 && r <= 0; p++) {
+        unsigned char c = s[p];
+        if (c < 128 && (c < 0x20 || c == 0x7f) && c != '\r' && c != '\n')
+            r = -1;
+        else if (c == '\n' && s[p + 1] == '\n')
+            r = (int) p + 2;
+        else if (c == '\n' && s[p + 1] == '\r' && p + 1 < len - 1 && s[p + 2] == '\n')
+            r = (int) p + 3;
+    }
+    return r;
+}
+
+int
+qf_write(struct qf_connection *conn, const void *buf, int len)
+{
+    return (int) push(nullptr, conn->client.sock, conn->ssl, (const char *) buf, (uint64_t) len);
+}
+
+int
+qf_printf(struct qf_connection *conn, const char *fmt, ...)
+{
+    char buf[RESPONSE_BUF_SIZE];
+    va_list ap;
+
+    va_start(ap, fmt);
+    int len = qf_vsnprintf(conn, buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    return qf_write(conn, buf, len);
+}
+
+static bool
+is_head_request(const struct qf_connection *conn)
+{
+    const char *method = conn->request_info.request_method;
+    return method != nullptr && strcmp(method, "HEAD") == 0;
+}
+
+/* The plain-text status answer. A registered error callback takes over the
+ * whole answer. HEAD gets the same header block, Content-Length included,
+ * but no body. */
+void
+send_error(struct qf_connection *conn, int status, const char *reason, const char *fmt, ...)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    char body[RESPONSE_BUF_SIZE];
+    int len = 0;
+
+    ri->status_code = status;
+
+    const struct callback *cb = find_callback(conn->ctx, false, nullptr, status);
+    if (cb != nullptr) {
+        cb->func(conn, ri, cb->user_data);
+        return;
+    }
+
+    body[0] = '\0';
+    if (status >= 200 && status != 204 && status != 304) {
+        len = qf_snprintf(conn, body, sizeof(body), "Error %d: %s\n", status, reason);
+        cry(conn, "%s", body);
+        va_list ap;
+        va_start(ap, fmt);
+        len += qf_vsnprintf(conn, body + len, sizeof(body) - (size_t) len, fmt, ap);
+        va_end(ap);
+    }
+
+    bool head = is_head_request(conn);
+    conn->num_bytes_sent = head ? 0 : (uint64_t) len;
+    qf_printf(conn,
+              "HTTP/1.1 %d %s\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n"
+              "Connection: close\r\n\r\n%s",
+              status, reason, len, head ? "" : body);
+}
+
+char *
+skip(char **buf, const char *delimiters)
+{
+    char *begin = *buf;
+    char *p = begin + strcspn(begin, delimiters);
+
+    while (*p != '\0' && strchr(delimiters, *p) != nullptr)
+        *p++ = '\0';
+    *buf = p;
+    return begin;
+}
+
+void
+parse_http_headers(char **buf, struct qf_request_info *ri)
+{
+    for (int i = 0; i < MAX_HTTP_HEADERS; i++) {
+        ri->http_headers[i].name = skip(buf, ": ");
+        ri->http_headers[i].value = skip(buf, "\r\n");
+        if (ri->http_headers[i].name[0] == '\0')
+            break;
+        ri->num_headers = i + 1;
+    }
+}
+
+const char *
+get_header(const struct qf_request_info *ri, const char *name)
+{
+    for (int i = 0; i < ri->num_headers; i++)
+        if (qf_strcasecmp(name, ri->http_headers[i].name) == 0)
+            return ri->http_headers[i].value;
+    return nullptr;
+}
+
+const char *
+qf_get_header(const struct qf_connection *conn, const char *name)
+{
+    return get_header(&conn->request_info, name);
+}
+
+uint64_t
+get_content_length(const struct qf_connection *conn)
+{
+    const char *cl = qf_get_header(conn, "Content-Length");
+    return cl == nullptr ? UINT64_MAX : (uint64_t) strtoull(cl, nullptr, 10);
+}
+
+static int
+hex_value(unsigned char c)
+{
+    return isdigit(c) ? c - '0' : tolower(c) - 'a' + 10;
+}
+
+/* Output never runs ahead of input, so src and dst may be the same. */
+int
+url_decode(const char *src, size_t src_len, char *dst, size_t dst_len, int is_form_url_encoded)
+{
+    if (dst_len == 0)
+        return 0; /* not even room for the terminator */
+    if (src_len == 0 || dst_len == 1) {
+        dst[0] = '\0';
+        return 0;
+    }
+
+    const unsigned char *s = (const unsigned char *) src;
+    size_t i = 0, j = 0;
+    while (i < src_len && j < dst_len - 1) {
+        if (s[i] == '%' && i + 2 < src_len && isxdigit(s[i + 1]) && isxdigit(s[i + 2])) {
+            dst[j] = (char) (hex_value(s[i + 1]) * 16 + hex_value(s[i + 2]));
+            i += 3;
+        } else if (is_form_url_encoded && s[i] == '+') {
+            dst[j] = ' ';
+            i++;
+        } else {
+            dst[j] = (char) s[i];
+            i++;
+        }
+        j++;
+    }
+    dst[j] = '\0';
+    return (int) j;
+}
+
+int
+lowercase(const char *s)
+{
+    return tolower((unsigned char) *s);
+}
+
+int
+qf_strcasecmp(const char *s1, const char *s2)
+{
+    int diff;
+
+    do {
+        diff = lowercase(s1++) - lowercase(s2++);
+    } while (diff == 0 && s1[-1] != '\0');
+    return diff;
+}
+
+int
+qf_strncasecmp(const char *s1, const char *s2, size_t len)
+{
+    int diff = 0;
+
+    if (len > 0)
+        do {
+            diff = lowercase(s1++) - lowercase(s2++);
+        } while (diff == 0 && s1[-1] != '\0' && --len > 0);
+    return diff;
+}
+
+/* A name counts only at the start of buf or right behind '&', so "b" is
+ * not found inside "ab=5". Returns a decoded heap copy, or nullptr. */
+char *
+get_var(const char *name, const char *buf, size_t buf_len)
+{
+    size_t n = strlen(name);
+
+    for (size_t p = 0; p + n < buf_len; p++) {
+        if ((p != 0 && buf[p - 1] != '&') || buf[p + n] != '=' ||
+            qf_strncasecmp(name, buf + p, n) != 0)
+            continue;
+        const char *value = buf + p + n + 1;
+        size_t rest = buf_len - (p + n + 1);
+        const char *amp = (const char *) memchr(value, '&', rest);
+        size_t len = amp != nullptr ? (size_t) (amp - value) : rest;
+        char *copy = (char *) malloc(len + 1);
+        if (copy == nullptr)
+            return nullptr;
+        url_decode(value, len, copy, len + 1, 1);
+        return copy;
+    }
+    return nullptr;
+}
+
+/* The body's value wins over the query string's. */
+char *
+qf_get_var(const struct qf_connection *conn, const char *name)
+{
+    const struct qf_request_info *ri = &conn->request_info;
+    char *from_query = nullptr;
+    char *from_body = nullptr;
+
+    if (ri->query_string != nullptr)
+        from_query = get_var(name, ri->query_string, strlen(ri->query_string));
+    if (ri->post_data_len >= 1)
+        from_body = get_var(name, ri->post_data, (size_t) ri->post_data_len);
+    if (from_body != nullptr) {
+        qf_free(from_query);
+        return from_body;
+    }
+    return from_query;
+}
+
+void
+log_header(const struct qf_connection *conn, const char *header, FILE *fp)
+{
+    const char *value = qf_get_header(conn, header);
+
+    if (value != nullptr)
+        fprintf(fp, " \"%s\"", value);
+    else
+        fputs(" -", fp);
+}
+
+/* The stream slot is read under the log-stream lock so that an option change
+ * cannot close it under us; the line itself is one flockfile section so that
+ * concurrent requests never interleave. */
+void
+log_access(const struct qf_connection *conn)
+{
+    const struct qf_request_info *ri = &conn->request_info;
+    char date[64];
+    char addr[INET_ADDRSTRLEN] = "0.0.0.0";
+    struct tm tm;
+
+    if (conn->ctx == nullptr)
+        return;
+
+    lock_log_streams();
+    FILE *fp = conn->ctx->access_log;
+    if (fp != nullptr) {
+        localtime_r(&conn->start_time, &tm);
+        if (strftime(date, sizeof(date), "%d/%b/%Y:%H:%M:%S %z", &tm) == 0)
+            date[0] = '\0';
+        (void) inet_ntop(AF_INET, &conn->client.rsa.u.sin.sin_addr, addr, sizeof(addr));
+
+        flockfile(fp);
+        fprintf(fp, "%s - %s [%s] \"%s %s HTTP/%d.%d\" %d %llu", addr,
+                ri->remote_user != nullptr ? ri->remote_user : "-", date,
+                ri->request_method != nullptr ? ri->request_method : "-",
+                ri->uri != nullptr ? ri->uri : "-", ri->http_version_major,
+                ri->http_version_minor, ri->status_code,
+                (unsigned long long) conn->num_bytes_sent);
+        log_header(conn, "Referer", fp);
+        log_header(conn, "User-Agent", fp);
+        fputc('\n', fp);
+        fflush(fp);
+        funlockfile(fp);
+    }
+    unlock_log_streams();
+}
