@@ -151,7 +151,9 @@ pull(FILE *fp, int sock, SSL *ssl, char *buf, int len)
         return nread;
 
     /* A small form body often trails its headers by one segment; wait for it
-     * once, so the panel hook sees the body with the header block. */
+     * once, so the panel hook sees the body with the header block. Not when
+     * the client expects "100 Continue": it sends nothing before that answer,
+     * and the wait would last until the socket's timeout. */
     static const char cl_name[] = "Content-Length:";
     const char *end = buf + nread;
     const char *cl = (const char *) memmem(buf, (size_t) nread, cl_name, sizeof(cl_name) - 1);
@@ -160,7 +162,8 @@ pull(FILE *fp, int sock, SSL *ssl, char *buf, int len)
     if (cl != nullptr && eoh != nullptr) {
         int declared = leading_int(cl + sizeof(cl_name) - 1, end);
         long held = end - (eoh + 4);
-        if (held < declared && nread < len) {
+        bool expects_continue = nread < len && strcasestr(buf, "\nExpect:") != nullptr;
+        if (held < declared && nread < len && !expects_continue) {
             int n = (int) recv(sock, buf + nread, (size_t) (len - nread), 0);
             if (n > 0)
                 nread += n;

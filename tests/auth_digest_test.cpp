@@ -6,49 +6,22 @@
 #include <sys/stat.h>
 
 #include <string>
-#include <vector>
 
-#include "auth/auth.h"
+#include "http_clients.h"
 #include "server_bare_context.h"
 #include "support/harness.h"
 
 namespace {
 
-std::string
-md5(const std::string &text)
-{
-    char buf[33];
-    qf_md5(buf, text.c_str(), nullptr);
-    return buf;
-}
+using qftest::digestCredentials;
+using qftest::md5;
 
-/* What a correct client sends, built from the formula itself rather than
- * from the code under test. */
-std::string
-client_header(const std::string &user, const std::string &pass, const std::string &realm,
-              const std::string &method, const std::string &uri,
-              const std::string &nonce = "1700000000")
-{
-    std::string ha1 = md5(user + ":" + realm + ":" + pass);
-    std::string ha2 = md5(method + ":" + uri);
-    std::string resp = md5(ha1 + ":" + nonce + ":00000001:0a4f113b:auth:" + ha2);
-    return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce +
-           "\", uri=\"" + uri + "\", qop=auth, nc=00000001, cnonce=\"0a4f113b\", response=\"" +
-           resp + "\"";
-}
+const char REALM[] = "Quorvel panel";
 
 std::string
 show(const char *field)
 {
     return field != nullptr ? "[" + std::string(field) + "]" : "-";
-}
-
-/* The seven fields in one line: username cnonce response uri qop nc nonce. */
-std::string
-fields_of(const digest_fields &df)
-{
-    return show(df.username) + " " + show(df.cnonce) + " " + show(df.response) + " " +
-           show(df.uri) + " " + show(df.qop) + " " + show(df.nc) + " " + show(df.nonce);
 }
 
 TEST(AuthDigest, ParseHeader)
@@ -57,71 +30,55 @@ TEST(AuthDigest, ParseHeader)
         int line;
         const char *header;
         bool digest;
-        const char *fields;
+        const char *fields; /* username cnonce response uri qop nc nonce */
     };
     const Case cases[] = {
-        /* as curl and Python send it; the realm's space must not cost the nonce */
+        /* as curl sends it: the realm's space must not cost the nonce */
         {__LINE__,
          "Digest username=\"alice\", realm=\"Quorvel panel\", nonce=\"17\", uri=\"/a b\", "
          "cnonce=\"c0\", nc=00000001, qop=auth, response=\"abc\", algorithm=MD5",
          true, "[alice] [c0] [abc] [/a b] [auth] [00000001] [17]"},
-        {__LINE__, "digest username=u", true, "[u] - - - - - -"},
-        {__LINE__, "DIGEST   username=u,response=r", true, "[u] - [r] - - - -"},
+        {__LINE__, "dIGEST   username=u,response=r", true, "[u] - [r] - - - -"},
         {__LINE__, "Basic dXNlcjpwYXNz", false, "- - - - - - -"},
         {__LINE__, "Digest", false, "- - - - - - -"},
-        {__LINE__, "Digest\tusername=u", false, "- - - - - - -"},
-        {__LINE__, "", false, "- - - - - - -"},
         {__LINE__, nullptr, false, "- - - - - - -"},
         /* quoted-strings keep commas, spaces and escaped quotes */
         {__LINE__, "Digest uri=\"/x,y z\", username=\"a\\\"b\\\\c\"", true,
          "[a\"b\\c] - - [/x,y z] - - -"},
         /* the last of a repeated name wins; names are case-sensitive */
-        {__LINE__, "Digest nonce=1, nonce=2, Username=x, USERNAME=y", true, "- - - - - - [2]"},
+        {__LINE__, "Digest nonce=1, nonce=2, Username=x", true, "- - - - - - [2]"},
         /* a bare token does not swallow the next name */
-        {__LINE__, "Digest stale, username=u, userhash", true, "[u] - - - - - -"},
-        {__LINE__, "Digest username = \"u\" ,nc==01", true, "[u] - - - - [01] -"},
-        {__LINE__, "Digest username=\"\", response=", true, "[] - [] - - - -"},
+        {__LINE__, "Digest stale, username=u", true, "[u] - - - - - -"},
+        {__LINE__, "Digest username = \"u\" ,nc==01, response=", true, "[u] - [] - - [01] -"},
         /* hostile shapes: unterminated quotes, lone separators, junk */
         {__LINE__, "Digest username=\"abc", true, "[abc] - - - - - -"},
         {__LINE__, "Digest username=\"", true, "[] - - - - - -"},
-        {__LINE__, "Digest \"", true, "- - - - - - -"},
-        {__LINE__, "Digest =", true, "- - - - - - -"},
-        {__LINE__, "Digest ==,, ,=x", true, "- - - - - - -"},
-        {__LINE__, "Digest username=\"a\"junk, nc=2", true, "[a] - - - - [2] -"},
-        {__LINE__, "Digest username=\\", true, "[\\] - - - - - -"},
         {__LINE__, "Digest username=\"\\", true, "[\\] - - - - - -"},
-        {__LINE__, "Digest ,,,   ", true, "- - - - - - -"},
-        {__LINE__, "Digest username=\xff\xfe", true, "[\xff\xfe] - - - - - -"},
+        {__LINE__, "Digest ==,, ,=x \"", true, "- - - - - - -"},
+        {__LINE__, "Digest username=\"a\"junk, nc=2", true, "[a] - - - - [2] -"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);
         char buf[DIGEST_BUF_SIZE];
         digest_fields df;
         EXPECT_EQ(parse_digest_header(c.header, buf, sizeof(buf), &df), c.digest);
-        EXPECT_EQ(fields_of(df), c.fields);
+        EXPECT_EQ(show(df.username) + " " + show(df.cnonce) + " " + show(df.response) + " " +
+                      show(df.uri) + " " + show(df.qop) + " " + show(df.nc) + " " + show(df.nonce),
+                  c.fields);
     }
-}
 
-/* Values are cut with the working copy, never read or written past it. */
-TEST(AuthDigest, ParseCutsLongHeaders)
-{
+    /* a value is cut with the working copy, and the copy stays terminated */
     std::string header = "Digest response=\"" + std::string(20000, 'r') + "\", username=u";
     char buf[DIGEST_BUF_SIZE];
     digest_fields df;
     ASSERT_TRUE(parse_digest_header(header.c_str(), buf, sizeof(buf), &df));
-    ASSERT_NE(df.response, nullptr);
-    EXPECT_EQ(strlen(df.response), (size_t) DIGEST_BUF_SIZE - 1 - strlen("response=\""));
+    EXPECT_EQ(strlen(df.response), sizeof(buf) - 1 - strlen("response=\""));
     EXPECT_EQ(df.username, nullptr);
-
-    /* a tiny buffer holds what fits and stays terminated */
-    char small[12];
-    ASSERT_TRUE(parse_digest_header("Digest nc=0123456789abc", small, sizeof(small), &df));
-    EXPECT_STREQ(df.nc, "01234567");
 }
 
 /* Random headers from the characters the parser treats specially: every
- * field it reports must lie in the buffer and end there. ASan watches the
- * rest. */
+ * field it reports must start and end inside the buffer; ASan watches
+ * the rest. */
 TEST(AuthDigest, ParseSurvivesNoise)
 {
     const char alphabet[] = "\"=, \t\\ab";
@@ -129,8 +86,7 @@ TEST(AuthDigest, ParseSurvivesNoise)
     for (int round = 0; round < 20000; round++) {
         std::string header = "Digest ";
         x = x * 1103515245u + 12345u;
-        size_t len = (x >> 16) % 40;
-        for (size_t i = 0; i < len; i++) {
+        for (size_t i = 0, len = (x >> 16) % 40; i < len; i++) {
             x = x * 1103515245u + 12345u;
             header += alphabet[(x >> 16) % (sizeof(alphabet) - 1)];
         }
@@ -139,10 +95,9 @@ TEST(AuthDigest, ParseSurvivesNoise)
         ASSERT_TRUE(parse_digest_header(header.c_str(), buf, sizeof(buf), &df));
         for (const char *f : {df.username, df.cnonce, df.response, df.uri, df.qop, df.nc,
                               df.nonce}) {
-            if (f == nullptr)
-                continue;
-            ASSERT_TRUE(f >= buf && f < buf + sizeof(buf)) << header;
-            ASSERT_LT(f + strlen(f), buf + sizeof(buf)) << header;
+            if (f != nullptr) {
+                ASSERT_TRUE(f >= buf && f + strlen(f) < buf + sizeof(buf)) << header;
+            }
         }
     }
 }
@@ -153,12 +108,12 @@ TEST(AuthDigest, ExpectedResponse)
 {
     const std::string ha1 = md5("Mufasa:testrealm@host.com:Circle Of Life");
     const std::string nonce = "dcd98b7102dd2f0e8b11d0f600bfb0c093";
+    const char *uri = "/dir/index.html";
     struct Case {
         int line;
         digest_fields df;
         std::string expected;
     };
-    const char *uri = "/dir/index.html";
     const Case cases[] = {
         {__LINE__, {"Mufasa", "0a4f113b", nullptr, uri, "auth", "00000001", nonce.c_str()},
          "6629fae49393a05397450978507c4ef1"},
@@ -183,52 +138,36 @@ TEST(AuthDigest, ExpectedResponse)
 
 TEST(AuthDigest, FindPasswordEntry)
 {
-    /* fgets hands this over as 255 x's, then "alice:r:tail" */
-    const std::string long_line = std::string(255, 'x') + "alice:r:tail\n";
-    const std::string file = "garbage line\n"
-                             "alice:other:0000\n"
-                             ":r:nouser\n"
-                             "alice::norealm\n" +
-                             long_line +
-                             "alice:r:first \r\n"
-                             "alice:r:second\n"
-                             "bob:r:b0b\tcomment\n"
-                             "carol:r:last-without-newline";
+    /* fgets hands the first line over as 255 x's, then "alice:r:tail" */
+    const std::string file = std::string(255, 'x') + "alice:r:tail\n"
+                             "garbage\n:r:nouser\nalice::norealm\nalice:other:0000\n"
+                             "alice:r:first \r\nalice:r:second\nbob:r:last";
     struct Case {
         int line;
         const char *user, *realm;
         const char *ha1; /* nullptr: not found */
     };
     const Case cases[] = {
-        /* not the tail of the over-long line, but the first of two lines;
-         * the ha1 ends at white space */
+        /* not the tail of the long line; the first of two; ha1 ends at white space */
         {__LINE__, "alice", "r", "first"},
         {__LINE__, "alice", "other", "0000"},
-        {__LINE__, "alice", "R", nullptr}, /* realms are case-sensitive */
+        {__LINE__, "alice", "R", nullptr},
         {__LINE__, "Alice", "r", nullptr},
-        {__LINE__, "bob", "r", "b0b"},
-        {__LINE__, "carol", "r", "last-without-newline"},
-        {__LINE__, "xalice", "r", nullptr},
+        {__LINE__, "bob", "r", "last"},
         {__LINE__, "", "r", nullptr},
-        {__LINE__, "alice", "", nullptr},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);
         FILE *fp = fmemopen((void *) file.data(), file.size(), "r");
-        ASSERT_NE(fp, nullptr);
-        char ha1[256] = "untouched";
-        bool found = find_password_entry(fp, c.user, c.realm, ha1, sizeof(ha1));
+        char ha1[256] = "";
+        EXPECT_EQ(find_password_entry(fp, c.user, c.realm, ha1, sizeof(ha1)), c.ha1 != nullptr);
+        EXPECT_STREQ(ha1, c.ha1 != nullptr ? c.ha1 : "");
         fclose(fp);
-        EXPECT_EQ(found, c.ha1 != nullptr);
-        if (c.ha1 != nullptr) {
-            EXPECT_STREQ(ha1, c.ha1);
-        }
     }
 }
 
-/* A request of a bare context: headers, method and URI as the dispatcher
- * leaves them; no socket, since authorize and check_authorization only
- * read the request. */
+/* A request of a bare context with the headers, method and URI that the
+ * dispatcher leaves; authorize and check_authorization only read it. */
 class AuthRequest : public ::testing::Test {
 protected:
     qftest::BareContext bare;
@@ -239,15 +178,14 @@ protected:
     {
         memset(&conn, 0, sizeof(conn));
         conn.ctx = bare.ctx;
-        conn.client.sock = -1;
-        setOption(OPT_AUTH_DOMAIN, "Quorvel panel");
+        setOption(OPT_AUTH_DOMAIN, REALM);
     }
     void TearDown() override { reset_per_request_attributes(&conn); }
 
-    void setOption(int id, const char *value)
+    void setOption(int id, const std::string &value)
     {
         free(bare.ctx->options[id]);
-        bare.ctx->options[id] = value != nullptr ? strdup(value) : nullptr;
+        bare.ctx->options[id] = value.empty() ? nullptr : strdup(value.c_str());
     }
 
     void request(const std::string &m, const std::string &u, const std::string &auth)
@@ -262,73 +200,54 @@ protected:
         conn.request_info.request_method = &method[0];
         conn.request_info.uri = &uri[0];
     }
-
-    int authorizeWith(const std::string &file)
-    {
-        FILE *fp = fmemopen((void *) file.data(), file.size(), "r");
-        int r = authorize(&conn, fp);
-        fclose(fp);
-        return r;
-    }
 };
 
 TEST_F(AuthRequest, Authorize)
 {
-    const std::string realm = "Quorvel panel";
-    const std::string file = "alice:other:" + md5("alice:other:pw") + "\n" +
-                             "alice:" + realm + ":" + md5("alice:" + realm + ":pw") + "\n";
-    const std::string good = client_header("alice", "pw", realm, "GET", "/x");
-    std::string resp = good.substr(good.find("response=\"") + 10, 32);
-    std::string upper = good;
-    for (size_t i = good.find("response=\"") + 10; i < good.size() - 1; i++)
+    const std::string file = "alice:other:" + md5("alice:other:pw") + "\n" + "alice:" + REALM +
+                             ":" + md5(std::string("alice:") + REALM + ":pw") + "\n";
+    const std::string good = digestCredentials("alice", "pw", REALM, "GET", "/x");
+    const size_t at = good.find("response=\"") + 10;
+    std::string upper = good, other_realm = good, r31 = good, r33 = good;
+    for (size_t i = at; i < at + 32; i++)
         upper[i] = (char) toupper((unsigned char) upper[i]);
-    std::string elsewhere = good;
-    elsewhere.replace(good.find(realm), realm.size(), "nowhere");
-    std::string r31 = good, r33 = good;
-    r31.replace(good.find(resp), 32, resp.substr(0, 31));
-    r33.replace(good.find(resp), 32, resp + "0");
+    other_realm.replace(good.find(REALM), strlen(REALM), "nowhere");
+    r31.erase(at, 1);
+    r33.insert(at, "0");
 
     struct Case {
         int line;
-        std::string method, uri, header;
+        std::string method, header;
         int expected;
         const char *remote_user;
     };
     const Case cases[] = {
-        {__LINE__, "GET", "/x", good, 1, "alice"},
-        {__LINE__, "GET", "/x", "digest" + good.substr(6), 1, "alice"},
-        {__LINE__, "GET", "/x", upper, 1, "alice"},
-        /* the header's uri is hashed, not compared with the request's */
-        {__LINE__, "GET", "/elsewhere", good, 1, "alice"},
-        /* the client's realm is not read, nor is the nonce checked */
-        {__LINE__, "GET", "/x", elsewhere, 1, "alice"},
-        {__LINE__, "GET", "/x", client_header("alice", "pw", realm, "GET", "/x", "old"), 1,
-         "alice"},
-        /* but the method is part of the response */
-        {__LINE__, "PUT", "/x", good, 0, "alice"},
-        {__LINE__, "GET", "/x", client_header("alice", "bad", realm, "GET", "/x"), 0, "alice"},
-        {__LINE__, "GET", "/x", client_header("alice", "pw", "other", "GET", "/x"), 0, "alice"},
-        {__LINE__, "GET", "/x", client_header("bob", "pw", realm, "GET", "/x"), 0, "bob"},
-        {__LINE__, "GET", "/x", r31, 0, "alice"},
-        {__LINE__, "GET", "/x", r33, 0, "alice"},
-        /* no user name or no response: refused, nothing to compare */
-        {__LINE__, "GET", "/x", "Digest response=\"" + resp + "\"", 0, nullptr},
-        {__LINE__, "GET", "/x", "Digest username=\"alice\"", 0, "alice"},
-        {__LINE__, "GET", "/x", "Digest ", 0, nullptr},
-        {__LINE__, "GET", "/x", "Basic YWxpY2U6cHc=", 0, nullptr},
-        {__LINE__, "GET", "/x", "", 0, nullptr},
+        {__LINE__, "GET", good, 1, "alice"},
+        {__LINE__, "GET", upper, 1, "alice"},
+        /* the client's realm is not read, its nonce not checked */
+        {__LINE__, "GET", other_realm, 1, "alice"},
+        {__LINE__, "GET", digestCredentials("alice", "pw", REALM, "GET", "/x", "old"), 1, "alice"},
+        /* the method is part of the response */
+        {__LINE__, "PUT", good, 0, "alice"},
+        {__LINE__, "GET", digestCredentials("alice", "bad", REALM, "GET", "/x"), 0, "alice"},
+        {__LINE__, "GET", digestCredentials("alice", "pw", "other", "GET", "/x"), 0, "alice"},
+        {__LINE__, "GET", digestCredentials("bob", "pw", REALM, "GET", "/x"), 0, "bob"},
+        {__LINE__, "GET", r31, 0, "alice"},
+        {__LINE__, "GET", r33, 0, "alice"},
+        /* no user name or no response: nothing to compare */
+        {__LINE__, "GET", good.substr(good.find(", realm")).replace(0, 1, "Digest"), 0, nullptr},
+        {__LINE__, "GET", good.substr(0, good.find(", response")), 0, "alice"},
+        {__LINE__, "GET", "Basic YWxpY2U6cHc=", 0, nullptr},
+        {__LINE__, "GET", "", 0, nullptr},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);
-        request(c.method, c.uri, c.header);
-        EXPECT_EQ(authorizeWith(file), c.expected);
+        request(c.method, "/elsewhere", c.header); /* the header's uri is what counts */
+        FILE *fp = fmemopen((void *) file.data(), file.size(), "r");
+        EXPECT_EQ(authorize(&conn, fp), c.expected);
+        fclose(fp);
         EXPECT_EQ(show(conn.request_info.remote_user), show(c.remote_user));
     }
-
-    /* a realm that no line has matches nothing, even with a right answer */
-    setOption(OPT_AUTH_DOMAIN, nullptr);
-    request("GET", "/x", good);
-    EXPECT_EQ(authorizeWith(file), 0);
 }
 
 /* Each candidate file holds alice with a password of its own, so the
@@ -336,9 +255,9 @@ TEST_F(AuthRequest, Authorize)
 TEST_F(AuthRequest, ChoiceOfPasswordFile)
 {
     qftest::TempDir dir;
-    const std::string realm = "Quorvel panel";
     auto entry = [&](const std::string &pass) {
-        return "alice:" + realm + ":" + md5("alice:" + realm + ":" + pass) + "\n";
+        std::string user_realm = std::string("alice:") + REALM;
+        return user_realm + ":" + md5(user_realm + ":" + pass);
     };
     const std::string root = dir.path() + "/root";
     ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
@@ -348,7 +267,7 @@ TEST_F(AuthRequest, ChoiceOfPasswordFile)
     qftest::writeFile(dir.file("protect"), entry("protectpw"));
     qftest::writeFile(dir.file("global"), entry("globalpw"));
 
-    const std::string prot = "/a=" + dir.file("protect");
+    const std::string prot = "/a=" + dir.file("protect"), global = dir.file("global");
     const std::string missing = "/sec=" + dir.file("nowhere") + ",/=" + dir.file("protect");
     struct Case {
         int line;
@@ -356,7 +275,6 @@ TEST_F(AuthRequest, ChoiceOfPasswordFile)
         int expected;
     };
     const Case cases[] = {
-        /* no password file anywhere near: open to all */
         {__LINE__, "", "", "/pub.txt", "", 1},
         /* .htpasswd guards its directory and the files directly in it */
         {__LINE__, "", "", "/sec/f.txt", "", 0},
@@ -364,46 +282,39 @@ TEST_F(AuthRequest, ChoiceOfPasswordFile)
         {__LINE__, "", "", "/sec/", "dirpw", 1},
         {__LINE__, "", "", "/sec", "", 0},
         {__LINE__, "", "", "/sec/sub/f.txt", "", 1},
-        {__LINE__, "", "", "/sec/missing/f.txt", "", 1},
         /* a protect prefix is a plain prefix: /a covers /abc */
         {__LINE__, prot, "", "/abc", "protectpw", 1},
         {__LINE__, prot, "", "/abc", "dirpw", 0},
-        {__LINE__, prot, "", "/b", "", 1},
-        /* protect wins over the global file and .htpasswd */
-        {__LINE__, "/sec=" + dir.file("protect"), dir.file("global"), "/sec/f.txt", "protectpw",
-         1},
-        {__LINE__, "/sec=" + dir.file("protect"), dir.file("global"), "/sec/f.txt", "dirpw", 0},
-        /* the global file covers everything no protect entry settles */
-        {__LINE__, prot, dir.file("global"), "/sec/f.txt", "globalpw", 1},
-        {__LINE__, prot, dir.file("global"), "/pub.txt", "", 0},
+        /* protect wins over the global file, the global file over .htpasswd */
+        {__LINE__, "/sec=" + dir.file("protect"), global, "/sec/f.txt", "protectpw", 1},
+        {__LINE__, prot, global, "/sec/f.txt", "globalpw", 1},
+        {__LINE__, prot, global, "/sec/f.txt", "dirpw", 0},
+        {__LINE__, prot, global, "/pub.txt", "", 0},
         /* the first matching entry decides even when its file is missing:
-         * the walk stops and the later entry is not tried */
+         * the later entry is not tried, the decision passes on */
         {__LINE__, missing, "", "/sec/f.txt", "dirpw", 1},
         {__LINE__, missing, "", "/sec/f.txt", "protectpw", 0},
-        {__LINE__, missing, dir.file("global"), "/sec/f.txt", "globalpw", 1},
+        {__LINE__, missing, global, "/sec/f.txt", "globalpw", 1},
         /* a global file that has gone is no reason to let everyone in */
         {__LINE__, "", dir.file("gone"), "/pub.txt", "", 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);
-        setOption(OPT_PROTECT, c.protect.empty() ? nullptr : c.protect.c_str());
-        setOption(OPT_AUTH_GPASSWD, c.gpass.empty() ? nullptr : c.gpass.c_str());
-        std::string auth = c.pass.empty() ? "" : client_header("alice", c.pass, realm, "GET", c.uri);
-        request("GET", c.uri, auth);
-        std::string path = root + c.uri;
-        EXPECT_EQ(check_authorization(&conn, path.c_str()), c.expected);
+        setOption(OPT_PROTECT, c.protect);
+        setOption(OPT_AUTH_GPASSWD, c.gpass);
+        request("GET", c.uri,
+                c.pass.empty() ? "" : digestCredentials("alice", c.pass, REALM, "GET", c.uri));
+        EXPECT_EQ(check_authorization(&conn, (root + c.uri).c_str()), c.expected);
     }
 
-    /* the misses above were reported, each in its own words */
-    std::vector<std::string> log = qftest::take_bare_log();
-    bool protect_line = false, gpass_line = false;
-    for (const std::string &l : log) {
-        protect_line |= l == "check_authorization: cannot open " + dir.file("nowhere") +
-                                 ": No such file or directory";
-        gpass_line |= l == "fopen(" + dir.file("gone") + "): No such file or directory";
-    }
-    EXPECT_TRUE(protect_line);
-    EXPECT_TRUE(gpass_line);
+    std::string log;
+    for (const std::string &l : qftest::take_bare_log())
+        log += l + "\n";
+    EXPECT_NE(log.find("check_authorization: cannot open " + dir.file("nowhere") +
+                       ": No such file or directory\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("fopen(" + dir.file("gone") + "): No such file or directory\n"),
+              std::string::npos);
 }
 
 }  // namespace

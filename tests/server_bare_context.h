@@ -1,60 +1,46 @@
-/* tests/server_bare_context.h: a server context without its threads, for server unit tests. */
+/* tests/server_bare_context.h: a server context without its threads, for unit tests. */
 #ifndef QF_TEST_SERVER_BARE_CONTEXT_H
 #define QF_TEST_SERVER_BARE_CONTEXT_H
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "http/http.h"
 
 namespace qftest {
 
-/* Lines that reached the log callback of a bare context; guarded by
- * bare_log_mutex, since workers and the test thread both log. */
+/* Lines that reached the log callback of a bare context. */
 inline std::mutex bare_log_mutex;
 inline std::vector<std::string> bare_log;
-
-inline void
-capture_bare_log(struct qf_connection *, const struct qf_request_info *, void *message)
-{
-    std::lock_guard<std::mutex> lock(bare_log_mutex);
-    bare_log.push_back((const char *) message);
-}
 
 inline std::vector<std::string>
 take_bare_log()
 {
     std::lock_guard<std::mutex> lock(bare_log_mutex);
-    std::vector<std::string> lines;
-    lines.swap(bare_log);
-    return lines;
+    return std::exchange(bare_log, {});
 }
 
-/* qf_start would start the listener thread and make every stop cost a
- * second; these tests drive the pieces by hand instead. max_threads is 0,
- * so put_socket never starts a worker and the test takes sockets itself. */
-class BareContext {
-public:
-    BareContext()
+/* No listener thread (no second-long stop); max_threads 0: put_socket starts no worker. */
+struct BareContext {
+    BareContext() : ctx((struct qf_context *) calloc(1, sizeof(*ctx)))
     {
-        ctx = (struct qf_context *) calloc(1, sizeof(*ctx));
         for (pthread_mutex_t &m : ctx->opt_mutexes)
             pthread_mutex_init(&m, nullptr);
-        pthread_mutex_init(&ctx->thr_mutex, nullptr);
-        pthread_mutex_init(&ctx->callback_mutex, nullptr);
-        pthread_cond_init(&ctx->thr_cond, nullptr);
-        pthread_cond_init(&ctx->empty_cond, nullptr);
-        pthread_cond_init(&ctx->full_cond, nullptr);
-        ctx->log_callback = capture_bare_log;
+        for (pthread_mutex_t *m : {&ctx->thr_mutex, &ctx->callback_mutex})
+            pthread_mutex_init(m, nullptr);
+        for (pthread_cond_t *c : {&ctx->thr_cond, &ctx->empty_cond, &ctx->full_cond})
+            pthread_cond_init(c, nullptr);
+        ctx->log_callback = [](struct qf_connection *, const struct qf_request_info *, void *m) {
+            std::lock_guard<std::mutex> lock(bare_log_mutex);
+            bare_log.push_back((const char *) m);
+        };
         take_bare_log();
     }
     ~BareContext()
@@ -64,13 +50,6 @@ public:
             free(ctx->callbacks[i].uri_regex);
         for (char *value : ctx->options)
             free(value);
-        for (pthread_mutex_t &m : ctx->opt_mutexes)
-            pthread_mutex_destroy(&m);
-        pthread_mutex_destroy(&ctx->thr_mutex);
-        pthread_mutex_destroy(&ctx->callback_mutex);
-        pthread_cond_destroy(&ctx->thr_cond);
-        pthread_cond_destroy(&ctx->empty_cond);
-        pthread_cond_destroy(&ctx->full_cond);
         free(ctx);
     }
     BareContext(const BareContext &) = delete;
@@ -83,8 +62,7 @@ public:
 inline struct usa
 ipv4(const char *dotted, int port = 0)
 {
-    struct usa a;
-    memset(&a, 0, sizeof(a));
+    struct usa a {};
     a.len = sizeof(a.u.sin);
     a.u.sin.sin_family = AF_INET;
     a.u.sin.sin_port = htons((uint16_t) port);
@@ -98,11 +76,10 @@ connect_loopback(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     struct usa a = ipv4("127.0.0.1", port);
-    if (fd >= 0 && connect(fd, &a.u.sa, a.len) != 0) {
-        close(fd);
-        fd = -1;
-    }
-    return fd;
+    if (fd >= 0 && connect(fd, &a.u.sa, a.len) == 0)
+        return fd;
+    close(fd);
+    return -1;
 }
 
 }  // namespace qftest

@@ -1,0 +1,288 @@
+/* tests/cgi_itest.cpp: CGI programs and SSI pages served by the real binary:
+ * environment, bodies, answers, failures, descriptors and reaping. */
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/harness.h"
+
+namespace {
+
+const char PLAIN[] = "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n";
+const char PLAIN_HEAD[] = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";
+
+void script(const std::string &path, const std::string &text)
+{
+    qftest::writeFile(path, text);
+    chmod(path.c_str(), 0755);
+}
+
+/* Children of pid that have ended but were never collected. */
+int zombieChildren(pid_t pid)
+{
+    int zombies = 0;
+    DIR *d = opendir("/proc");
+    for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
+        std::string stat = qftest::readFile(std::string("/proc/") + e->d_name + "/stat");
+        char state = 0;
+        int ppid = 0;
+        size_t paren = stat.rfind(')');
+        if (paren != std::string::npos && sscanf(&stat[paren + 1], " %c %d", &state, &ppid) == 2)
+            zombies += state == 'Z' && ppid == pid;
+    }
+    if (d != nullptr) closedir(d);
+    return zombies;
+}
+
+/* One server with its own document root and error log. */
+struct Server {
+    qftest::ProductDir product;
+    qftest::TempDir root, logs;
+    qftest::ServerProcess proc;
+    int port = qftest::freePort();
+
+    bool start(std::vector<std::string> args)
+    {
+        args.insert(args.end(), {"-ports", std::to_string(port), "-root", root.path(),
+                                 "-error_log", logs.file("error.log")});
+        return proc.start(args, product.bin().c_str()) && proc.waitForOutput("started on port");
+    }
+    bool logged(const std::string &text) const
+    {
+        return qftest::waitFor([&] {
+            return qftest::readFile(logs.file("error.log")).find(text) != std::string::npos;
+        }, 5000);
+    }
+    /* Sends "METHOD URI" with headers, and body with its length unless
+     * empty; the answer split after its empty line. */
+    std::pair<std::string, std::string> ask(const std::string &line,
+                                            const std::string &headers = "",
+                                            const std::string &body = "")
+    {
+        std::string len =
+            body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n";
+        std::string raw = qftest::rawRequest(
+            port, line + " HTTP/1.1\r\nHost: x\r\n" + len + headers + "\r\n" + body);
+        size_t end = raw.find("\r\n\r\n");
+        if (end == std::string::npos) return {raw, ""};
+        return {raw.substr(0, end + 4), raw.substr(end + 4)};
+    }
+};
+
+class Cgi : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        setenv("QF_LEAK_MARKER", "1", 1);   /* the server's own environment stays its own */
+        srv = new Server;
+        sub = srv->root.file("sub/");
+        mkdir(sub.c_str(), 0755);
+        script(sub + "env.cgi", std::string(PLAIN) + "env\necho \"cwd=$(pwd)\"\n");
+        script(sub + "post.cgi",
+               std::string(PLAIN) + "echo \"$REQUEST_METHOD n=$CONTENT_LENGTH\"\ncat\n");
+        script(sub + "count.cgi", std::string(PLAIN) + "wc -c\n");
+        script(sub + "fds.cgi", std::string(PLAIN) + "ls -l /proc/$$/fd\n");
+        ASSERT_TRUE(srv->start({"-cgi_env", "QF_EXTRA=yes,QF_TWO=2"}));
+    }
+    static void TearDownTestSuite()
+    {
+        delete srv;
+        unsetenv("QF_LEAK_MARKER");
+    }
+    static Server *srv;
+    static std::string sub;
+};
+
+Server *Cgi::srv;
+std::string Cgi::sub;
+
+TEST_F(Cgi, EnvironmentReachesTheProgram)
+{
+    auto r = srv->ask("GET /sub/env.cgi?a=1&b=two", "X-Foo-Bar: v-1\r\nContent-Type: text/x\r\n");
+    ASSERT_EQ(r.first, PLAIN_HEAD) << r.second;
+    const std::string root = srv->root.path(), body = "\n" + r.second;
+    for (const std::string &l : std::vector<std::string>{
+             "GATEWAY_INTERFACE=CGI/1.1", "SERVER_PROTOCOL=HTTP/1.1", "REDIRECT_STATUS=200",
+             "SERVER_PORT=" + std::to_string(srv->port), "DOCUMENT_ROOT=" + root,
+             "REQUEST_METHOD=GET", "REMOTE_ADDR=127.0.0.1", "REQUEST_URI=/sub/env.cgi",
+             "SCRIPT_NAME=/sub/env.cgi", "SCRIPT_FILENAME=env.cgi",
+             "PATH_TRANSLATED=" + root + "/sub/env.cgi", "QUERY_STRING=a=1&b=two",
+             "CONTENT_TYPE=text/x", "HTTP_X_FOO_BAR=v-1", "QF_EXTRA=yes", "QF_TWO=2",
+             "cwd=" + root + "/sub"})
+        EXPECT_NE(body.find("\n" + l + "\n"), std::string::npos) << l << "\n" << r.second;
+    for (const char *absent : {"QF_LEAK_MARKER", "CONTENT_LENGTH", "REMOTE_USER"})
+        EXPECT_EQ(body.find(absent), std::string::npos) << absent;
+    EXPECT_EQ(srv->ask("GET /sub/env.cgi").second.find("QUERY_STRING"), std::string::npos);
+}
+
+/* However many headers a client sends, the block holds 62 variables and
+ * 4094 bytes at most; the options' variables come last and are left out. */
+TEST_F(Cgi, EnvironmentLimitsHoldForAnyRequest)
+{
+    for (size_t len : {1, 100}) {
+        std::string many;
+        for (int i = 0; i < 60; i++)
+            many += "X-H" + std::to_string(i) + ": " + std::string(len, 'v') + "\r\n";
+        auto r = srv->ask("GET /sub/env.cgi", many);
+        EXPECT_EQ(r.first, PLAIN_HEAD) << len;
+        EXPECT_NE(r.second.find("\nHTTP_X_H0=v"), std::string::npos) << r.second;
+        EXPECT_EQ(r.second.find("QF_TWO"), std::string::npos) << r.second;
+    }
+    EXPECT_TRUE(srv->logged("truncating vsnprintf buffer: [HTTP_X-H"));
+}
+
+/* The status line and headers come from the program's header block; a
+ * program without a whole one gets the 500 quoting what it printed. */
+TEST_F(Cgi, AnswersFollowTheHeaderBlock)
+{
+    const std::string bad = "Error 500: Internal Server Error\n"
+                            "CGI program sent malformed HTTP headers: [";
+    const char *malformed = "HTTP/1.1 500 Internal Server Error\r\n";
+    struct Case { int line; std::string program, head, body; bool cut = false; };
+    const Case cases[] = {
+        {__LINE__, "printf 'Status: 302 Found\\r\\nLocation: /elsewhere\\r\\n\\r\\n'",
+         "HTTP/1.1 302 OK\r\nStatus: 302 Found\r\nLocation: /elsewhere\r\n\r\n", ""},
+        {__LINE__, "printf 'X-A: 1\\r\\nstatus: 404 gone\\r\\nStatus: 500\\r\\n\\r\\n'",
+         "HTTP/1.1 404 OK\r\nX-A: 1\r\nstatus: 404 gone\r\nStatus: 500\r\n\r\n", ""},
+        {__LINE__, "printf 'Content-Type: text/html\\n\\nbody\\n'",
+         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n", "body\n"},
+        {__LINE__, "printf 'A: b\\r\\n\\r\\n'; head -c 100000 /dev/zero | tr '\\0' z",
+         "HTTP/1.1 200 OK\r\nA: b\r\n\r\n", std::string(100000, 'z')},
+        {__LINE__, "echo 'no header block here'", malformed, bad + "no header block here\n]"},
+        {__LINE__, "printf 'Content-Type: text/plain\\r\\n'; kill -SEGV $$", malformed,
+         bad + "Content-Type: text/plain\r\n]"},
+        {__LINE__, "printf 'X: a\\001b\\r\\n'", malformed, bad + "X: a\x01" "b\r\n]"},
+        {__LINE__, "exit 3", malformed, bad + "]"},
+        /* a block that cannot fit: the quote is cut with the 8192-byte answer */
+        {__LINE__, "head -c 9000 /dev/zero | tr '\\0' h", malformed,
+         bad + std::string(1000, 'h'), true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        script(sub + "t" + std::to_string(c.line) + ".cgi", "#!/bin/sh\n" + c.program + "\n");
+        auto r = srv->ask("GET /sub/t" + std::to_string(c.line) + ".cgi");
+        EXPECT_EQ(r.first.compare(0, c.head.size(), c.head), 0) << r.first;
+        EXPECT_EQ(r.second.substr(0, c.cut ? c.body.size() : std::string::npos), c.body);
+    }
+    qftest::writeFile(sub + "noexec.cgi", PLAIN);
+    EXPECT_EQ(srv->ask("GET /sub/noexec.cgi").second, bad + "]");
+    EXPECT_TRUE(
+        srv->logged("GET /sub/noexec.cgi: spawn_process: execle(noexec.cgi): Permission denied"));
+}
+
+/* The body reaches the program and its input ends after it (wc and cat
+ * return); a GET's input is empty. */
+TEST_F(Cgi, PostBodiesReachThePrograms)
+{
+    EXPECT_EQ(srv->ask("POST /sub/post.cgi", "", "hello world").second, "POST n=11\nhello world");
+    EXPECT_EQ(srv->ask("POST /sub/count.cgi", "", std::string(100000, 'b')).second, "100000\n");
+    EXPECT_EQ(srv->ask("GET /sub/post.cgi").second, "GET n=\n");
+}
+
+/* Each program has its own two pipe ends as 0 and 1, no end of another
+ * program's pipes though workers start programs at the same moment, and
+ * no socket of the server. */
+TEST_F(Cgi, ProgramsInheritOnlyTheirOwnDescriptors)
+{
+    const int n = 8;
+    std::vector<std::string> listings(n);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < n; i++)
+        clients.emplace_back([&, i] { listings[i] = srv->ask("GET /sub/fds.cgi").second; });
+    for (std::thread &c : clients) c.join();
+    std::set<std::string> own, others;   /* pipes at descriptors 0 and 1, and above */
+    for (const std::string &l : listings) {
+        EXPECT_EQ(l.find("socket:"), std::string::npos) << l;
+        std::istringstream in(l);
+        for (std::string line; std::getline(in, line);) {
+            size_t arrow = line.find(" -> pipe:");
+            if (arrow == std::string::npos) continue;
+            bool std_io = atoi(&line[line.rfind(' ', arrow - 1) + 1]) < 2;
+            (std_io ? own : others).insert(line.substr(arrow + 4));
+        }
+    }
+    EXPECT_EQ(own.size(), 2u * n);
+    for (const std::string &p : others) EXPECT_EQ(own.count(p), 0u) << p;
+}
+
+/* A program that crashes and one that ignores SIGTERM and outlives its
+ * answer are both collected. */
+TEST_F(Cgi, NoProgramIsLeftUncollected)
+{
+    script(sub + "crash.cgi", "#!/bin/sh\nkill -SEGV $$\n");
+    script(sub + "stubborn.cgi",
+           std::string(PLAIN) + "trap '' TERM\necho bye\nexec >&-\nsleep 1\n");
+    srv->ask("GET /sub/crash.cgi");
+    EXPECT_EQ(srv->ask("GET /sub/stubborn.cgi").second, "bye\n");
+    EXPECT_TRUE(qftest::waitFor([] { return zombieChildren(srv->proc.pid()) == 0; }, 10000));
+}
+
+TEST_F(Cgi, SsiDirectivesAndPageText)
+{
+    qftest::writeFile(srv->root.file("inc.txt"), "INC");
+    qftest::writeFile(sub + "rel.txt", "REL");
+    qftest::writeFile(sub + "plain.html", "<!--#exec \"echo no\"-->");
+    qftest::writeFile(sub + "nest.shtml", "[<!--#include \"rel.txt\"-->]");
+    const std::string page = sub + "page.shtml";
+    struct Case { int line; std::string text, sent, log; };
+    const Case cases[] = {
+        {__LINE__, "<b>x</b><!-- comment --><!--#", "<b>x</b><!-- comment --><!--#", ""},
+        {__LINE__, "a<!--#include virtual=\"/inc.txt\" -->b", "aINCb", ""},
+        {__LINE__, "<!--#include file=\"" + srv->root.file("inc.txt") + "\"-->", "INC", ""},
+        {__LINE__, "<!--#include \"nest.shtml\"-->", "[REL]", ""},
+        {__LINE__, "<!--#include \"plain.html\"-->", "<!--#exec \"echo no\"-->", ""},
+        {__LINE__, "<!--#exec \"echo hi; echo there\"-->!", "hi\nthere\n!", ""},
+        {__LINE__, "<!--#exec echo-->", "", "Bad SSI #exec: [ echo-->]"},
+        {__LINE__, "<!--#include virtual=\"\"-->", "", "Bad SSI #include: [ virtual=\"\"-->]"},
+        {__LINE__, "<!--#include virtual=\"gone\"-->x", "x",
+         "Cannot open SSI #include: [ virtual=\"gone\"-->]: fopen(" + srv->root.file("gone") +
+             "): No such file or directory"},
+        {__LINE__, "<!--#echo var=\"x\"-->y", "y",
+         page + ": unknown SSI command: \"<!--#echo var=\"x\"-->\""},
+        /* a page that includes itself: itself and ten levels below it */
+        {__LINE__, "L<!--#include \"page.shtml\"-->", std::string(11, 'L'),
+         "SSI #include level is too deep (" + page + ")"},
+        /* a tag still open at 8190 characters is dropped; the scan restarts */
+        {__LINE__, "<!--#" + std::string(9000, 'x') + ">z", std::string(815, 'x') + ">z",
+         page + ": SSI tag is too large"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        qftest::writeFile(page, c.text);
+        auto r = srv->ask("GET /sub/page.shtml");
+        EXPECT_EQ(r.first,
+                  "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(r.second, c.sent);
+        EXPECT_TRUE(c.log.empty() || srv->logged(c.log)) << c.log;
+    }
+}
+
+TEST(CgiInterpreter, PhpScripts)
+{
+    const char *php = "/usr/bin/php-cgi";
+    if (access(php, X_OK) != 0) GTEST_SKIP() << "php-cgi is not installed";
+    Server srv;
+    qftest::writeFile(srv.root.file("hello.php"),
+                      "<?php header('X-Php: yes');\n"
+                      "if (!isset($_GET['q'])) http_response_code(404);\n"
+                      "echo 'q=', $_GET['q'] ?? '', ' p=', $_POST['p'] ?? '', \"\\n\";\n");
+    ASSERT_TRUE(srv.start({"-cgi_interp", php}));
+    auto r = srv.ask("POST /hello.php?q=2", "Content-Type: application/x-www-form-urlencoded\r\n",
+                     "p=3");
+    EXPECT_EQ(r.first.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << r.first;
+    EXPECT_NE(r.first.find("\r\nX-Php: yes\r\n"), std::string::npos) << r.first;
+    EXPECT_EQ(r.second, "q=2 p=3\n");
+    r = srv.ask("GET /hello.php");
+    EXPECT_EQ(r.first.rfind("HTTP/1.1 404 OK\r\n", 0), 0u) << r.first;
+    EXPECT_EQ(r.second, "q= p=\n");
+}
+
+}  // namespace

@@ -1,0 +1,210 @@
+/* tests/panel_itest.cpp: status, Stop and the dispatcher against the
+ * service's fixed files under /tmp, the service played by children of this
+ * test, and the checks of DREVANTA_BIN in the real binary. The fixed files
+ * found before a test are put back after it. */
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <set>
+#include <string>
+
+#include "panel/panel.h"
+#include "support/harness.h"
+
+using qftest::readFile;
+using qftest::writeFile;
+
+namespace {
+
+const char *const FIXED_FILES[] = {PC_SERVICE_PID_FILE, PC_GUARD_PID_FILE, PC_ACTIVE_CALLS_FILE,
+                                   PC_SYSTEM_LOG_FILE};
+
+std::string id(int v) { return std::string((const char *)&v, sizeof(v)); }
+
+class PanelService : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char *f : FIXED_FILES) {
+            if (qftest::fileExists(f)) saved[f] = readFile(f);
+            remove(f);
+        }
+        drevanta_setFileNames((tmp.path() + "/").c_str());
+        writeFile(pcConfFileName, "");
+        controlPanelTab.bRefreshRequested = false;
+    }
+    void TearDown() override
+    {
+        for (pid_t pid : children) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        for (const char *f : FIXED_FILES) {
+            remove(f);
+            if (saved.count(f)) writeFile(f, saved[f]);
+        }
+    }
+    /* A stand-in that keeps SIGUSR1 pending (blocked) and dies of SIGINT or
+     * SIGKILL; killed with this test at the latest. */
+    pid_t spawn()
+    {
+        sigset_t usr1, old;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        pthread_sigmask(SIG_BLOCK, &usr1, &old);
+        pid_t pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            signal(SIGINT, SIG_DFL);
+            for (;;) pause();
+        }
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        if (pid > 0) children.insert(pid);
+        return pid;
+    }
+    /* The signal that ended a child within ms, -1 for an exit, 0 while it runs. */
+    int ended(pid_t pid, int ms = 3000)
+    {
+        int st = 0;
+        if (!qftest::waitFor([&] { return waitpid(pid, &st, WNOHANG) == pid; }, ms)) return 0;
+        children.erase(pid);
+        return WIFSIGNALED(st) ? WTERMSIG(st) : -1;
+    }
+    std::string status() { return controlPanelTab.pcStatusLine; }
+
+    qftest::TempDir tmp;
+    std::map<std::string, std::string> saved;
+    std::set<pid_t> children;
+};
+
+TEST_F(PanelService, StatusWithoutARunningService)
+{
+    pid_t dead = spawn();
+    kill(dead, SIGKILL);
+    ended(dead);
+    std::string five;
+    for (int i = 0; i < 5; i++) five += "Unable to read from " PC_SERVICE_PID_FILE "\n";
+    struct Case { int line; std::string service; bool guard; const char *want; std::string err; };
+    const Case cases[] = {
+        {__LINE__, "", false, "Not Running", ""},
+        {__LINE__, id(dead), false, "Not Running", ""},
+        {__LINE__, id(dead), true, "Only Partially Running", ""},
+        {__LINE__, "ab", false, "Not Running", five},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        remove(PC_GUARD_PID_FILE);
+        remove(PC_SERVICE_PID_FILE);
+        if (!c.service.empty()) writeFile(PC_SERVICE_PID_FILE, c.service);
+        pid_t guard = c.guard ? spawn() : 0;
+        if (guard > 0) writeFile(PC_GUARD_PID_FILE, id(guard));
+        testing::internal::CaptureStderr();
+        controlPanelTab.updateStatus();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+        EXPECT_EQ(status(), c.want);
+        EXPECT_EQ(controlPanelTab.bRunning, c.guard);
+        EXPECT_TRUE(guard == 0 || ended(guard, 0) == 0);
+    }
+}
+
+/* 0 and negative ids reach whole process groups, our own id would stop the
+ * server. Run in a child that leads a group of its own: a signal sent to
+ * any of them ends the child instead of exiting 0. */
+TEST_F(PanelService, IdsNamingNoServiceAreNeverSignalled)
+{
+    for (int kind = 0; kind < 3; kind++) {
+        SCOPED_TRACE(kind);
+        EXPECT_EXIT({
+            setpgid(0, 0);
+            int bad = kind == 0 ? 0 : kind == 1 ? -(int)getpid() : (int)getpid();
+            writeFile(PC_SERVICE_PID_FILE, id(bad));
+            writeFile(PC_GUARD_PID_FILE, id(bad));
+            controlPanelTab.updateStatus();
+            controlPanelTab.stop();
+            _exit(status() == "Not Running" ? 0 : 2);
+        }, ::testing::ExitedWithCode(0), "");
+    }
+}
+
+TEST_F(PanelService, RunningServiceShowsItsChannelCount)
+{
+    pid_t service = spawn();
+    writeFile(PC_SERVICE_PID_FILE, id(service));
+    writeFile(PC_ACTIVE_CALLS_FILE, id(1));
+    controlPanelTab.updateStatus();
+    EXPECT_EQ(status(), "Running with 1 active channel");
+    EXPECT_TRUE(controlPanelTab.bRunning);
+
+    remove(PC_ACTIVE_CALLS_FILE);
+    testing::internal::CaptureStderr();
+    controlPanelTab.updateStatus();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Unable to open " PC_ACTIVE_CALLS_FILE " for reading\n");
+    EXPECT_EQ(status(), "Running with 0 active channels");
+    EXPECT_EQ(ended(service, 0), 0);
+}
+
+/* The first action named in a body runs; a Stop kills the guard, then
+ * interrupts the service and gives it 5 s before SIGKILL. */
+TEST_F(PanelService, DispatchedStopKillsTheGuardThenInterruptsTheService)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    std::string stop = "controlbutton=Stopped";
+    drevanta_analyzePost(&stop[0]);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1)) << "nothing to stop";
+
+    pid_t guard = spawn(), service = spawn();
+    writeFile(PC_GUARD_PID_FILE, id(guard));
+    writeFile(PC_SERVICE_PID_FILE, id(service));
+    controlPanelTab.bRefreshRequested = false;
+    for (const char *b : {"controlbutton=Manual", "basicsetupbutton=Restore&controlbutton=Stop",
+                          "SipProxyIP=9.9.9.9&basicsetupbutton=Save&controlbutton=Start"}) {
+        std::string body = b;
+        drevanta_analyzePost(&body[0]);
+        EXPECT_EQ(body, b);
+        EXPECT_TRUE(ended(guard, 0) == 0 && ended(service, 0) == 0) << b;
+    }
+    EXPECT_FALSE(controlPanelTab.bRefreshRequested);
+    EXPECT_STREQ(basicSetupTab.ReadConfVal("SipProxyIP"), "9.9.9.9");
+
+    t0 = std::chrono::steady_clock::now();
+    drevanta_analyzePost(&stop[0]);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_EQ(ended(guard), SIGKILL);
+    EXPECT_EQ(ended(service), SIGINT);
+    EXPECT_TRUE(controlPanelTab.bRefreshRequested);
+    EXPECT_EQ(readFile(PC_SERVICE_PID_FILE), id(service));   /* the service's file stays */
+}
+
+TEST_F(PanelService, BadProductDirectoryStopsTheBinaryBeforeItsArguments)
+{
+    const char *slash =
+        "DREVANTA_BIN should end with slash (for Linux) or back-slash (for Windows)\n";
+    const std::string too_long = "/" + std::string(PC_MAX_BIN_LENGTH, 'd') + "/";
+    struct Case { int line; const char *bin; const char *err; };
+    const Case cases[] = {
+        {__LINE__, nullptr,
+         "Please define the environment variable \"DREVANTA_BIN\" and then restart the "
+         "application."},
+        {__LINE__, "", slash},
+        {__LINE__, "/opt/product", slash},
+        {__LINE__, too_long.c_str(),
+         "DREVANTA_BIN is too long: at most 311 characters are allowed\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        qftest::RunResult r = qftest::runQuillfen({"-h"}, c.bin);   /* -h would print the usage */
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+}  // namespace

@@ -1,0 +1,299 @@
+/* tests/panel_test.cpp: quorvel.conf as Basic Setup reads and rewrites it,
+ * the two pages, the log tails and the start command, in a temporary
+ * product directory. */
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <set>
+#include <string>
+#include <thread>
+
+#include "panel/panel.h"
+#include "support/harness.h"
+
+using qftest::readFile;
+using qftest::writeFile;
+
+namespace {
+
+#define STYLE "class=\"controlbutton\" style=\"font: bold 12px Verdana, sans-serif\""
+const char PREFIX[] = "<!DOCTYPE html>\r\n<html><head><title>t</title>\n";
+
+class Panel : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        drevanta_setFileNames((tmp.path() + "/").c_str());
+        mkdir(tmp.file("images").c_str(), 0755);
+        writeFile(pcPrefixDrevantaGuiHtmlFileName, PREFIX);
+        writeFile(pcConfFileName, "");
+        snprintf(controlPanelTab.pcStatusLine, PC_STATUS_LINE_SIZE, "%s", "Not Running");
+        controlPanelTab.bRunning = false;
+        pcSystemLog[0] = pcApplicationLog[0] = '\0';
+    }
+    std::string conf() { return readFile(pcConfFileName); }
+    std::string val(const char *key)
+    {
+        const char *v = basicSetupTab.ReadConfVal(key);
+        return v != nullptr ? v : "<none>";
+    }
+    std::string page()
+    {
+        EXPECT_EQ(controlPanelTab.writeHtml(), 0);
+        return readFile(pcDrevantaGuiHtmlFileName);
+    }
+    qftest::TempDir tmp;
+};
+
+TEST_F(Panel, SaveParamValueRewritesOnlyTheLineOfTheKey)
+{
+    struct Case { int line; const char *before, *value, *after; };
+    const Case cases[] = {
+        {__LINE__, "A=1\n  Key = 5 old\nB=2\n", "7", "A=1\nKey=7\r\nB=2\n"},
+        {__LINE__, "A=1\nKey=5\r\nB=2\n", "", "A=1\n;Key=5\r\nB=2\n"},
+        {__LINE__, "A=1\n; ;Key=5\nB=2\n", "7", "A=1\nKey=7\r\nB=2\n"},
+        {__LINE__, "Key=\nKey=5\n", "7", "Key=7\r\nKey=5\n"},
+        {__LINE__, ";KeyOther=1\n", "7", ";KeyOther=1\nKey=7\r\n"},
+        {__LINE__, "A=1", "my+pass%21", "A=1\r\nKey=my+pass%21\r\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        writeFile(pcConfFileName, c.before);
+        basicSetupTab.saveParamValue("Key", c.value);
+        EXPECT_EQ(conf(), c.after);
+        EXPECT_FALSE(qftest::fileExists(pcTmpConfFileName));
+    }
+}
+
+TEST_F(Panel, SaveWithoutChangeLeavesTheFileUntouched)
+{
+    struct Case { int line; const char *text, *value; };
+    const Case cases[] = {
+        {__LINE__, "Key=5\n", "5"}, {__LINE__, ";Key=5\n", ""}, {__LINE__, "A=1", ""}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        writeFile(pcConfFileName, c.text);
+        struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, pcConfFileName, old, 0), 0);
+        basicSetupTab.saveParamValue("Key", c.value);
+        struct stat st;
+        ASSERT_EQ(stat(pcConfFileName, &st), 0);
+        EXPECT_EQ(st.st_mtime, 1000000000);
+        EXPECT_EQ(conf(), c.text);
+    }
+}
+
+TEST_F(Panel, SaveClickedWritesEveryKeyInOrder)
+{
+    writeFile(pcConfFileName, "; demo\r\nBypassVAD=1\r\nLogLevel=3\r\n");
+    basicSetupTab.saveClicked(
+        "SipProxyIP=10.0.0.1&SipProxyPort=5070&SipProxyDomain=pbx.lan&SipUaIP=10.0.0.2"
+        "&SipUaPort=5061&TrunkName=T1&RegisterTrunk=on&NumberOfPhones=4"
+        "&PrefixOfOrigPhones=Orig&PrefixOfPairPhones=Pair&RegisterPairPhones=on&Secret=s+s"
+        "&AudioFilteringNoise=on&AECTail=3&AudioFilteringGain=on&AGCLevel=64000"
+        "&basicsetupbutton=Save");
+    EXPECT_EQ(conf(), "; demo\r\nBypassVAD=0\r\nLogLevel=3\r\nSipProxyIP=10.0.0.1\r\n"
+                      "SipProxyPort=5070\r\nSipProxyDomain=pbx.lan\r\nSipUAIP=10.0.0.2\r\n"
+                      "SipUAPort=5061\r\nNeedToDoNoiseCancellation=1\r\nNeedToDoAEC=0\r\n"
+                      "AECTailType=3\r\nNeedToDoAGC=1\r\nAGCLevel=64000\r\nTrunkName=T1\r\n"
+                      "RegisterTrunk=1\r\nNumPhonesToAllocate=4\r\nOrigPhonesNamePrefix=Orig\r\n"
+                      "RegisterOrigPhones=0\r\nPairPhonesNamePrefix=Pair\r\n"
+                      "RegisterPairPhones=1\r\nSecret=s+s\r\n");
+}
+
+TEST_F(Panel, SaveClickedChecksBoxesAndNumberLimits)
+{
+    struct Case { int line; const char *form, *key, *want; };
+    const Case cases[] = {
+        {__LINE__, "AudioFilteringEcho=ON&AECTail=1&AGCLevel=100", "NeedToDoAEC", "0"},
+        {__LINE__, "AECTail=5&AGCLevel=100", "AECTailType", "5"},
+        {__LINE__, "AECTail=6&AGCLevel=100", "AECTailType", "1"},
+        {__LINE__, "AECTail=-1&AGCLevel=100", "AECTailType", "1"},
+        {__LINE__, "AECTail=99999999999999&AGCLevel=100", "AECTailType", "1"},
+        {__LINE__, "AECTail=&AGCLevel=100", "AECTailType", "<none>"},
+        {__LINE__, "AECTail=1&AGCLevel=64001", "AGCLevel", "100"},
+        {__LINE__, "AECTail=1&AGCLevel=100", "BypassVAD", "1"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        writeFile(pcConfFileName, "AECTailType=1\r\nAGCLevel=100\r\nBypassVAD=1\r\n");
+        basicSetupTab.saveClicked(c.form);
+        EXPECT_EQ(val(c.key), c.want);
+    }
+}
+
+/* Saves from request threads and page writes from the refresh thread at
+ * once: the file never goes missing (that would end the process), no Save
+ * loses its temporary file to another, and the result is whole. */
+TEST_F(Panel, ConcurrentSavesAndPageWritesKeepTheFileWhole)
+{
+    writeFile(pcConfFileName, "; start\r\n");
+    auto saver = [](const char *form) {
+        for (int i = 0; i < 150; i++) basicSetupTab.saveClicked(form);
+    };
+    testing::internal::CaptureStderr();
+    std::thread a(saver, "SipProxyIP=1.1.1.1&TrunkName=A&AECTail=1&AGCLevel=1");
+    std::thread b(saver, "SipProxyIP=2.2.2.2&TrunkName=B&AECTail=2&AGCLevel=2");
+    for (int i = 0; i < 100; i++) controlPanelTab.writeHtml();
+    a.join();
+    b.join();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    std::string text = conf();
+    std::set<std::string> keys;
+    for (size_t at = 9, nl; (nl = text.find("\r\n", at)) != std::string::npos; at = nl + 2) {
+        size_t eq = text.find('=', at);
+        EXPECT_TRUE(eq < nl && keys.insert(text.substr(at, eq - at)).second) << text;
+    }
+    EXPECT_EQ(text.rfind("; start\r\n", 0), 0u);
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+    EXPECT_EQ(keys.size(), 10u) << text;   /* the fields sent, and the four boxes */
+    EXPECT_FALSE(qftest::fileExists(pcTmpConfFileName));
+}
+
+TEST_F(Panel, MissingFilesEndTheProcess)
+{
+    remove(pcPrefixDrevantaGuiHtmlFileName);
+    EXPECT_EXIT(controlPanelTab.writeHtml(), ::testing::ExitedWithCode(1),
+                std::string("Unable to open ") + pcPrefixDrevantaGuiHtmlFileName +
+                    " for reading.\nPlease verify DREVANTA_BIN points to the right directory "
+                    "and there are no permission problems.\n");
+    remove(pcConfFileName);
+    EXPECT_EXIT(basicSetupTab.ReadConfVal("Key"), ::testing::ExitedWithCode(1),
+                std::string("Can not read conf file ") + pcConfFileName +
+                    ". Please verify DREVANTA_BIN is pointing to the right directory.\n");
+}
+
+TEST_F(Panel, WaitPageHasItsExactBytes)
+{
+    ASSERT_EQ(controlPanelTab.writeBusyHtml(), 0);
+    EXPECT_EQ(readFile(pcDrevantaGuiBusyHtmlFileName),
+              "<html>\n<head>\n<meta http-equiv=\"cache-control\" content=\"no-cache\">\n"
+              "<meta http-equiv=\"expires\" content=\"0\">\n"
+              "<meta http-equiv=\"pragma\" content=\"no-cache\">\n"
+              "<link REL=\"SHORTCUT ICON\" HREF=\"images/Win2000_16.ico\">\n"
+              "<META HTTP-EQUIV=\"refresh\" CONTENT=\"9;URL=drevanta_gui.html\">"
+              "<body><br><br><br>\n<CENTER>\n"
+              "<h1>Please wait while your request is being processed...</h1>\n"
+              "If you are not automatically redirected within few seconds - "
+              "<a href=\"drevanta_gui.html\">press on this link</a> \n"
+              "<br> <br> <img src=\"images/busy.gif\"/></CENTER> </body></html>\n");
+}
+
+TEST_F(Panel, PageCopiesThePrefixAndShowsTheState)
+{
+    std::string prefix = std::string(PREFIX) + std::string(2500, 'p') + "\r\n";
+    writeFile(pcPrefixDrevantaGuiHtmlFileName, prefix);
+    std::string text = page();
+    EXPECT_EQ(text.compare(0, prefix.size(), prefix), 0);
+    const std::string end = "</div></body></html>\n";
+    EXPECT_EQ(text.substr(text.size() - end.size()), end);
+    EXPECT_NE(text.find("VALUE=\"Start\" " STYLE ">Start</button>\n &nbsp; &nbsp;\n<button "
+                        "type=SUBMIT NAME=\"controlbutton\" VALUE=\"Stop\" disabled=\"disabled\""),
+              std::string::npos);
+
+    snprintf(controlPanelTab.pcStatusLine, PC_STATUS_LINE_SIZE, "%s", "a\"><b>");
+    controlPanelTab.bRunning = true;
+    snprintf(pcSystemLog, sizeof(pcSystemLog), "%s", "sys<br>");
+    text = page();
+    EXPECT_NE(text.find("VALUE=\"Start\" disabled=\"disabled\" " STYLE ">Start</button>\n"
+                        " &nbsp; &nbsp;\n<button type=SUBMIT NAME=\"controlbutton\" "
+                        "VALUE=\"Stop\" " STYLE ">Stop</button>"),
+              std::string::npos);
+    EXPECT_NE(text.find("name=\"StatusLine\" value=\"a&quot;&gt;&lt;b&gt;\"/>"), std::string::npos);
+    EXPECT_NE(text.find("overflow:auto;\">sys<br></div>"), std::string::npos);
+}
+
+TEST_F(Panel, BasicSetupFieldsFollowTheConfigurationFile)
+{
+    struct Case { int line; const char *conf, *want; };
+    const Case cases[] = {
+        {__LINE__, "", "name=\"RegisterTrunk\" checked=\"yes\"/>"},
+        {__LINE__, "RegisterTrunk=yes\n", "name=\"RegisterTrunk\" checked=\"yes\"/>"},
+        {__LINE__, "RegisterOrigPhones=yes\n", "name=\"RegisterOrigPhones\"/>"},
+        {__LINE__, "RegisterOrigPhones=1\n", "name=\"RegisterOrigPhones\" checked=\"yes\"/>"},
+        {__LINE__, "", "name=\"RegisterPairPhones\" checked=\"yes\"/>"},
+        {__LINE__, "", "name=\"AudioFilteringNoise\" checked=\"yes\"/>"},
+        {__LINE__, "", "name=\"AudioFilteringEcho\"/>"},
+        {__LINE__, "", "name=\"AudioFilteringGain\"/>"},
+        {__LINE__, "OrigPhonesNamePrefix=\n",
+         "name=\"PrefixOfOrigPhones\" value=\"DrevantaOrig\"/>"},
+        {__LINE__, "", "name=\"PrefixOfPairPhones\" value=\"DrevantaPair\"/>"},
+        {__LINE__, "Secret=a\"b<c>&'\n", "name=\"Secret\" value=\"a&quot;b&lt;c&gt;&amp;&#39;\"/>"},
+        /* the first word of the first line that sets the key, the key exactly */
+        {__LINE__, "SipUAIP=  \r\nSipUAIP = a=b rest\nSipUAIP=2\n",
+         "name=\"SipUaIP\" value=\"a=b\"/>"},
+        {__LINE__, " ;TrunkName=T\ntrunkname=T\nTrunkNameX=T\n", "name=\"TrunkName\" value=\"\"/>"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        writeFile(pcConfFileName, c.conf);
+        EXPECT_NE(page().find(c.want), std::string::npos) << c.want;
+    }
+}
+
+/* The conversion of a log tail; the buffer and what went to stderr. */
+std::pair<std::string, std::string> convert(const std::string &text)
+{
+    static char buf[PC_LOG_SIZE];
+    snprintf(buf, sizeof(buf), "%s", text.c_str());
+    testing::internal::CaptureStderr();
+    controlPanelTab.replaceNewlineWithBrInLog(buf);
+    return {buf, testing::internal::GetCapturedStderr()};
+}
+
+TEST_F(Panel, LogLinesBecomeEscapedTextWithBr)
+{
+    auto r = convert("<b>&\"'\r\nnext\nunfinished");
+    EXPECT_EQ(r.first, "&lt;b&gt;&amp;&quot;&#39;\r<br>next<br>");
+    EXPECT_EQ(r.second, "");
+    EXPECT_EQ(convert(std::string(4999, '\n')).first.size(), 4999u * 4);
+    /* one line more would pass the bound: shown without line breaks */
+    const std::string msg =
+        "safety buffer was not enough to handle log - going to display without newlines\n";
+    EXPECT_EQ(convert(std::string(5000, '\n')), std::make_pair(std::string(5000, '\n'), msg));
+    /* escaped, the fallback text would not fit: its newest part stays */
+    r = convert("oldest\n" + std::string(13990, '"') + "\nx");
+    EXPECT_EQ(r.second, msg);
+    EXPECT_LE(r.first.size(), size_t(PC_LOG_SIZE - 1));
+    EXPECT_EQ(r.first.compare(0, 6, "&quot;"), 0);
+    EXPECT_EQ(r.first.substr(r.first.size() - 8), "&quot;\nx");
+}
+
+TEST_F(Panel, OnlyTheLast14000BytesOfALogAreShown)
+{
+    snprintf(pcSysLogFileName, sizeof(pcSysLogFileName), "%s", tmp.file("syslog").c_str());
+    std::string text;
+    for (int i = 0; i < 2000; i++) text += "line " + std::to_string(1000 + i) + "\n";
+    writeFile(pcSysLogFileName, text + "abc");
+    controlPanelTab.updateSysLog((int)text.size() + 3);
+    std::string shown = pcSystemLog;
+    EXPECT_EQ(shown.compare(0, 19, "e 1600<br>line 1601"), 0) << shown.substr(0, 20);
+    EXPECT_EQ(shown.substr(shown.size() - 13), "line 2999<br>");
+    EXPECT_EQ(controlPanelTab.nSysLogSize, 20003);
+}
+
+/* The shell hands the guard the same three paths, whatever the directory
+ * holds; the longest directory of quotes still fits. */
+TEST(PanelStart, CommandQuotesTheProductDirectory)
+{
+    for (std::string b : {std::string("/opt/it's $(touch x);`y`\"z\\/"),
+                          std::string(PC_MAX_BIN_LENGTH - 1, '\'') + "/"}) {
+        drevanta_setFileNames(b.c_str());
+        char cmd[PC_START_COMMAND_SIZE], small[64];
+        ASSERT_TRUE(controlPanelTab.formatStartCommand(cmd, sizeof(cmd)));
+        EXPECT_FALSE(controlPanelTab.formatStartCommand(small, sizeof(small)));
+        std::string c = cmd, tail = " > /dev/null  &", out;
+        ASSERT_EQ(c.substr(c.size() - tail.size()), tail);
+        ASSERT_EQ(c.rfind("nohup ", 0), 0u);
+        FILE *p = popen(("printf '%s\\n' " + c.substr(6, c.size() - 6 - tail.size())).c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        for (char buf[4096]; size_t n = fread(buf, 1, sizeof(buf), p);) out.append(buf, n);
+        pclose(p);
+        EXPECT_EQ(out, b + "drevanta_guard\n" + b + "drevantaquorvel\n" + b + "quorvel.conf\n");
+    }
+}
+
+}  // namespace

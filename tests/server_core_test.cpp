@@ -1,0 +1,267 @@
+/* tests/server_core_test.cpp: access list, ports, options, queue, callbacks, error log. */
+#include <gtest/gtest.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "server_bare_context.h"
+#include "support/harness.h"
+
+namespace {
+
+using qftest::BareContext;
+using qftest::take_bare_log;
+using Lines = std::vector<std::string>;
+
+/* The setter refuses a malformed list (-1); the message shows it from the bad entry on. */
+TEST(ServerAcl, VerdictsAndMalformedLists)
+{
+    const struct { int line; const char *list, *client; int verdict; std::string why; } cases[] = {
+        {__LINE__, "-0.0.0.0/0,+192.168.1.0/24", "192.168.1.7", 1, ""},
+        {__LINE__, "-0.0.0.0/0,+192.168.1.0/24", "10.0.0.1", 0, ""},
+        {__LINE__, "+192.168.1.5/24", "192.168.1.5", 0, ""},   /* host bits set: never matches */
+        {__LINE__, "+10.0.0.0/8,-10.1.0.0/16", "10.1.2.3", 0, ""},   /* the last match decides */
+        {__LINE__, "", "127.0.0.1", 0, ""},   /* nothing matches: denied */
+        {__LINE__, "+1.2.3.4/", "1.2.3.4", 1, ""},   /* bare '/' is /32 */
+        {__LINE__, "+1.2.3.4,*5.6.7.8", "1.2.3.4", -1,
+         "check_acl: flag must be + or -: [*5.6.7.8]"},
+        {__LINE__, "-1.2.3.4,+1.2.3.256,+9.9.9.9", "1.2.3.4", -1,
+         "check_acl: bad ip address: [+1.2.3.256,+9.9.9.9]"},
+        {__LINE__, "+10.0.0.0/33", "1.2.3.4", -1, "check_acl: bad subnet mask: 33 [+10.0.0.0/33]"},
+        {__LINE__, "+1.2.3.4,,+5.6.7.8", "1.2.3.4", -1,
+         "check_acl: subnet must be [+|-]x.x.x.x[/x]"},
+    };
+    BareContext bare;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        struct usa client = qftest::ipv4(c.client);
+        EXPECT_EQ(check_acl(bare.ctx, c.list, &client), c.verdict);
+        EXPECT_EQ(qf_set_option(bare.ctx, "acl", c.list), c.verdict == -1 ? 0 : 1);
+        EXPECT_EQ(take_bare_log(),
+                  (c.why.empty() ? Lines{} : Lines{c.why, c.why, "qf_set_option(acl): failure"}));
+    }
+}
+
+/* Listeners open up to the first bad entry; "{n}" stands for free port n. */
+TEST(ServerPorts, EntriesOpenListenersUntilTheFirstBadOne)
+{
+    std::vector<int> ports;
+    while (ports.size() < 10)
+        if (int p = qftest::freePort(); std::count(ports.begin(), ports.end(), p) == 0)
+            ports.push_back(p);
+    auto subst = [&](std::string s) {
+        for (size_t i = 0, at; i < ports.size(); i++)
+            while ((at = s.find("{" + std::to_string(i) + "}")) != std::string::npos)
+                s.replace(at, 3, std::to_string(ports[i]));
+        return s;
+    };
+    auto listening = [&](int n) {   /* the first n ports accept, no other */
+        for (int i = 0; i < 10; i++) {
+            int fd = qftest::connect_loopback(ports[i]);
+            EXPECT_EQ(fd >= 0, i < n) << i;
+            close(fd);
+        }
+    };
+    const std::string fail = "qf_set_option(ports): failure";
+    const struct { int line; std::string list; int result, listeners; Lines log; } cases[] = {
+        {__LINE__, subst("127.0.0.1:{0},{1}"), 1, 2, {}},
+        {__LINE__, subst("127.0.0.1:{0}s"), 0, 0,
+         {"cannot add SSL socket, please specify -ssl_cert option BEFORE -ports option", fail}},
+        {__LINE__, subst("{0},x,{1}"), 0, 1, {"cannot bind to x", fail}},
+        {__LINE__, "0", 0, 0, {"cannot bind to 0", fail}},
+        {__LINE__, "70000", 0, 0, {"cannot bind to 70000", fail}},
+        {__LINE__, subst("{0},{0}"), 0, 1,
+         {subst("qf_open_listening_port({0}): ") + strerror(EADDRINUSE),
+          subst("cannot bind to {0}"), fail}},
+        {__LINE__, subst("{0},{1},{2},{3},{4},{5},{6},{7},{8},{9}"), 0, 9,
+         {"Too many listeninig sockets", fail}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        BareContext bare;
+        EXPECT_EQ(qf_set_option(bare.ctx, "ports", c.list.c_str()), c.result);
+        EXPECT_EQ(bare.ctx->num_listeners, c.listeners);
+        EXPECT_EQ(take_bare_log(), c.log);
+        listening(c.listeners);
+        /* setting again closes the old listeners first, so the same ports bind */
+        EXPECT_EQ(qf_set_option(bare.ctx, "ports", c.list.c_str()), c.result);
+        EXPECT_EQ(qf_set_option(bare.ctx, "ports", ""), 1);
+        listening(0);
+    }
+}
+
+/* A refused value leaves the previous one in force; the reason comes
+ * before the failure line. Neither SSL nor a change of user exists. */
+TEST(ServerOptions, RefusedValuesAndMessages)
+{
+    const std::string kv = "], expecting key1=value1,key2=value2,...";
+    const struct { int line; const char *name, *value; int result; std::string why; } cases[] = {
+        {__LINE__, "Root", "/tmp", -1, "qf_set_option: No such option: [Root]"},
+        {__LINE__, "max_threads", "5", 1, ""},
+        {__LINE__, "max_threads", "0", 0, "set_max_threads_option: [0] must be at least 1"},
+        {__LINE__, "mime_types", "a=b,,c=d", 0, "Invalid list specified: [a=b,,c=d" + kv},
+        {__LINE__, "ssl_cert", "x.pem", 0, ""},
+        {__LINE__, "uid", "nobody", 0, ""},
+    };
+    BareContext bare;
+    testing::internal::CaptureStderr();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(qf_set_option(bare.ctx, c.name, c.value), c.result);
+        Lines log = c.why.empty() ? Lines{} : Lines{c.why};
+        if (c.result == 0)
+            log.push_back(std::string("qf_set_option(") + c.name + "): failure");
+        EXPECT_EQ(take_bare_log(), log);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannont load dll\nCannont set_uid_option\n");
+    EXPECT_EQ(bare.ctx->max_threads, 5);
+}
+
+void put(struct qf_context *ctx, int n) { struct socket s {}; s.sock = n; put_socket(ctx, &s); }
+int take(struct qf_context *ctx) { struct socket s {}; return get_socket(ctx, &s) ? s.sock : -1; }
+
+/* Order holds across the end of the ring; a full queue blocks the putter
+ * until a socket is taken. */
+TEST(ServerQueue, OrderFullQueueAndIdleWorker)
+{
+    BareContext bare;
+    bare.ctx->sq_head = bare.ctx->sq_tail = 7;   /* near the end of the ring */
+    for (int i = 0; i < 20; i++)
+        put(bare.ctx, i);
+    std::atomic<bool> done{false};
+    std::thread putter([&] { put(bare.ctx, 20); done = true; });
+    EXPECT_FALSE(qftest::waitFor([&] { return done.load(); }, 300));   /* still blocked */
+    EXPECT_EQ(take(bare.ctx), 0);
+    EXPECT_TRUE(qftest::waitFor([&] { return done.load(); }, 5000));
+    putter.join();
+    for (int i = 1; i <= 20; i++)
+        EXPECT_EQ(take(bare.ctx), i);
+
+    /* after idle_time a worker leaves, struck from both counters */
+    bare.ctx->options[OPT_IDLE_TIME] = strdup("0");
+    bare.ctx->num_threads = 1;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(take(bare.ctx), -1);
+    EXPECT_LE(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(bare.ctx->num_threads + bare.ctx->num_idle, 0);
+}
+
+/* A malformed list stored at run time admits, and says why; the admitted
+ * socket is queued ready to serve. Denials are tested on the real binary. */
+TEST(ServerAccept, AdmittedSocketIsReady)
+{
+    BareContext bare;
+    int port = qftest::freePort();
+    ASSERT_EQ(qf_set_option(bare.ctx, "ports", std::to_string(port).c_str()), 1);
+    bare.ctx->options[OPT_ACL] = strdup("+300.1.1.1");
+    int client = qftest::connect_loopback(port);
+    struct pollfd pfd = {bare.ctx->listeners[0].sock, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 5000), 1);
+    accept_new_connection(&bare.ctx->listeners[0], bare.ctx);
+    EXPECT_EQ(take_bare_log(), Lines{"check_acl: bad ip address: [+300.1.1.1]"});
+    struct socket s;
+    ASSERT_TRUE(bare.ctx->sq_head - bare.ctx->sq_tail == 1 && get_socket(bare.ctx, &s));
+    EXPECT_EQ(ntohl(s.rsa.u.sin.sin_addr.s_addr), INADDR_LOOPBACK);
+    EXPECT_NE(fcntl(s.sock, F_GETFD) & FD_CLOEXEC, 0);   /* CGI must not inherit it */
+    EXPECT_EQ(fcntl(s.sock, F_GETFL) & O_NONBLOCK, 0);
+    close(s.sock);
+    close(client);
+}
+
+TEST(ServerCallbacks, MatchRegex)
+{
+    const struct { int line; const char *uri, *pattern; bool match; } cases[] = {
+        {__LINE__, "/admin", "/admin", true},     {__LINE__, "/admin/x", "/admin", false},
+        {__LINE__, "/admin/x", "/admin*", true},  {__LINE__, "/a/b.cgi.txt", "*.cgi", false},
+        {__LINE__, "/a.cgi/b.cgi", "*.cgi", true}, {__LINE__, "", "*", true},
+        {__LINE__, "/", "", false},                {__LINE__, "/x/z", "/x/*/z", false},
+        {__LINE__, "abcabd", "*abd", true},   /* retry after a partial match */
+        {__LINE__, "aaa", "*a*b", false},          {__LINE__, "/axb", "/a.b", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(match_regex(c.uri, c.pattern), c.match) << c.line;
+    /* the client picks the URI: a near miss must not take exponential time */
+    std::string uri(8000, 'a');
+    EXPECT_FALSE(match_regex(uri.c_str(), "*a*a*a*a*a*a*a*a*a*a*b"));
+    EXPECT_TRUE(match_regex((uri + "b").c_str(), "*a*a*a*a*a*a*a*a*a*a*b"));
+}
+
+void handler(struct qf_connection *, const struct qf_request_info *, void *) {}
+
+intptr_t
+found(struct qf_context *ctx, bool is_auth, const char *uri, int code)
+{
+    const struct callback *cb = find_callback(ctx, is_auth, uri, code);
+    return cb == nullptr ? -1 : (intptr_t) cb->user_data;
+}
+
+/* The first match of its kind wins; removal takes the first of the same
+ * kind and keeps the order of the rest; 19 fit, the 20th is refused. */
+TEST(ServerCallbacks, OrderRemovalAndLimit)
+{
+    BareContext bare;
+    struct qf_context *ctx = bare.ctx;
+    qf_set_uri_callback(ctx, "/x*", handler, (void *) 1);
+    qf_set_uri_callback(ctx, "/x/y", handler, (void *) 2);
+    qf_set_auth_callback(ctx, "/x/y", handler, (void *) 3);
+    qf_set_uri_callback(ctx, "/x*", handler, (void *) 4);
+    qf_set_error_callback(ctx, 0, handler, (void *) 5);
+    qf_set_error_callback(ctx, 404, handler, (void *) 6);
+    EXPECT_EQ(found(ctx, false, "/x/y", 404), 1);
+    EXPECT_EQ(found(ctx, true, "/x/y", 404), 3);
+    EXPECT_EQ(found(ctx, false, nullptr, 404), 5);   /* the catch-all came first */
+
+    qf_set_uri_callback(ctx, "/x*", nullptr, nullptr);
+    EXPECT_EQ(found(ctx, false, "/x/y", 0), 2);
+    qf_set_uri_callback(ctx, "/x/y", nullptr, nullptr);
+    EXPECT_EQ(found(ctx, false, "/x/y", 0), 4);
+    EXPECT_EQ(found(ctx, true, "/x/y", 0), 3);
+    qf_set_error_callback(ctx, 404, nullptr, nullptr);   /* takes the catch-all first */
+    EXPECT_EQ(found(ctx, false, nullptr, 404), 6);
+    EXPECT_EQ(ctx->callbacks[1].user_data, (void *) 4);
+
+    for (intptr_t i = 3; i < 20; i++)
+        qf_set_uri_callback(ctx, ("/p" + std::to_string(i)).c_str(), handler, (void *) i);
+    EXPECT_EQ(take_bare_log(), Lines{"Too many callbacks! Increase MAX_CALLBACKS."});
+    EXPECT_EQ(found(ctx, false, "/p18", 0), 18);
+    EXPECT_EQ(found(ctx, false, "/p19", 0), -1);
+}
+
+/* Each line is on disk as soon as cry returns; taking over from standard
+ * error must not close descriptor 2; a failed open reports on stderr. */
+TEST(ServerLog, ErrorLogLines)
+{
+    qftest::TempDir dir;
+    BareContext bare;
+    struct qf_context *ctx = bare.ctx;
+    ctx->log_callback = builtin_error_log;
+    ctx->error_log = stderr;
+    std::string path = dir.file("error.log"), bad = dir.file("no/such.log");
+    ASSERT_EQ(qf_set_option(ctx, "error_log", path.c_str()), 1);
+    EXPECT_NE(fcntl(2, F_GETFD), -1) << "standard error was closed";
+    struct qf_connection conn {};
+    conn.ctx = ctx;
+    conn.client.rsa.u.sin.sin_addr.s_addr = inet_addr("10.1.2.3");
+    conn.request_info.request_method = (char *) "GET";
+    conn.request_info.uri = (char *) "/x";
+    cry(&conn, "denied %d", 7);
+    std::string text = qftest::readFile(path);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(qf_set_option(ctx, "error_log", bad.c_str()), 0);
+    text += testing::internal::GetCapturedStderr();
+    const std::string at = R"(\[\d{10}\] \[error\] \[client )";
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex(at + R"(10\.1\.2\.3\] GET /x: denied 7\n)" + at + R"(0\.0\.0\.0\] )" +
+                         "open_log_file\\(" + bad + R"(\): No such file or directory\n)" + at +
+                         R"(0\.0\.0\.0\] qf_set_option\(error_log\): failure\n)")))
+        << text;
+    EXPECT_EQ(ctx->error_log, nullptr);
+}
+
+}  // namespace
