@@ -18,24 +18,10 @@ struct builtin_mime_type {
     size_t mime_type_len;
 };
 
-/* Output buffer of a listing: rows are gathered and sent in few writes. */
-struct out_buffer {
-    struct qf_connection *conn;
-    size_t len;
-    size_t uncounted; /* header bytes still in front: not counted as sent */
-    bool failed;
-    char data[8192];
-};
-
 static size_t copy_mime_type(const char *type, size_t type_len, char *buf, size_t buflen);
 static uint64_t copy_fd_range(struct qf_connection *conn, int fd, off_t offset, uint64_t len);
 static int64_t sendfile_range(struct qf_connection *conn, int fd, off_t *offset, uint64_t len);
 static bool is_head_request(const struct qf_connection *conn);
-static void out_flush(struct out_buffer *out);
-static void out_bytes(struct out_buffer *out, const char *p, size_t n);
-static void out_text(struct out_buffer *out, const char *s);
-static void out_html(struct out_buffer *out, const char *s);
-static void out_url(struct out_buffer *out, const char *s);
 static void free_entries(struct dir_entry *entries, size_t n);
 static bool read_dir_entries(struct qf_connection *conn, DIR *dirp, const char *dir,
                              struct dir_entry **entries, size_t *count);
@@ -406,77 +392,6 @@ compare_dir_entries(const void *p1, const void *p2)
 }
 
 static void
-out_flush(struct out_buffer *out)
-{
-    if (out->failed || out->len == 0)
-        return;
-    int written = qf_write(out->conn, out->data, (int) out->len);
-    size_t w = written > 0 ? (size_t) written : 0;
-    size_t header = out->uncounted < w ? out->uncounted : w;
-    out->conn->num_bytes_sent += w - header;
-    out->uncounted -= header;
-    if (w < out->len)
-        out->failed = true; /* the client is gone: drop the rest */
-    out->len = 0;
-}
-
-static void
-out_bytes(struct out_buffer *out, const char *p, size_t n)
-{
-    while (n > 0 && !out->failed) {
-        if (out->len == sizeof(out->data))
-            out_flush(out);
-        size_t room = sizeof(out->data) - out->len;
-        size_t k = n < room ? n : room;
-        memcpy(out->data + out->len, p, k);
-        out->len += k;
-        p += k;
-        n -= k;
-    }
-}
-
-static void
-out_text(struct out_buffer *out, const char *s)
-{
-    out_bytes(out, s, strlen(s));
-}
-
-/* Text for element content and attribute values. */
-static void
-out_html(struct out_buffer *out, const char *s)
-{
-    for (; *s != '\0'; s++) {
-        switch (*s) {
-        case '&': out_text(out, "&amp;"); break;
-        case '<': out_text(out, "&lt;"); break;
-        case '>': out_text(out, "&gt;"); break;
-        case '"': out_text(out, "&quot;"); break;
-        case '\'': out_text(out, "&#39;"); break;
-        default: out_bytes(out, s, 1); break;
-        }
-    }
-}
-
-/* A path for an href: every byte but the unreserved ones and '/' is
- * percent-encoded, so the result needs no HTML escaping either. */
-static void
-out_url(struct out_buffer *out, const char *s)
-{
-    static const char hex[] = "0123456789ABCDEF";
-
-    for (; *s != '\0'; s++) {
-        unsigned char c = (unsigned char) *s;
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-            c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
-            out_bytes(out, s, 1);
-        } else {
-            char enc[3] = {'%', hex[c >> 4], hex[c & 15]};
-            out_bytes(out, enc, sizeof(enc));
-        }
-    }
-}
-
-static void
 free_entries(struct dir_entry *entries, size_t n)
 {
     for (size_t i = 0; i < n; i++)
@@ -563,10 +478,7 @@ send_directory_listing(struct qf_connection *conn, const char *dir)
     }
 
     struct out_buffer out;
-    out.conn = conn;
-    out.len = 0;
-    out.uncounted = 0;
-    out.failed = false;
+    out_init(&out, conn, true);
     out_text(&out, "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: text/html; charset=utf-8\r\n\r\n");
     out.uncounted = out.len;
     conn->request_info.status_code = 200;

@@ -78,6 +78,24 @@ char *qf_get_var(const struct qf_connection *conn, const char *name);
 void log_access(const struct qf_connection *conn);
 void log_header(const struct qf_connection *conn, const char *header, FILE *fp);
 
+/* A response gathered in a fixed buffer and sent in a few writes. With
+ * counted, what follows the first uncounted bytes (the header block) is
+ * added to num_bytes_sent. */
+struct out_buffer {
+    struct qf_connection *conn;
+    size_t len;
+    size_t uncounted;
+    bool counted;
+    bool failed; /* a write fell short: the rest is dropped */
+    char data[8192];
+};
+void out_init(struct out_buffer *out, struct qf_connection *conn, bool counted);
+void out_flush(struct out_buffer *out);
+void out_bytes(struct out_buffer *out, const char *p, size_t n);
+void out_text(struct out_buffer *out, const char *s);
+void out_html(struct out_buffer *out, const char *s);
+void out_url(struct out_buffer *out, const char *s);
+
 /* Dispatch. */
 void analyze_request(struct qf_connection *conn);
 bool match_extension(const char *path, const char *ext_list);

@@ -28,8 +28,7 @@ TEST(AuthMd5, Digests)
     EXPECT_STREQ(buf, "f96b697d7cb7938d525a2f31aaf161d0");
 }
 
-/* Matching lines are replaced in place, and the mode is kept; whatever
- * blocks a rewrite, the old file stays as it was. */
+/* Lines are replaced in place, the mode kept; a blocked rewrite leaves the file as it was. */
 TEST(AuthPasswords, RewritesAndFailures)
 {
     qftest::BareContext bare;

@@ -1,5 +1,4 @@
-/* tests/cgi_itest.cpp: CGI programs and SSI pages served by the real binary:
- * environment, bodies, answers, failures, descriptors and reaping. */
+/* tests/cgi_itest.cpp: CGI programs and SSI pages served by the real binary. */
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -55,14 +54,8 @@ struct Server {
                                  "-error_log", logs.file("error.log")});
         return proc.start(args, product.bin().c_str()) && proc.waitForOutput("started on port");
     }
-    bool logged(const std::string &text) const
-    {
-        return qftest::waitFor([&] {
-            return qftest::readFile(logs.file("error.log")).find(text) != std::string::npos;
-        }, 5000);
-    }
-    /* Sends "METHOD URI" with headers, and body with its length unless
-     * empty; the answer split after its empty line. */
+    bool logged(const std::string &text) const { return qftest::fileGains(logs.file("error.log"), text); }
+    /* "METHOD URI" with headers and body; the answer split after its empty line. */
     std::pair<std::string, std::string> ask(const std::string &line,
                                             const std::string &headers = "",
                                             const std::string &body = "")
@@ -92,17 +85,10 @@ protected:
         script(sub + "fds.cgi", std::string(PLAIN) + "ls -l /proc/$$/fd\n");
         ASSERT_TRUE(srv->start({"-cgi_env", "QF_EXTRA=yes,QF_TWO=2"}));
     }
-    static void TearDownTestSuite()
-    {
-        delete srv;
-        unsetenv("QF_LEAK_MARKER");
-    }
-    static Server *srv;
-    static std::string sub;
+    static void TearDownTestSuite() { delete srv, unsetenv("QF_LEAK_MARKER"); }
+    static inline Server *srv;
+    static inline std::string sub;
 };
-
-Server *Cgi::srv;
-std::string Cgi::sub;
 
 TEST_F(Cgi, EnvironmentReachesTheProgram)
 {
@@ -123,8 +109,7 @@ TEST_F(Cgi, EnvironmentReachesTheProgram)
     EXPECT_EQ(srv->ask("GET /sub/env.cgi").second.find("QUERY_STRING"), std::string::npos);
 }
 
-/* However many headers a client sends, the block holds 62 variables and
- * 4094 bytes at most; the options' variables come last and are left out. */
+/* At most 62 variables and 4094 bytes; the options' variables come last and are left out. */
 TEST_F(Cgi, EnvironmentLimitsHoldForAnyRequest)
 {
     for (size_t len : {1, 100}) {
@@ -139,8 +124,7 @@ TEST_F(Cgi, EnvironmentLimitsHoldForAnyRequest)
     EXPECT_TRUE(srv->logged("truncating vsnprintf buffer: [HTTP_X-H"));
 }
 
-/* The status line and headers come from the program's header block; a
- * program without a whole one gets the 500 quoting what it printed. */
+/* Without a whole header block the 500 quotes what the program printed. */
 TEST_F(Cgi, AnswersFollowTheHeaderBlock)
 {
     const std::string bad = "Error 500: Internal Server Error\n"
@@ -178,8 +162,7 @@ TEST_F(Cgi, AnswersFollowTheHeaderBlock)
         srv->logged("GET /sub/noexec.cgi: spawn_process: execle(noexec.cgi): Permission denied"));
 }
 
-/* The body reaches the program and its input ends after it (wc and cat
- * return); a GET's input is empty. */
+/* The input ends after the body (wc and cat return); a GET's input is empty. */
 TEST_F(Cgi, PostBodiesReachThePrograms)
 {
     EXPECT_EQ(srv->ask("POST /sub/post.cgi", "", "hello world").second, "POST n=11\nhello world");
@@ -187,9 +170,7 @@ TEST_F(Cgi, PostBodiesReachThePrograms)
     EXPECT_EQ(srv->ask("GET /sub/post.cgi").second, "GET n=\n");
 }
 
-/* Each program has its own two pipe ends as 0 and 1, no end of another
- * program's pipes though workers start programs at the same moment, and
- * no socket of the server. */
+/* Only its own pipe ends as 0 and 1, even with concurrent spawns; no server socket. */
 TEST_F(Cgi, ProgramsInheritOnlyTheirOwnDescriptors)
 {
     const int n = 8;
@@ -213,8 +194,7 @@ TEST_F(Cgi, ProgramsInheritOnlyTheirOwnDescriptors)
     for (const std::string &p : others) EXPECT_EQ(own.count(p), 0u) << p;
 }
 
-/* A program that crashes and one that ignores SIGTERM and outlives its
- * answer are both collected. */
+/* A crashed program and one that ignores SIGTERM are both collected. */
 TEST_F(Cgi, NoProgramIsLeftUncollected)
 {
     script(sub + "crash.cgi", "#!/bin/sh\nkill -SEGV $$\n");

@@ -35,8 +35,7 @@ const char USAGE[] =
     "  -idle_time\tTime in seconds connection stays idle (default: \"10\")\n"
     "  -mime_types\tComma separated list of ext=mime_type pairs\n";
 
-std::string
-banner(const std::string &ports, const std::string &root)
+std::string banner(const std::string &ports, const std::string &root)
 {
     return "Quillfen 2.8 started on port(s) [" + ports + "], serving directory [" + root + "]\n";
 }
@@ -75,8 +74,7 @@ TEST_F(FrontCli, WrongUsePrintsUsage)
     }
 }
 
-/* Comments and blank lines are skipped, a value keeps the spaces before a
- * '#', later lines win, and the command line wins over the file. */
+/* Later lines win, and the command line wins over the file. */
 TEST_F(FrontCli, BannerConfigFileAndCommandLine)
 {
     serve({"-ports", port}, banner(port, work.path()), SIGINT);
@@ -87,8 +85,7 @@ TEST_F(FrontCli, BannerConfigFileAndCommandLine)
     serve({"-root", "/override", conf}, loading + banner(port + " ", "/override"));
 }
 
-/* A bad configuration line, an unknown or refused option from either
- * source, or a missing file stops with the reason (a pattern) on stderr. */
+/* Bad lines, unknown or refused options and missing files stop with the reason. */
 TEST_F(FrontCli, StartupFailuresStop)
 {
     const std::string at = R"(\[\d{10}\] \[error\] \[client 0\.0\.0\.0\] )";
@@ -115,8 +112,7 @@ TEST_F(FrontCli, StartupFailuresStop)
     }
 }
 
-/* -A writes the same lines as htdigest (which reads the password twice from
- * standard input without a terminal); a failure exits 1. */
+/* -A writes the same lines as htdigest; a failure exits 1. */
 TEST_F(FrontCli, PasswordModeMatchesHtdigest)
 {
     qftest::RunResult r = run({"-A", work.file("no/dir/pw"), "r", "alice", "a"});

@@ -1,5 +1,4 @@
-/* tests/http_request_itest.cpp: one real server over raw sockets and curl: parsing, status
- * answers, dispatch, files, ranges, listings, logs and the panel hook. */
+/* tests/http_request_itest.cpp: one real server over raw sockets and curl. */
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -17,51 +16,21 @@ namespace {
 
 using qftest::rawRequest;
 using qftest::writeFile;
+const auto run = qftest::runCommand;
+const auto body_of = qftest::bodyOf;
+const auto header = qftest::headerOf;
 const size_t npos = std::string::npos;
 
-std::string
-run(const std::string &cmd)
-{
-    std::string out;
-    char buf[65536];
-    size_t n;
-    FILE *p = popen(cmd.c_str(), "r");
-    while (p != nullptr && (n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out.append(buf, n);
-    if (p != nullptr)
-        pclose(p);
-    return out;
-}
-
-std::string
-body_of(const std::string &reply)
-{
-    size_t end = reply.find("\r\n\r\n");
-    return end == npos ? "" : reply.substr(end + 4);
-}
-
-std::string
-header(const std::string &reply, const std::string &name)
-{
-    size_t p = reply.find("\r\n" + name + ": ");
-    if (p == npos || p > reply.find("\r\n\r\n"))
-        return "";
-    p += name.size() + 4;
-    return reply.substr(p, reply.find("\r\n", p) - p);
-}
-
 /* What send_error writes; HEAD gets the header block only. */
-std::string
-error_answer(const std::string &code, const std::string &reason, const std::string &detail,
-             bool head = false)
+std::string error_answer(const std::string &code, const std::string &reason,
+                         const std::string &detail, bool head = false)
 {
     std::string body = "Error " + code + ": " + reason + "\n" + detail;
     return "HTTP/1.1 " + code + " " + reason + "\r\nContent-Type: text/plain\r\nContent-Length: " +
            std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + (head ? "" : body);
 }
 
-/* One server for the suite, over <tmp>/root with the aliases
- * "/doc=<tmp>/docs,/up=<tmp>/docs/"; <tmp>/secret.txt lies outside both. */
+/* One server over <tmp>/root, aliases /doc and /up to <tmp>/docs; <tmp>/secret.txt is outside. */
 class HttpSystem : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -105,36 +74,21 @@ protected:
         ASSERT_TRUE(srv->waitForOutput("started on port"));
     }
 
-    static void TearDownTestSuite()
-    {
-        delete srv;
-        delete pd;
-        delete tmp;
-    }
+    static void TearDownTestSuite() { delete srv, delete pd, delete tmp; }
 
     static std::string get(const std::string &target, const std::string &method = "GET")
     {
         return rawRequest(port, method + " " + target + " HTTP/1.1\r\nHost: t\r\n\r\n");
     }
 
-    /* Whether the log comes to hold text within five seconds. */
-    static bool logged(const std::string &log, const std::string &text)
-    {
-        return qftest::waitFor([&] { return qftest::readFile(tmp->file(log)).find(text) != npos; }, 5000);
-    }
+    static bool logged(const std::string &log, const std::string &t) { return qftest::fileGains(tmp->file(log), t); }
 
-    static qftest::TempDir *tmp;
-    static qftest::ProductDir *pd;
-    static qftest::ServerProcess *srv;
-    static std::string root, small, big;
-    static int port;
+    static inline qftest::TempDir *tmp;
+    static inline qftest::ProductDir *pd;
+    static inline qftest::ServerProcess *srv;
+    static inline std::string root, small, big;
+    static inline int port;
 };
-
-qftest::TempDir *HttpSystem::tmp;
-qftest::ProductDir *HttpSystem::pd;
-qftest::ServerProcess *HttpSystem::srv;
-std::string HttpSystem::root, HttpSystem::small, HttpSystem::big;
-int HttpSystem::port;
 
 TEST_F(HttpSystem, BadRequestLinesAndVersions)
 {
@@ -266,8 +220,7 @@ TEST_F(HttpSystem, AccessAndErrorLogLines)
     EXPECT_TRUE(logged("error.log", "] [error] [client 127.0.0.1] GET /missing.txt: Error 404: Not Found\n"));
 }
 
-/* The panel gets the body of a POST to a plain file, also when the body
- * trails the headers by a segment; the file is sent as for GET. */
+/* A POST body trailing its headers still reaches the panel; the file is sent as for GET. */
 TEST_F(HttpSystem, PostBodyReachesThePanel)
 {
     const std::string save = "basicsetupbutton=Save&SipProxyIP=10.9.8.7";

@@ -1,5 +1,4 @@
-/* tests/http_request_test.cpp: header block length, header lines, URL decoding, form
- * variables, URI cleaning, MIME types and Range edges. */
+/* tests/http_request_test.cpp: request parsing, decoding, URI cleaning, MIME types, ranges. */
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -31,8 +30,7 @@ TEST(HttpRequest, GetRequestLen)
         EXPECT_EQ(get_request_len(c.buf.data(), c.buf.size()), c.expected) << "line " << c.line;
 }
 
-void
-parse_headers(std::string &text, struct qf_request_info *ri)
+void parse_headers(std::string &text, struct qf_request_info *ri)
 {
     memset(ri, 0, sizeof(*ri));
     char *p = &text[0];

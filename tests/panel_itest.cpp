@@ -1,7 +1,4 @@
-/* tests/panel_itest.cpp: status, Stop and the dispatcher against the
- * service's fixed files under /tmp, the service played by children of this
- * test, and the checks of DREVANTA_BIN in the real binary. The fixed files
- * found before a test are put back after it. */
+/* tests/panel_itest.cpp: status, Stop and dispatch against the fixed files under /tmp (restored after). */
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -51,8 +48,7 @@ protected:
             if (saved.count(f)) writeFile(f, saved[f]);
         }
     }
-    /* A stand-in that keeps SIGUSR1 pending (blocked) and dies of SIGINT or
-     * SIGKILL; killed with this test at the latest. */
+    /* A stand-in service: SIGUSR1 stays pending, SIGINT or SIGKILL end it. */
     pid_t spawn()
     {
         sigset_t usr1, old;
@@ -114,9 +110,7 @@ TEST_F(PanelService, StatusWithoutARunningService)
     }
 }
 
-/* 0 and negative ids reach whole process groups, our own id would stop the
- * server. Run in a child that leads a group of its own: a signal sent to
- * any of them ends the child instead of exiting 0. */
+/* 0, negative and our own ids: run in a group leader child, any signal fails the exit 0. */
 TEST_F(PanelService, IdsNamingNoServiceAreNeverSignalled)
 {
     for (int kind = 0; kind < 3; kind++) {
@@ -151,8 +145,7 @@ TEST_F(PanelService, RunningServiceShowsItsChannelCount)
     EXPECT_EQ(ended(service, 0), 0);
 }
 
-/* The first action named in a body runs; a Stop kills the guard, then
- * interrupts the service and gives it 5 s before SIGKILL. */
+/* Stop kills the guard, then interrupts the service, SIGKILL after 5 s. */
 TEST_F(PanelService, DispatchedStopKillsTheGuardThenInterruptsTheService)
 {
     auto t0 = std::chrono::steady_clock::now();

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "auth/auth.h"
 #include "http/http.h"
 
 namespace qftest {
@@ -20,8 +21,7 @@ namespace qftest {
 inline std::mutex bare_log_mutex;
 inline std::vector<std::string> bare_log;
 
-inline std::vector<std::string>
-take_bare_log()
+inline std::vector<std::string> take_bare_log()
 {
     std::lock_guard<std::mutex> lock(bare_log_mutex);
     return std::exchange(bare_log, {});
@@ -58,9 +58,16 @@ struct BareContext {
     struct qf_context *ctx;
 };
 
+/* The hex MD5 of text (for tests linked with auth). */
+inline std::string md5(const std::string &text)
+{
+    char buf[33];
+    qf_md5(buf, text.c_str(), nullptr);
+    return buf;
+}
+
 /* An IPv4 address as the listener records it. */
-inline struct usa
-ipv4(const char *dotted, int port = 0)
+inline struct usa ipv4(const char *dotted, int port = 0)
 {
     struct usa a {};
     a.len = sizeof(a.u.sin);
@@ -71,8 +78,7 @@ ipv4(const char *dotted, int port = 0)
 }
 
 /* A client socket connected to 127.0.0.1:port, or -1. */
-inline int
-connect_loopback(int port)
+inline int connect_loopback(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     struct usa a = ipv4("127.0.0.1", port);

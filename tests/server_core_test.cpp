@@ -95,8 +95,7 @@ TEST(ServerPorts, EntriesOpenListenersUntilTheFirstBadOne)
     }
 }
 
-/* A refused value leaves the previous one in force; the reason comes
- * before the failure line. Neither SSL nor a change of user exists. */
+/* A refused value leaves the previous one; neither SSL nor a change of user exists. */
 TEST(ServerOptions, RefusedValuesAndMessages)
 {
     const std::string kv = "], expecting key1=value1,key2=value2,...";
@@ -125,8 +124,7 @@ TEST(ServerOptions, RefusedValuesAndMessages)
 void put(struct qf_context *ctx, int n) { struct socket s {}; s.sock = n; put_socket(ctx, &s); }
 int take(struct qf_context *ctx) { struct socket s {}; return get_socket(ctx, &s) ? s.sock : -1; }
 
-/* Order holds across the end of the ring; a full queue blocks the putter
- * until a socket is taken. */
+/* Order holds across the ring's end; a full queue blocks the putter. */
 TEST(ServerQueue, OrderFullQueueAndIdleWorker)
 {
     BareContext bare;
@@ -151,8 +149,7 @@ TEST(ServerQueue, OrderFullQueueAndIdleWorker)
     EXPECT_EQ(bare.ctx->num_threads + bare.ctx->num_idle, 0);
 }
 
-/* A malformed list stored at run time admits, and says why; the admitted
- * socket is queued ready to serve. Denials are tested on the real binary. */
+/* A malformed list stored at run time admits and says why; the socket is ready to serve. */
 TEST(ServerAccept, AdmittedSocketIsReady)
 {
     BareContext bare;
@@ -193,15 +190,13 @@ TEST(ServerCallbacks, MatchRegex)
 
 void handler(struct qf_connection *, const struct qf_request_info *, void *) {}
 
-intptr_t
-found(struct qf_context *ctx, bool is_auth, const char *uri, int code)
+intptr_t found(struct qf_context *ctx, bool is_auth, const char *uri, int code)
 {
     const struct callback *cb = find_callback(ctx, is_auth, uri, code);
     return cb == nullptr ? -1 : (intptr_t) cb->user_data;
 }
 
-/* The first match of its kind wins; removal takes the first of the same
- * kind and keeps the order of the rest; 19 fit, the 20th is refused. */
+/* First match wins; removal takes the first of its kind; the 20th is refused. */
 TEST(ServerCallbacks, OrderRemovalAndLimit)
 {
     BareContext bare;
@@ -232,8 +227,7 @@ TEST(ServerCallbacks, OrderRemovalAndLimit)
     EXPECT_EQ(found(ctx, false, "/p19", 0), -1);
 }
 
-/* Each line is on disk as soon as cry returns; taking over from standard
- * error must not close descriptor 2; a failed open reports on stderr. */
+/* Lines are on disk at once; fd 2 stays open; a failed open reports on stderr. */
 TEST(ServerLog, ErrorLogLines)
 {
     qftest::TempDir dir;

@@ -1,5 +1,4 @@
-/* tests/support/harness.cpp: temporary directories, the real binary as a
- * child process, loopback ports and raw socket exchanges for the tests. */
+/* tests/support/harness.cpp: see harness.h. */
 #include "support/harness.h"
 
 #include <arpa/inet.h>
@@ -7,12 +6,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -52,8 +51,7 @@ ProductDir::ProductDir()
     }
 }
 
-bool
-waitFor(const std::function<bool()> &cond, int timeout_ms)
+bool waitFor(const std::function<bool()> &cond, int timeout_ms)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
@@ -63,58 +61,74 @@ waitFor(const std::function<bool()> &cond, int timeout_ms)
     }
 }
 
-std::string
-readFile(const std::string &path)
+std::string readFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return "";
     std::ostringstream ss;
-    ss << in.rdbuf();
+    if (in) ss << in.rdbuf();
     return ss.str();
 }
 
-void
-writeFile(const std::string &path, const std::string &data)
+void writeFile(const std::string &path, const std::string &data)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 
-bool
-fileExists(const std::string &path)
+bool fileExists(const std::string &path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
 }
 
-int
-freePort()
+static struct sockaddr_in loopback(int port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
     struct sockaddr_in sin;
     memset(&sin, 0, sizeof(sin));
     sin.sin_family = AF_INET;
     sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sin.sin_port = 0;
+    sin.sin_port = htons(port);
+    return sin;
+}
+
+int freePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0), port = -1;
+    struct sockaddr_in sin = loopback(0);
     socklen_t len = sizeof(sin);
-    int port = -1;
-    if (bind(fd, (struct sockaddr *)&sin, sizeof(sin)) == 0 &&
+    if (fd >= 0 && bind(fd, (struct sockaddr *)&sin, sizeof(sin)) == 0 &&
         getsockname(fd, (struct sockaddr *)&sin, &len) == 0)
         port = ntohs(sin.sin_port);
     close(fd);
     return port;
 }
 
-/* Builds the child's environment: ours, with DREVANTA_BIN replaced. */
-static std::vector<std::string>
-child_environment(const char *drevanta_bin)
+bool fileGains(const std::string &path, const std::string &text, int timeout_ms)
 {
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; e++)
-        if (strncmp(*e, "DREVANTA_BIN=", 13) != 0) env.emplace_back(*e);
-    if (drevanta_bin != nullptr) env.push_back(std::string("DREVANTA_BIN=") + drevanta_bin);
-    return env;
+    return waitFor([&] { return readFile(path).find(text) != std::string::npos; }, timeout_ms);
+}
+
+std::string runCommand(const std::string &cmd)
+{
+    std::string out;
+    char buf[65536];
+    FILE *p = popen(cmd.c_str(), "r");
+    for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof(buf), p)) > 0;) out.append(buf, n);
+    if (p != nullptr) pclose(p);
+    return out;
+}
+
+std::string bodyOf(const std::string &reply)
+{
+    size_t end = reply.find("\r\n\r\n");
+    return end == std::string::npos ? "" : reply.substr(end + 4);
+}
+
+std::string headerOf(const std::string &reply, const std::string &name)
+{
+    size_t p = reply.find("\r\n" + name + ": ");
+    if (p == std::string::npos || p > reply.find("\r\n\r\n")) return "";
+    p += name.size() + 4;
+    return reply.substr(p, reply.find("\r\n", p) - p);
 }
 
 ServerProcess::~ServerProcess()
@@ -125,13 +139,14 @@ ServerProcess::~ServerProcess()
     }
 }
 
-bool
-ServerProcess::start(const std::vector<std::string> &args, const char *drevanta_bin,
-                     const std::string &cwd)
+bool ServerProcess::start(const std::vector<std::string> &args, const char *drevanta_bin,
+                          const std::string &cwd)
 {
-    std::vector<std::string> env = child_environment(drevanta_bin);
-    std::vector<char *> argv, envp;
-    argv.push_back(const_cast<char *>(QF_BINARY));
+    std::vector<std::string> env;   /* ours, with DREVANTA_BIN replaced */
+    for (char **e = environ; *e != nullptr; e++)
+        if (strncmp(*e, "DREVANTA_BIN=", 13) != 0) env.emplace_back(*e);
+    if (drevanta_bin != nullptr) env.push_back(std::string("DREVANTA_BIN=") + drevanta_bin);
+    std::vector<char *> argv = {const_cast<char *>(QF_BINARY)}, envp;
     for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     for (std::string &e : env) envp.push_back(&e[0]);
@@ -156,88 +171,61 @@ ServerProcess::start(const std::vector<std::string> &args, const char *drevanta_
     return true;
 }
 
-bool
-ServerProcess::waitForOutput(const std::string &text, int timeout_ms)
+bool ServerProcess::waitForOutput(const std::string &text, int timeout_ms)
 {
     return waitFor([&] { return out().find(text) != std::string::npos; }, timeout_ms);
 }
 
-int
-ServerProcess::waitExit(int timeout_ms)
+int ServerProcess::waitExit(int timeout_ms)
 {
     if (pid_ <= 0) return -1;
     if (status_ != -1) return status_;
     int st = 0;
-    bool done = waitFor([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, timeout_ms);
-    if (!done) return -1;
-    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return status_;
+    if (!waitFor([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, timeout_ms)) return -1;
+    return status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
-int
-ServerProcess::stop(int sig, int timeout_ms)
+int ServerProcess::stop(int sig, int timeout_ms)
 {
-    if (pid_ <= 0) return -1;
-    if (status_ == -1) kill(pid_, sig);
+    if (pid_ > 0 && status_ == -1) kill(pid_, sig);
     return waitExit(timeout_ms);
 }
 
-std::string
-ServerProcess::out() const
-{
-    return readFile(io_.file("stdout"));
-}
+std::string ServerProcess::out() const { return readFile(io_.file("stdout")); }
+std::string ServerProcess::err() const { return readFile(io_.file("stderr")); }
 
-std::string
-ServerProcess::err() const
-{
-    return readFile(io_.file("stderr"));
-}
-
-RunResult
-runQuillfen(const std::vector<std::string> &args, const char *drevanta_bin,
-            const std::string &cwd, int timeout_ms)
+RunResult runQuillfen(const std::vector<std::string> &args, const char *drevanta_bin,
+                      const std::string &cwd, int timeout_ms)
 {
     ServerProcess proc;
     RunResult r{-1, "", ""};
     if (!proc.start(args, drevanta_bin, cwd)) return r;
     r.status = proc.waitExit(timeout_ms);
-    r.out = proc.out();
-    r.err = proc.err();
-    return r;
+    return {r.status, proc.out(), proc.err()};
 }
 
-std::string
-rawRequest(int port, const std::string &request, int timeout_ms)
+std::string rawRequest(int port, const std::string &request, int timeout_ms)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return "";
-    struct sockaddr_in sin;
-    memset(&sin, 0, sizeof(sin));
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(port);
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (struct sockaddr *)&sin, sizeof(sin)) != 0) {
+    struct sockaddr_in sin = loopback(port);
+    std::string reply;
+    if (fd < 0 || connect(fd, (struct sockaddr *)&sin, sizeof(sin)) != 0) {
         close(fd);
         return "";
     }
-    size_t sent = 0;
-    while (sent < request.size()) {
+    for (size_t sent = 0; sent < request.size();) {
         ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) break;
         sent += n;
     }
-    std::string reply;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     char buf[16384];
     for (;;) {
         int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
                        deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) break;
         struct pollfd pfd = {fd, POLLIN, 0};
-        if (poll(&pfd, 1, left) <= 0) break;
-        ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        if (n <= 0) break;
+        ssize_t n;
+        if (left <= 0 || poll(&pfd, 1, left) <= 0 || (n = recv(fd, buf, sizeof(buf), 0)) <= 0) break;
         reply.append(buf, n);
     }
     close(fd);
