@@ -23,17 +23,7 @@ big_size=$((100 * 1024 * 1024))
 
 # --- what the benchmark needs, installed only when missing ------------------
 packages=(wrk nginx curl python3 g++ cmake make)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    echo "Installing: ${missing[*]}"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/install-packages.sh "${packages[@]}"
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 
 # --- an optimised quillfen --------------------------------------------------

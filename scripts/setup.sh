@@ -15,17 +15,7 @@ if [ "${QF_SETUP_TESTS:-0}" = 1 ]; then
     command -v node >/dev/null 2>&1 || packages+=(nodejs)
     command -v npm >/dev/null 2>&1 || packages+=(npm)
 fi
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    echo "Installing: ${missing[*]}"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/install-packages.sh "${packages[@]}"
 
 build_dir=${1:-build}
 shift || true
