@@ -109,10 +109,12 @@ TEST_F(Cgi, EnvironmentReachesTheProgram)
     EXPECT_EQ(srv->ask("GET /sub/env.cgi").second.find("QUERY_STRING"), std::string::npos);
 }
 
-/* At most 62 variables and 4094 bytes; the options' variables come last and are left out. */
+/* At most 62 variables and 4094 bytes; the options' variables come last and are left out.
+ * Where the block runs out depends on the root's path and PATH, so the cut variable may be
+ * any; two long lengths, as one of them may happen to fill the room exactly and cut nothing. */
 TEST_F(Cgi, EnvironmentLimitsHoldForAnyRequest)
 {
-    for (size_t len : {1, 100}) {
+    for (size_t len : {1, 100, 101}) {
         std::string many;
         for (int i = 0; i < 60; i++)
             many += "X-H" + std::to_string(i) + ": " + std::string(len, 'v') + "\r\n";
@@ -121,7 +123,7 @@ TEST_F(Cgi, EnvironmentLimitsHoldForAnyRequest)
         EXPECT_NE(r.second.find("\nHTTP_X_H0=v"), std::string::npos) << r.second;
         EXPECT_EQ(r.second.find("QF_TWO"), std::string::npos) << r.second;
     }
-    EXPECT_TRUE(srv->logged("truncating vsnprintf buffer: [HTTP_X-H"));
+    EXPECT_TRUE(srv->logged("truncating vsnprintf buffer: ["));
 }
 
 /* Without a whole header block the 500 quotes what the program printed. */
