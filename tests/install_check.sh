@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix and proves what an operator gets:
+# the files in their places, a unit that names them, and a sample
+# configuration that the installed binary accepts and serves the panel with.
+# Usage: install_check.sh BUILD_DIR
+set -euo pipefail
+build=$1
+scratch=$(mktemp -d)
+server=
+cleanup() {
+    [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+prefix=$scratch/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+for f in bin/quillfen share/quillfen/product/drevanta_guard share/quillfen/product/drevantaquorvel; do
+    [ -x "$prefix/$f" ] || fail "$f is not an installed program"
+done
+for f in share/quillfen/product/quorvel.conf share/quillfen/product/images/prefix_drevanta_gui.html \
+         share/quillfen/product/images/busy.gif etc/quillfen/quillfen.conf \
+         lib/systemd/system/quillfen.service; do
+    [ -s "$prefix/$f" ] || fail "$f is missing or empty"
+done
+
+unit=$prefix/lib/systemd/system/quillfen.service
+grep -qx "ExecStart=$prefix/bin/quillfen $prefix/etc/quillfen/quillfen.conf" "$unit" \
+    || fail "ExecStart does not name the installed binary and configuration"
+grep -qx 'Environment=DREVANTA_BIN=/var/lib/quillfen/product/' "$unit" || fail "DREVANTA_BIN is not set"
+grep -q "cp -R -n $prefix/share/quillfen/product/\. /var/lib/quillfen/product/" "$unit" \
+    || fail "the unit does not copy the installed product directory"
+! grep -q '@' "$unit" || fail "the unit has unreplaced placeholders"
+
+# Do what the unit does, with the state directory moved into the scratch area.
+state=$scratch/state
+mkdir -p "$state/product" "$state/log"
+cp -R -n "$prefix/share/quillfen/product/." "$state/product/"
+sed "s#/var/lib/quillfen#$state#g" "$prefix/etc/quillfen/quillfen.conf" >"$scratch/quillfen.conf"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+sed -i "s/^ports .*/ports 127.0.0.1:$port/" "$scratch/quillfen.conf"
+
+DREVANTA_BIN=$state/product/ "$prefix/bin/quillfen" "$scratch/quillfen.conf" >"$scratch/out" 2>&1 &
+server=$!
+for _ in $(seq 100); do
+    curl -sf -o "$scratch/page" "http://127.0.0.1:$port/drevanta_gui.html" && break
+    kill -0 "$server" 2>/dev/null || { cat "$scratch/out" >&2; fail "the server ended at start"; }
+    sleep 0.1
+done
+grep -q 'Basic Setup' "$scratch/page" || fail "the panel page was not served"
+grep -q "GET /drevanta_gui.html" "$state/log/access.log" || fail "no access log line"
+echo "install layout, unit and sample configuration: ok"
