@@ -48,4 +48,38 @@ void relay_cgi_output(struct qf_connection *conn, int fd, int timeout_ms);
 /* Server-side includes. */
 void send_ssi_file(struct qf_connection *conn, const char *path, FILE *fp, int include_level);
 
+/* The tag scanner of send_ssi_file, apart from any connection: it reads fp
+ * to its end and hands over, in page order, page text to pass on, each
+ * directive tag ("<!--#" up to its '>', NUL-terminated, len bytes), and
+ * each report of a tag dropped for its length. */
+struct ssi_sink {
+    void (*text)(void *arg, const char *p, int len);
+    void (*directive)(void *arg, const char *tag, int len);
+    void (*tag_too_large)(void *arg);
+    void *arg;
+};
+void ssi_scan(FILE *fp, const struct ssi_sink *sink);
+
+/* A directive word is recognised by its first letters; *args is set to
+ * what follows them (for an unknown word, to the word itself). */
+enum ssi_command { SSI_COMMAND_INCLUDE, SSI_COMMAND_EXEC, SSI_COMMAND_UNKNOWN };
+enum ssi_command ssi_command_of(const char *tag, const char **args);
+
+/* The form of an include's args and the name it gives; name holds 8192
+ * bytes. A leading space in a form matches any white space, and the
+ * closing quote is not required. */
+enum ssi_include_form {
+    SSI_INCLUDE_VIRTUAL,  /* virtual="name": under the document root */
+    SSI_INCLUDE_FILE,     /* file="name": as written */
+    SSI_INCLUDE_RELATIVE, /* "name": beside the including page */
+    SSI_INCLUDE_BAD,
+};
+enum ssi_include_form ssi_include_form(const char *args, char *name);
+/* The file an include names, bounded by size; root is read for the
+ * virtual form, page (the including file's path) for the relative one. */
+void ssi_include_path(struct qf_connection *conn, enum ssi_include_form form, const char *name,
+                      const char *root, const char *page, char *file, size_t size);
+/* The command of an exec's args (8192 bytes at cmd); false when none. */
+bool ssi_exec_command(const char *args, char *cmd);
+
 #endif

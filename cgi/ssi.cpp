@@ -50,8 +50,58 @@ open_for_include(const char *path)
     return fp;
 }
 
-/* args is the tag after the word "include", '>' included. A leading space
- * in a form matches any white space; the closing quote is not required. */
+enum ssi_include_form
+ssi_include_form(const char *args, char *name)
+{
+    if (sscanf(args, " virtual=\"%8191[^\"]\"", name) == 1)
+        return SSI_INCLUDE_VIRTUAL;
+    if (sscanf(args, " file=\"%8191[^\"]\"", name) == 1)
+        return SSI_INCLUDE_FILE;
+    if (sscanf(args, " \"%8191[^\"]\"", name) == 1)
+        return SSI_INCLUDE_RELATIVE;
+    return SSI_INCLUDE_BAD;
+}
+
+void
+ssi_include_path(struct qf_connection *conn, enum ssi_include_form form, const char *name,
+                 const char *root, const char *page, char *file, size_t size)
+{
+    if (form == SSI_INCLUDE_VIRTUAL) {
+        (void) qf_snprintf(conn, file, size, "%s/%s", root != nullptr ? root : "", name);
+    } else if (form == SSI_INCLUDE_FILE) {
+        (void) qf_snprintf(conn, file, size, "%s", name);
+    } else {
+        /* Relative to the including file's directory. */
+        const char *slash = strrchr(page, '/');
+        int dir_len = slash != nullptr ? (int) (slash - page) + 1 : 0;
+        (void) qf_snprintf(conn, file, size, "%.*s%s", dir_len, page, name);
+    }
+}
+
+bool
+ssi_exec_command(const char *args, char *cmd)
+{
+    return sscanf(args, " \"%8191[^\"]\"", cmd) == 1;
+}
+
+enum ssi_command
+ssi_command_of(const char *tag, const char **args)
+{
+    const char *word = tag + DIRECTIVE_START_LEN;
+
+    if (strncmp(word, "include", 7) == 0) {
+        *args = word + 7;
+        return SSI_COMMAND_INCLUDE;
+    }
+    if (strncmp(word, "exec", 4) == 0) {
+        *args = word + 4;
+        return SSI_COMMAND_EXEC;
+    }
+    *args = word;
+    return SSI_COMMAND_UNKNOWN;
+}
+
+/* args is the tag after the word "include", '>' included. */
 static void
 do_include(struct qf_connection *conn, const char *path, const char *args, int include_level)
 {
@@ -59,21 +109,17 @@ do_include(struct qf_connection *conn, const char *path, const char *args, int i
     char name[SSI_BUF_SIZE];
     char file[SSI_PATH_SIZE];
 
-    if (sscanf(args, " virtual=\"%8191[^\"]\"", name) == 1) {
-        lock_option(ctx, OPT_ROOT);
-        const char *root = ctx->options[OPT_ROOT];
-        (void) qf_snprintf(conn, file, sizeof(file), "%s/%s", root != nullptr ? root : "", name);
-        unlock_option(ctx, OPT_ROOT);
-    } else if (sscanf(args, " file=\"%8191[^\"]\"", name) == 1) {
-        (void) qf_snprintf(conn, file, sizeof(file), "%s", name);
-    } else if (sscanf(args, " \"%8191[^\"]\"", name) == 1) {
-        /* Relative to the including file's directory. */
-        const char *slash = strrchr(path, '/');
-        int dir_len = slash != nullptr ? (int) (slash - path) + 1 : 0;
-        (void) qf_snprintf(conn, file, sizeof(file), "%.*s%s", dir_len, path, name);
-    } else {
+    enum ssi_include_form form = ssi_include_form(args, name);
+    if (form == SSI_INCLUDE_BAD) {
         cry(conn, "Bad SSI #include: [%s]", args);
         return;
+    }
+    if (form == SSI_INCLUDE_VIRTUAL) {
+        lock_option(ctx, OPT_ROOT);
+        ssi_include_path(conn, form, name, ctx->options[OPT_ROOT], path, file, sizeof(file));
+        unlock_option(ctx, OPT_ROOT);
+    } else {
+        ssi_include_path(conn, form, name, nullptr, path, file, sizeof(file));
     }
 
     FILE *fp = open_for_include(file);
@@ -100,7 +146,7 @@ do_exec(struct qf_connection *conn, const char *args)
 {
     char cmd[SSI_BUF_SIZE];
 
-    if (sscanf(args, " \"%8191[^\"]\"", cmd) != 1) {
+    if (!ssi_exec_command(args, cmd)) {
         cry(conn, "Bad SSI #exec: [%s]", args);
         return;
     }
@@ -114,45 +160,40 @@ do_exec(struct qf_connection *conn, const char *args)
     (void) pclose(fp); /* ECHILD when the SIGCHLD handler reaped it first */
 }
 
-/* The word is recognised by its first letters: "includes" is an include,
- * "executable" an exec, and the form is read behind those letters. */
 static void
 do_directive(struct qf_connection *conn, const char *path, const char *tag, int include_level)
 {
-    const char *word = tag + DIRECTIVE_START_LEN;
+    const char *args;
 
-    if (strncmp(word, "include", 7) == 0)
-        do_include(conn, path, word + 7, include_level);
-    else if (strncmp(word, "exec", 4) == 0)
-        do_exec(conn, word + 4);
-    else
+    switch (ssi_command_of(tag, &args)) {
+    case SSI_COMMAND_INCLUDE:
+        do_include(conn, path, args, include_level);
+        break;
+    case SSI_COMMAND_EXEC:
+        do_exec(conn, args);
+        break;
+    case SSI_COMMAND_UNKNOWN:
         cry(conn, "%s: unknown SSI command: \"%s\"", path, tag);
+        break;
+    }
 }
 
-/* Copies the rest of fp to the client, a directive's result in place of
- * each directive. Nothing found wrong reaches the client: it goes to the
- * error log and the page goes on. */
 void
-send_ssi_file(struct qf_connection *conn, const char *path, FILE *fp, int include_level)
+ssi_scan(FILE *fp, const struct ssi_sink *sink)
 {
     char buf[SSI_BUF_SIZE];
     int len = 0;
     bool in_tag = false;
     int ch;
 
-    if (include_level > SSI_MAX_INCLUDE_LEVEL) {
-        cry(conn, "SSI #include level is too deep (%s)", path);
-        return;
-    }
-
     while ((ch = getc(fp)) != EOF) {
         if (in_tag && ch == '>') {
             buf[len++] = (char) ch;
             if (len > DIRECTIVE_START_LEN && memcmp(buf, DIRECTIVE_START, DIRECTIVE_START_LEN) == 0) {
                 buf[len] = '\0';
-                do_directive(conn, path, buf, include_level);
+                sink->directive(sink->arg, buf, len);
             } else {
-                (void) qf_write(conn, buf, len);
+                sink->text(sink->arg, buf, len);
             }
             len = 0;
             in_tag = false;
@@ -161,20 +202,20 @@ send_ssi_file(struct qf_connection *conn, const char *path, FILE *fp, int includ
             if (len == DIRECTIVE_START_LEN && memcmp(buf, DIRECTIVE_START, DIRECTIVE_START_LEN) != 0) {
                 in_tag = false;
             } else if (len == SSI_MAX_TAG_LEN) {
-                cry(conn, "%s: SSI tag is too large", path);
+                sink->tag_too_large(sink->arg);
                 len = 0;
             }
             buf[len++] = (char) ch;
         } else if (ch == '<') {
             if (len > 0)
-                (void) qf_write(conn, buf, len);
+                sink->text(sink->arg, buf, len);
             buf[0] = (char) ch;
             len = 1;
             in_tag = true;
         } else {
             buf[len++] = (char) ch;
             if (len == (int) sizeof(buf)) {
-                (void) qf_write(conn, buf, len);
+                sink->text(sink->arg, buf, len);
                 len = 0;
             }
         }
@@ -182,5 +223,41 @@ send_ssi_file(struct qf_connection *conn, const char *path, FILE *fp, int includ
     }
 
     if (len > 0)
-        (void) qf_write(conn, buf, len);
+        sink->text(sink->arg, buf, len);
+}
+
+/* What send_ssi_file hands its scanner: the page, its include depth and
+ * the connection that receives it. */
+struct ssi_page {
+    struct qf_connection *conn;
+    const char *path;
+    int include_level;
+};
+
+/* Copies the rest of fp to the client, a directive's result in place of
+ * each directive. Nothing found wrong reaches the client: it goes to the
+ * error log and the page goes on. */
+void
+send_ssi_file(struct qf_connection *conn, const char *path, FILE *fp, int include_level)
+{
+    if (include_level > SSI_MAX_INCLUDE_LEVEL) {
+        cry(conn, "SSI #include level is too deep (%s)", path);
+        return;
+    }
+
+    struct ssi_page page = {conn, path, include_level};
+    struct ssi_sink sink;
+    sink.text = [](void *arg, const char *p, int len) {
+        (void) qf_write(((struct ssi_page *) arg)->conn, p, len);
+    };
+    sink.directive = [](void *arg, const char *tag, int) {
+        const struct ssi_page *pg = (const struct ssi_page *) arg;
+        do_directive(pg->conn, pg->path, tag, pg->include_level);
+    };
+    sink.tag_too_large = [](void *arg) {
+        const struct ssi_page *pg = (const struct ssi_page *) arg;
+        cry(pg->conn, "%s: SSI tag is too large", pg->path);
+    };
+    sink.arg = &page;
+    ssi_scan(fp, &sink);
 }

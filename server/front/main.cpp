@@ -9,10 +9,9 @@
 
 #include "auth/auth.h"
 #include "panel/panel.h"
+#include "server/config.h"
 #include "server/server.h"
 
-/* Configuration lines are read in pieces of at most 511 characters. */
-enum { CONFIG_LINE_SIZE = 512 };
 /* Bound of the default configuration file's path. */
 enum { CONFIG_PATH_SIZE = 4096 };
 
@@ -123,9 +122,13 @@ find_config_file(int argc, char *argv[], char *buf, size_t size, struct qf_conte
     return buf;
 }
 
-/* Each line is "name value"; '#' starts a comment, so a value keeps the
- * spaces before a '#'. Lines are counted, skipped ones too, so a reported
- * number matches what an editor shows. */
+/* qf_set_option has logged why it refused. */
+static bool
+apply_config_option(void *ctx, const char *name, const char *value)
+{
+    return qf_set_option((struct qf_context *) ctx, name, value) == 1;
+}
+
 static void
 load_config_file(struct qf_context *ctx, const char *path, bool named)
 {
@@ -138,18 +141,15 @@ load_config_file(struct qf_context *ctx, const char *path, bool named)
     }
     printf("Loading config file %s\n", path);
 
-    char line[CONFIG_LINE_SIZE], name[CONFIG_LINE_SIZE], value[CONFIG_LINE_SIZE];
     int line_no = 0;
-    while (fgets(line, sizeof(line), fp) != nullptr) {
-        line_no++;
-        if (line[0] == '#' || line[0] == '\n')
-            continue;
-        if (sscanf(line, "%511s %511[^\r\n#]", name, value) != 2) {
-            fprintf(stderr, "%s: line %d is invalid\n", path, line_no);
-            exit(1);
-        }
-        if (qf_set_option(ctx, name, value) != 1)
-            exit(1);   /* qf_set_option has logged why */
+    switch (read_config_lines(fp, apply_config_option, ctx, &line_no)) {
+    case CONFIG_INVALID:
+        fprintf(stderr, "%s: line %d is invalid\n", path, line_no);
+        exit(1);
+    case CONFIG_REFUSED:
+        exit(1);
+    case CONFIG_OK:
+        break;
     }
     fclose(fp);
 }
