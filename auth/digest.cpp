@@ -1,7 +1,9 @@
 /* auth/digest.cpp: HTTP Digest checks: which password file applies, the header, the response, the 401 challenge. */
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "auth/auth.h"
 
@@ -252,21 +254,29 @@ check_authorization(struct qf_connection *conn, const char *path)
 
     /* The directory part ends at the last '/', a trailing one included. */
     struct qfstat st;
-    int len;
     const char *slash = strrchr(path, '/');
-    if (qf_stat(path, &st) == 0 && st.is_directory)
-        len = snprintf(name, sizeof(name), "%s/%s", path, HTPASSWD_NAME);
-    else if (slash != nullptr)
-        len = snprintf(name, sizeof(name), "%.*s/%s", (int) (slash - path), path, HTPASSWD_NAME);
-    else
-        len = snprintf(name, sizeof(name), "%s", HTPASSWD_NAME);
-    if (len < 0 || (size_t) len >= sizeof(name)) {
+    size_t dir_len = qf_stat(path, &st) == 0 && st.is_directory ? strlen(path)
+                     : slash != nullptr                       ? (size_t) (slash - path)
+                                                              : 0;
+    size_t sep = slash != nullptr || dir_len > 0 ? 1 : 0; /* no '/' at all: the bare name */
+    if (dir_len + sep + sizeof(HTPASSWD_NAME) > sizeof(name)) {
         cry(conn, "%s: path too long: %s", "check_authorization", path);
         return 0; /* the file that would protect it cannot even be named */
     }
-    if ((fp = fopen(name, "re")) != nullptr)
-        return authorize_and_close(conn, fp);
-    err = errno;
+    memcpy(name, path, dir_len);
+    name[dir_len] = '/';
+    memcpy(name + dir_len + sep, HTPASSWD_NAME, sizeof(HTPASSWD_NAME));
+    /* Most directories have no password file: a bare open spares that
+     * common case the stream's allocation and stdio's global list lock. */
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        if ((fp = fdopen(fd, "r")) != nullptr)
+            return authorize_and_close(conn, fp);
+        err = errno;
+        close(fd);
+    } else {
+        err = errno;
+    }
     if (err == ENOENT || err == ENOTDIR)
         return 1;
     /* There, but unreadable: it was meant to protect something. */

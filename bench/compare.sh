@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# bench/compare.sh: serves one document directory from quillfen and from
-# nginx on loopback and loads both with wrk in the same run, alternating the
-# two servers for each workload so that a busy machine hurts both alike.
+# bench/compare.sh: serves one document directory from quillfen, nginx and
+# lighttpd on loopback and loads them with wrk in the same run, alternating
+# the servers for each workload so that a busy machine hurts all alike.
 #
 # Usage: bench/compare.sh            (from anywhere in the repository)
 # Environment:
 #   BENCH_DURATION  seconds per wrk run (default 5, at most 60)
+#   BENCH_ROUNDS    rounds of every workload, the table shows the median
+#                   (default 1, at most 9); more rounds steady a busy machine
 #   QUILLFEN        a quillfen binary to use instead of building build-bench/
 #   BENCH_OUT       where the raw wrk outputs are kept (default build-bench/bench-results)
 set -euo pipefail
@@ -17,14 +19,21 @@ if ! [[ "$duration" =~ ^[0-9]+$ ]] || [ "$duration" -lt 1 ] || [ "$duration" -gt
     echo "BENCH_DURATION must be 1..60 seconds" >&2
     exit 2
 fi
-small_conc=(1 16 64)
+rounds=${BENCH_ROUNDS:-1}
+if ! [[ "$rounds" =~ ^[1-9]$ ]]; then
+    echo "BENCH_ROUNDS must be 1..9" >&2
+    exit 2
+fi
+small_conc=(1 16 64 256)
+mem_conc=64   # the 1 KiB run during which each server's memory is sampled
 big_conc=(1 4)
 big_size=$((100 * 1024 * 1024))
 
 # --- what the benchmark needs, installed only when missing ------------------
-packages=(wrk nginx curl python3 g++ cmake make)
+packages=(wrk nginx lighttpd curl python3 g++ cmake make)
 scripts/install-packages.sh "${packages[@]}"
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+lighttpd_bin=$(command -v lighttpd || echo /usr/sbin/lighttpd)
 
 # --- an optimised quillfen --------------------------------------------------
 if [ -n "${QUILLFEN:-}" ]; then
@@ -42,6 +51,7 @@ mkdir -p "$out_dir"
 work=$(mktemp -d /tmp/quillfen-bench.XXXXXX)
 qf_pid=""
 nginx_pid=""
+lighttpd_pid=""
 
 stop_pid() {   # pid signal seconds: signal one process of ours and wait for it
     local pid=$1 sig=$2 secs=$3
@@ -58,6 +68,7 @@ stop_pid() {   # pid signal seconds: signal one process of ours and wait for it
 cleanup() {
     # quillfen lets its idle workers time out before it exits (about 11 s).
     stop_pid "$nginx_pid" QUIT 10
+    stop_pid "$lighttpd_pid" TERM 10
     stop_pid "$qf_pid" TERM 30
     wait 2>/dev/null || true
     rm -rf "$work"
@@ -113,6 +124,20 @@ EOF
     >"$work/nginx.out" 2>&1 &
 nginx_pid=$!
 
+lighttpd_port=$(free_port)
+# One request per connection, like the others; no access log; the kernel
+# sends the files.
+cat >"$work/lighttpd.conf" <<EOF
+server.document-root = "$docroot"
+server.bind = "127.0.0.1"
+server.port = $lighttpd_port
+server.errorlog = "$work/lighttpd.error.log"
+server.max-keep-alive-requests = 0
+server.network-backend = "sendfile"
+EOF
+"$lighttpd_bin" -D -f "$work/lighttpd.conf" >"$work/lighttpd.out" 2>&1 &
+lighttpd_pid=$!
+
 wait_ready() {   # name port pid
     for _ in $(seq 150); do
         if ! kill -0 "$3" 2>/dev/null; then
@@ -128,11 +153,12 @@ wait_ready() {   # name port pid
 }
 wait_ready quillfen "$qf_port" "$qf_pid"
 wait_ready nginx "$nginx_port" "$nginx_pid"
+wait_ready lighttpd "$lighttpd_port" "$lighttpd_pid"
 
-# Both must serve the very same bytes, or the comparison means nothing.
+# All must serve the very same bytes, or the comparison means nothing.
 for f in small.bin big.bin; do
     want=$(sha256sum <"$docroot/$f")
-    for port in "$qf_port" "$nginx_port"; do
+    for port in "$qf_port" "$nginx_port" "$lighttpd_port"; do
         got=$(curl -sf "http://127.0.0.1:$port/$f" | sha256sum)
         if [ "$got" != "$want" ]; then
             echo "port $port serves a different $f" >&2
@@ -168,42 +194,144 @@ print(f"{rps:.1f} {p99:.3f} {mib:.1f} {sock} {non2xx}")
 EOF
 }
 
-run_wrk() {   # server port path conc timeout -> prints parsed numbers
+run_wrk() {   # server port path conc timeout round -> prints parsed numbers
     local server=$1 port=$2 path=$3 conc=$4 tmo=$5
     local threads=$((conc < 2 ? conc : 2))
-    local raw="$out_dir/${server}_${path%.bin}_c${conc}.txt"
+    local raw="$out_dir/${server}_${path%.bin}_c${conc}_r$6.txt"
     wrk -t"$threads" -c"$conc" -d"${duration}s" --timeout "${tmo}s" --latency \
         -H 'Connection: close' "http://127.0.0.1:$port/$path" >"$raw" 2>&1 || true
     parse_wrk "$raw"
+}
+
+# Peak resident memory of a server: every 50 ms the VmRSS of its processes
+# (the given pid and all its descendants: nginx's master and workers) is
+# summed until the file $2 appears; then the largest sum and the sum of the
+# processes' VmHWM (each one's own peak since its start) are printed, in KiB.
+sample_rss() {   # pid stopfile
+    python3 - "$1" "$2" <<'EOF'
+import os, sys, time
+root, stop = int(sys.argv[1]), sys.argv[2]
+def family(pid):
+    out = [pid]
+    try:
+        for tid in os.listdir(f'/proc/{pid}/task'):
+            with open(f'/proc/{pid}/task/{tid}/children') as f:
+                for child in f.read().split():
+                    out += family(int(child))
+    except OSError:
+        pass
+    return out
+def field(pid, name):
+    try:
+        with open(f'/proc/{pid}/status') as f:
+            for line in f:
+                if line.startswith(name + ':'):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+peak = 0
+while not os.path.exists(stop):
+    peak = max(peak, sum(field(p, 'VmRSS') for p in family(root)))
+    time.sleep(0.05)
+print(peak, sum(field(p, 'VmHWM') for p in family(root)))
+EOF
+}
+
+# run_wrk while sample_rss watches pid: the parsed numbers, then peak RSS
+# and summed HWM.
+run_wrk_mem() {   # server port path conc timeout round pid
+    local stopfile="$work/stop-sampling.$1" nums
+    rm -f "$stopfile"
+    sample_rss "$7" "$stopfile" >"$work/rss.$1" &
+    local sampler=$!
+    nums=$(run_wrk "$1" "$2" "$3" "$4" "$5" "$6")
+    touch "$stopfile"
+    wait "$sampler"
+    echo "$nums $(cat "$work/rss.$1")"
+}
+
+servers=(quillfen nginx lighttpd)
+declare -A port_of=([quillfen]=$qf_port [nginx]=$nginx_port [lighttpd]=$lighttpd_port)
+declare -A pid_of=([quillfen]=$qf_pid [nginx]=$nginx_pid [lighttpd]=$lighttpd_pid)
+
+# One workload: every round runs the servers one after the other. Prints a
+# line per server: the medians of req/s, p99 and MiB/s, the socket errors
+# and non-2xx answers of all rounds, and (with mem 1) the largest peak RSS
+# and summed HWM, in KiB.
+measure() {   # path conc timeout mem
+    local r s
+    for r in $(seq "$rounds"); do
+        for s in "${servers[@]}"; do
+            if [ "$4" -eq 1 ]; then
+                run_wrk_mem "$s" "${port_of[$s]}" "$1" "$2" "$3" "$r" "${pid_of[$s]}"
+            else
+                echo "$(run_wrk "$s" "${port_of[$s]}" "$1" "$2" "$3" "$r") 0 0"
+            fi >>"$work/results.$s"
+        done
+    done
+    for s in "${servers[@]}"; do
+        python3 - "$work/results.$s" <<'EOF'
+import statistics, sys
+rows = [line.split() for line in open(sys.argv[1]) if line.strip()]
+col = lambda i: [float(r[i]) for r in rows]
+med = lambda i: statistics.median(col(i))
+print(f"{med(0):.1f} {med(1):.3f} {med(2):.1f} {sum(col(3)):.0f} {sum(col(4)):.0f} "
+      f"{max(col(5)):.0f} {max(col(6)):.0f}")
+EOF
+        rm -f "$work/results.$s"
+    done
 }
 
 ratio() {
     python3 -c "import sys,math; a,b=float(sys.argv[1]),float(sys.argv[2]); print('%.2f' % (a/b) if b > 0 and not math.isnan(a) else 'n/a')" "$1" "$2"
 }
 
+mib() {   # KiB -> MiB with one decimal
+    python3 -c "import sys; print('%.1f' % (int(sys.argv[1]) / 1024))" "$1"
+}
+
+row_format='%-13s %-8s %10s %10s %10s %6s %6s %9s %9s\n'
+row() {   # workload metric quillfen nginx lighttpd [sockerr non2xx]
+    printf "$row_format" "$1" "$2" "$3" "$4" "$5" "$(ratio "$3" "$4")" "$(ratio "$3" "$5")" \
+        "${6:-}" "${7:-}"
+}
+
 rows=()
+mem_rows=()
 for c in "${small_conc[@]}"; do
     echo "1 KiB file, concurrency $c ..." >&2
-    read -r q_rps q_p99 _ q_sock q_bad <<<"$(run_wrk quillfen "$qf_port" small.bin "$c" 5)"
-    read -r n_rps n_p99 _ n_sock n_bad <<<"$(run_wrk nginx "$nginx_port" small.bin "$c" 5)"
-    rows+=("$(printf '%-18s %-8s %12s %12s %7s %8s %8s %8s %8s' "1KiB c=$c" "req/s" \
-        "$q_rps" "$n_rps" "$(ratio "$q_rps" "$n_rps")" "$q_sock" "$n_sock" "$q_bad" "$n_bad")")
-    rows+=("$(printf '%-18s %-8s %12s %12s %7s' "1KiB c=$c" "p99 ms" \
-        "$q_p99" "$n_p99" "$(ratio "$q_p99" "$n_p99")")")
+    mem=$([ "$c" -eq "$mem_conc" ] && echo 1 || echo 0)
+    { read -r q_rps q_p99 _ q_sock q_bad q_rss q_hwm
+      read -r n_rps n_p99 _ n_sock n_bad n_rss n_hwm
+      read -r l_rps l_p99 _ l_sock l_bad l_rss l_hwm; } < <(measure small.bin "$c" 5 "$mem")
+    if [ "$mem" -eq 1 ]; then
+        mem_rows+=("$(row "1KiB c=$c" "peak RSS" "$(mib "$q_rss")" "$(mib "$n_rss")" "$(mib "$l_rss")")")
+        mem_rows+=("$(row "1KiB c=$c" "sum HWM" "$(mib "$q_hwm")" "$(mib "$n_hwm")" "$(mib "$l_hwm")")")
+    fi
+    rows+=("$(row "1KiB c=$c" "req/s" "$q_rps" "$n_rps" "$l_rps" \
+        "$q_sock/$n_sock/$l_sock" "$q_bad/$n_bad/$l_bad")")
+    rows+=("$(row "1KiB c=$c" "p99 ms" "$q_p99" "$n_p99" "$l_p99")")
 done
 for c in "${big_conc[@]}"; do
     echo "100 MiB file, concurrency $c ..." >&2
-    read -r _ _ q_mib q_sock q_bad <<<"$(run_wrk quillfen "$qf_port" big.bin "$c" 30)"
-    read -r _ _ n_mib n_sock n_bad <<<"$(run_wrk nginx "$nginx_port" big.bin "$c" 30)"
-    rows+=("$(printf '%-18s %-8s %12s %12s %7s %8s %8s %8s %8s' "100MiB c=$c" "MiB/s" \
-        "$q_mib" "$n_mib" "$(ratio "$q_mib" "$n_mib")" "$q_sock" "$n_sock" "$q_bad" "$n_bad")")
+    { read -r _ _ q_mib q_sock q_bad _
+      read -r _ _ n_mib n_sock n_bad _
+      read -r _ _ l_mib l_sock l_bad _; } < <(measure big.bin "$c" 30 0)
+    rows+=("$(row "100MiB c=$c" "MiB/s" "$q_mib" "$n_mib" "$l_mib" \
+        "$q_sock/$n_sock/$l_sock" "$q_bad/$n_bad/$l_bad")")
 done
+rows+=("${mem_rows[@]}")
 
 echo
-echo "quillfen vs nginx $("$nginx_bin" -v 2>&1 | sed 's/.*\///'), loopback, ${duration} s per run, $(nproc) cores," \
-     "wrk -H 'Connection: close' (threads = min(2, connections))"
-printf '%-18s %-8s %12s %12s %7s %8s %8s %8s %8s\n' "workload" "metric" "quillfen" "nginx" \
-    "q/n" "sockerr" "sockerr" "non2xx" "non2xx"
-printf '%-18s %-8s %12s %12s %7s %8s %8s %8s %8s\n' "" "" "" "" "" "quillfen" "nginx" "quillfen" "nginx"
+echo "quillfen vs nginx $("$nginx_bin" -v 2>&1 | sed 's/.*\///') and lighttpd" \
+     "$("$lighttpd_bin" -v 2>&1 | sed -n 's/^lighttpd\/\([^ ]*\).*/\1/p'), loopback, ${duration} s per run," \
+     "$(nproc) cores, wrk -H 'Connection: close' (threads = min(2, connections))," \
+     "median of $rounds round(s)"
+printf "$row_format" "workload" "metric" "quillfen" "nginx" "lighttpd" "q/n" "q/l" \
+    "sockerr" "non2xx"
 printf '%s\n' "${rows[@]}"
+echo "sockerr, non2xx: wrk's socket errors and non-2xx/3xx answers, quillfen/nginx/lighttpd."
+echo "Memory in MiB during the 1 KiB c=$mem_conc run: peak of the VmRSS summed over the"
+echo "server's processes (sampled every 50 ms), and the sum of their VmHWM at its end."
 echo "raw wrk outputs: $out_dir"

@@ -445,6 +445,10 @@ send_cgi(struct qf_connection *conn, const char *prog)
         close_fd(&to_prog[1]);
         return;
     }
+    /* Only our end: passing the body on then waits a bounded time for a
+     * program that stops reading (push), instead of blocking for ever.
+     * Should this fail, the write merely stays unbounded. */
+    (void) set_non_blocking_mode(conn, to_prog[1]);
 
     pid_t pid = spawn_process(conn, file, blk.vars, to_prog[0], from_prog[1], workdir);
     if (pid < 0) {

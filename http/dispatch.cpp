@@ -15,7 +15,6 @@ enum { PATH_BUF_SIZE = 4096 };
 static const char *const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-static void translate_path(struct qf_connection *conn, const char *uri, char *path, size_t size);
 static bool put_delete_authorized(struct qf_connection *conn);
 static bool find_index_file(struct qf_connection *conn, char *path, size_t size, size_t n,
                             struct qfstat *st);
@@ -125,14 +124,20 @@ is_method(const struct qf_request_info *ri, const char *method)
 
 /* path = root + uri, unless the first alias whose prefix starts the URI
  * maps it to directory + the rest of the URI. */
-static void
+void
 translate_path(struct qf_connection *conn, const char *uri, char *path, size_t size)
 {
     struct qf_context *ctx = conn->ctx;
 
     lock_option(ctx, OPT_ROOT);
-    const char *root = ctx->options[OPT_ROOT];
-    qf_snprintf(conn, path, size, "%s%s", root != nullptr ? root : ".", uri);
+    const char *root = ctx->options[OPT_ROOT] != nullptr ? ctx->options[OPT_ROOT] : ".";
+    size_t root_len = strlen(root), uri_len = strlen(uri);
+    if (root_len + uri_len < size) {
+        memcpy(path, root, root_len);
+        memcpy(path + root_len, uri, uri_len + 1);
+    } else {
+        qf_snprintf(conn, path, size, "%s%s", root, uri); /* cuts and reports */
+    }
     unlock_option(ctx, OPT_ROOT);
 
     lock_option(ctx, OPT_ALIASES);

@@ -126,8 +126,11 @@ get_mime_type(struct qf_context *ctx, const char *path, char *buf, size_t buflen
     }
     unlock_option(ctx, OPT_MIME_TYPES);
 
+    /* The rows are lower case: a last character that differs rules a row
+     * out before the full comparison. */
+    int last = path_len > 0 ? lowercase(path + path_len - 1) : 0;
     for (const struct builtin_mime_type *row = mime_types; row->extension != nullptr; row++)
-        if (row->ext_len < path_len &&
+        if (row->ext_len < path_len && row->extension[row->ext_len - 1] == last &&
             qf_strcasecmp(path + path_len - row->ext_len, row->extension) == 0)
             return copy_mime_type(row->mime_type, row->mime_type_len, buf, buflen);
 
@@ -266,6 +269,48 @@ send_opened_file_stream(struct qf_connection *conn, FILE *fp, uint64_t len)
     }
 }
 
+/* Appends to a buffer that the caller has sized for everything. */
+struct header_writer {
+    char *buf;
+    size_t len;
+
+    void bytes(const char *p, size_t n)
+    {
+        memcpy(buf + len, p, n);
+        len += n;
+    }
+    void text(const char *s) { bytes(s, strlen(s)); }
+    void number(uint64_t v, unsigned base)
+    {
+        char digits[24];
+        size_t n = 0;
+        do {
+            digits[sizeof(digits) - ++n] = "0123456789abcdef"[v % base];
+            v /= base;
+        } while (v != 0);
+        bytes(digits + sizeof(digits) - n, n);
+    }
+};
+
+/* The Date text of a second, local time. Kept per thread for the second it
+ * was made: under load most responses of a thread fall in the same second,
+ * and localtime_r takes a process-wide lock. */
+static const char *
+date_text(time_t now)
+{
+    static thread_local time_t made_for = (time_t) -1;
+    static thread_local char text[TEXT_SIZE];
+
+    if (now != made_for) {
+        struct tm tm;
+        localtime_r(&now, &tm);
+        if (strftime(text, sizeof(text), "%a, %d %b %Y %H:%M:%S %Z", &tm) == 0)
+            text[0] = '\0';
+        made_for = now;
+    }
+    return text;
+}
+
 void
 send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
 {
@@ -305,19 +350,28 @@ send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
     }
     conn->request_info.status_code = status;
 
-    char date[TEXT_SIZE], etag[TEXT_SIZE];
-    struct tm tm;
-    localtime_r(&now, &tm);
-    strftime(date, sizeof(date), "%a, %d %b %Y %H:%M:%S %Z", &tm);
-    snprintf(etag, sizeof(etag), "%lx.%lx", (unsigned long) now,
-             (unsigned long) (size & 0xffffffffu));
-
+    /* Every piece is bounded (type 255, date and tag 63, range 95 bytes),
+     * so the block always fits and is put together without printf. */
     char buf[HEADER_BUFFER_SIZE];
-    int hlen = qf_snprintf(conn, buf, sizeof(buf),
-                           "HTTP/1.1 %d %s\r\nDate: %s\r\nEtag: \"%s\"\r\n"
-                           "Content-Type: %.*s\r\nContent-Length: %" PRIu64 "\r\n"
-                           "Connection: close\r\nAccept-Ranges: bytes\r\n%s\r\n",
-                           status, reason, date, etag, (int) mime_len, mime, len, range);
+    struct header_writer h = {buf, 0};
+    h.text("HTTP/1.1 ");
+    h.number(status, 10);
+    h.text(" ");
+    h.text(reason);
+    h.text("\r\nDate: ");
+    h.text(date_text(now));
+    h.text("\r\nEtag: \"");
+    h.number((unsigned long) now, 16);
+    h.text(".");
+    h.number((unsigned long) (size & 0xffffffffu), 16);
+    h.text("\"\r\nContent-Type: ");
+    h.bytes(mime, mime_len);
+    h.text("\r\nContent-Length: ");
+    h.number(len, 10);
+    h.text("\r\nConnection: close\r\nAccept-Ranges: bytes\r\n");
+    h.text(range);
+    h.text("\r\n");
+    int hlen = (int) h.len;
 
     if (is_head_request(conn) || len == 0) {
         qf_write(conn, buf, hlen);

@@ -61,6 +61,7 @@ void send_error(struct qf_connection *conn, int status, const char *reason,
 extern const char *http_500_error;
 
 /* Request inspection. */
+bool parse_request_line(char *buf, int request_len, struct qf_request_info *ri, char **headers);
 char *skip(char **buf, const char *delimiters);
 void parse_http_headers(char **buf, struct qf_request_info *ri);
 const char *get_header(const struct qf_request_info *ri, const char *name);
@@ -101,6 +102,8 @@ void analyze_request(struct qf_connection *conn);
 bool match_extension(const char *path, const char *ext_list);
 /* In place: separator runs collapse, a ".." right behind a separator goes. */
 void clean_uri(char *uri);
+/* The file-system path of a cleaned URI: root + uri, or the first alias. */
+void translate_path(struct qf_connection *conn, const char *uri, char *path, size_t size);
 /* An If-Modified-Since date read as local time; 31 Dec 1999 when unreadable. */
 time_t parse_http_date(const char *text);
 

@@ -3,6 +3,7 @@
 #include <ctype.h>
 #include <errno.h>
 #include <limits.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,12 +18,17 @@ enum { MAX_REQUEST_SIZE = 8192 };
 /* Room for one formatted response piece and for an error body. */
 enum { RESPONSE_BUF_SIZE = 8192 };
 
+/* How long a write to a full non-blocking stream waits for room: the bound
+ * that each read and write on a client socket has. */
+enum { STREAM_WRITE_TIMEOUT_MS = 30 * 1000 };
+
 const char *http_500_error = "Internal Server Error";
 
 static bool is_known_method(const char *method);
 static bool parse_http_version(const char *text, struct qf_request_info *ri);
 static int leading_int(const char *p, const char *end);
 static bool is_head_request(const struct qf_connection *conn);
+static bool wait_writable(int fd, int timeout_ms);
 
 void
 reset_per_request_attributes(struct qf_connection *conn)
@@ -57,15 +63,8 @@ process_new_connection(struct qf_connection *conn)
     if (request_len <= 0)
         return; /* peer gone, block too long or garbage: nobody to answer */
 
-    buf[request_len - 1] = '\0';
-    char *e = buf;
-    ri->request_method = skip(&e, " ");
-    ri->uri = skip(&e, " ");
-    char *version = skip(&e, "\r\n");
-
-    /* Request-Line = Method SP Request-URI SP HTTP-Version CRLF */
-    if (!is_known_method(ri->request_method) || ri->uri[0] != '/' ||
-        !parse_http_version(version, ri)) {
+    char *e;
+    if (!parse_request_line(buf, request_len, ri, &e)) {
         send_error(conn, 400, "Bad Request", "Can not parse request: [%.*s]", nread, buf);
         return;
     }
@@ -87,6 +86,24 @@ process_new_connection(struct qf_connection *conn)
     log_access(conn);
 }
 
+/* Request-Line = Method SP Request-URI SP HTTP-Version CRLF
+ * The block's final line feed becomes the terminator; method, target and
+ * version are cut apart in place, and *headers is left on the first header
+ * line. False for an unknown method, a target without its leading '/' or a
+ * malformed version. */
+bool
+parse_request_line(char *buf, int request_len, struct qf_request_info *ri, char **headers)
+{
+    buf[request_len - 1] = '\0';
+    char *e = buf;
+    ri->request_method = skip(&e, " ");
+    ri->uri = skip(&e, " ");
+    char *version = skip(&e, "\r\n");
+    *headers = e;
+    return is_known_method(ri->request_method) && ri->uri[0] == '/' &&
+           parse_http_version(version, ri);
+}
+
 static bool
 is_known_method(const char *method)
 {
@@ -104,6 +121,13 @@ parse_http_version(const char *text, struct qf_request_info *ri)
 {
     int n = 0;
 
+    /* What nearly every client sends, without a trip through sscanf. */
+    if (strncmp(text, "HTTP/1.", 7) == 0 && (text[7] == '0' || text[7] == '1') &&
+        text[8] == '\0') {
+        ri->http_version_major = 1;
+        ri->http_version_minor = text[7] - '0';
+        return true;
+    }
     return sscanf(text, "HTTP/%d.%d%n", &ri->http_version_major,
                   &ri->http_version_minor, &n) == 2 && text[n] == '\0';
 }
@@ -134,6 +158,19 @@ leading_int(const char *p, const char *end)
     return (int) value;
 }
 
+/* Client sockets carry a send and receive timeout, and on such a socket a
+ * signal (SIGCHLD of a CGI program ends up in any thread) makes a blocked
+ * recv or send fail with EINTR whatever the handler's flags: such a call
+ * is simply made again. */
+static ssize_t
+recv_retrying(int sock, char *buf, size_t len)
+{
+    ssize_t n;
+    while ((n = recv(sock, buf, len, 0)) < 0 && errno == EINTR)
+        ;
+    return n;
+}
+
 int
 pull(FILE *fp, int sock, SSL *ssl, char *buf, int len)
 {
@@ -146,7 +183,7 @@ pull(FILE *fp, int sock, SSL *ssl, char *buf, int len)
     }
 
     memset(buf, 0, (size_t) len);
-    int nread = (int) recv(sock, buf, (size_t) len, 0);
+    int nread = (int) recv_retrying(sock, buf, (size_t) len);
     if (nread <= 0)
         return nread;
 
@@ -164,12 +201,30 @@ pull(FILE *fp, int sock, SSL *ssl, char *buf, int len)
         long held = end - (eoh + 4);
         bool expects_continue = nread < len && strcasestr(buf, "\nExpect:") != nullptr;
         if (held < declared && nread < len && !expects_continue) {
-            int n = (int) recv(sock, buf + nread, (size_t) (len - nread), 0);
+            int n = (int) recv_retrying(sock, buf + nread, (size_t) (len - nread));
             if (n > 0)
                 nread += n;
         }
     }
     return nread;
+}
+
+/* Whether fd takes more bytes within timeout_ms. */
+static bool
+wait_writable(int fd, int timeout_ms)
+{
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long left = timeout_ms - ((now.tv_sec - start.tv_sec) * 1000 +
+                                  (now.tv_nsec - start.tv_nsec) / 1000000);
+        struct pollfd pfd = {fd, POLLOUT, 0};
+        int ready = poll(&pfd, 1, left > 0 ? (int) left : 0);
+        if (ready < 0 && errno == EINTR) /* SIGCHLD of some program */
+            continue;
+        return ready == 1;
+    }
 }
 
 uint64_t
@@ -187,10 +242,17 @@ push(FILE *fp, int sock, SSL *ssl, const char *buf, uint64_t len)
             n = (long) fwrite(buf + sent, 1, k, fp);
             if (ferror(fp)) {
                 sent += (uint64_t) n;
+                /* A CGI program's input is non-blocking: one that stops
+                 * reading must not hold the worker for ever. */
+                if (errno == EAGAIN && wait_writable(fileno(fp), STREAM_WRITE_TIMEOUT_MS)) {
+                    clearerr(fp);
+                    continue;
+                }
                 break;
             }
         } else {
-            n = (long) send(sock, buf + sent, k, 0);
+            while ((n = (long) send(sock, buf + sent, k, 0)) < 0 && errno == EINTR)
+                ; /* see recv_retrying */
         }
         if (n <= 0)
             break;

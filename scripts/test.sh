@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test twice: a normal build, then a build
-# with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Sets everything up and runs every test three times: a normal build, a
+# build with AddressSanitizer and UndefinedBehaviorSanitizer, and one with
+# ThreadSanitizer; then each fuzz target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,3 +13,27 @@ npm ci --prefix tests/browser --no-audit --no-fund
 
 scripts/setup.sh build-asan -DQF_TESTS=ON -DQF_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j2)
+
+# ThreadSanitizer. The test programs and every server and demo program
+# they start write their reports to files under tsan-logs/, and any
+# file there fails the run: a report from a server whose exit status no test
+# looks at would otherwise go unseen. halt_on_error stops a racing process
+# at its first report.
+scripts/setup.sh build-tsan -DQF_TESTS=ON -DQF_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+tsan_logs="$PWD/build-tsan/tsan-logs"
+rm -rf "$tsan_logs"
+mkdir -p "$tsan_logs"
+tsan_status=0
+(cd build-tsan &&
+    TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:log_path=$tsan_logs/report" \
+    ctest --output-on-failure -j2) || tsan_status=$?
+if compgen -G "$tsan_logs/report*" >/dev/null; then
+    cat "$tsan_logs"/report* >&2
+    echo "ThreadSanitizer reported the problems above" >&2
+    tsan_status=1
+fi
+[ "$tsan_status" -eq 0 ]
+
+# libFuzzer (clang) over the parsers, FUZZ_SECONDS (default 60) per target,
+# starting from the seed corpus under tests/fuzz/corpus/.
+scripts/fuzz.sh

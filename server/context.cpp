@@ -102,7 +102,6 @@ qf_start(void)
     pthread_mutex_init(&ctx->thr_mutex, nullptr);
     pthread_mutex_init(&ctx->callback_mutex, nullptr);
     pthread_cond_init(&ctx->thr_cond, nullptr);
-    pthread_cond_init(&ctx->empty_cond, nullptr);
     pthread_cond_init(&ctx->full_cond, nullptr);
 
     if (!apply_defaults(ctx)) {
@@ -224,7 +223,6 @@ qf_fini(struct qf_context *ctx)
     pthread_mutex_destroy(&ctx->thr_mutex);
     pthread_mutex_destroy(&ctx->callback_mutex);
     pthread_cond_destroy(&ctx->thr_cond);
-    pthread_cond_destroy(&ctx->empty_cond);
     pthread_cond_destroy(&ctx->full_cond);
 
     __atomic_store_n(&ctx->stop_flag, 2, __ATOMIC_SEQ_CST);

@@ -10,9 +10,11 @@
 enum { ERROR_MESSAGE_SIZE = 8192 };
 
 /* Code that holds only a context reports through this record. Only its ctx
- * is ever set; a process holds one context, so every thread stores the same
- * pointer. Its zero client address prints as 0.0.0.0 and it has no request. */
-static struct qf_connection fake_connection;
+ * is ever set. One per thread: threads that report at the same moment would
+ * otherwise store into one shared record unsynchronised (a data race, even
+ * with the same pointer). Its zero client address prints as 0.0.0.0 and it
+ * has no request. */
+static thread_local struct qf_connection fake_connection;
 
 /* Guards the access_log and error_log slots of every context against a swap
  * (option set at run time from the administration page) while a writer uses

@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -101,6 +102,15 @@ enum {
     OPT_MIME_TYPES = 23,
 };
 
+/* A worker asleep in get_socket, on its own stack: put_socket wakes the
+ * most recently idle one, whose stack and cache are still warm, and the
+ * semaphore lets it sleep and wake without holding thr_mutex. */
+struct idle_worker {
+    sem_t wake;                /* posted once when woken is set */
+    bool woken;                /* chosen by put_socket or the stop */
+    struct idle_worker *next;
+};
+
 /* The whole state of one running server. */
 struct qf_context {
     volatile int stop_flag;  /* 0 running, 1 asked to stop, 2 finished */
@@ -130,7 +140,8 @@ struct qf_context {
     struct socket queue[MAX_QUEUED_SOCKETS];
     int sq_head;               /* sockets put in */
     int sq_tail;               /* sockets taken out */
-    pthread_cond_t empty_cond; /* a socket was put in */
+    struct idle_worker *idle_workers; /* asleep, most recent first */
+    bool listener_batched;     /* the listener runs as SCHED_BATCH */
     pthread_cond_t full_cond;  /* a socket was taken out */
 
     qf_ssl_password_cb ssl_password_callback;

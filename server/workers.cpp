@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -28,6 +29,15 @@ enum { MAX_IDLE_SECONDS = 365 * 24 * 3600 };
  * poll per connection. Bounded so that the other listeners and a stop
  * request still get their turn. */
 enum { MAX_ACCEPTS_PER_WAKE = 64 };
+
+/* Sets the calling thread's scheduling policy (priority 0). */
+static bool
+set_policy(int policy)
+{
+    struct sched_param param;
+    memset(&param, 0, sizeof(param));
+    return pthread_setschedparam(pthread_self(), policy, &param) == 0;
+}
 
 static bool
 stop_requested(struct qf_context *ctx)
@@ -108,7 +118,8 @@ read_idle_time(struct qf_context *ctx)
  * A worker is started when the queue holds more sockets than there are
  * idle workers to take them; counting only "no idle worker" would leave a
  * second socket waiting behind a worker that was woken but has not yet
- * taken the first. */
+ * taken the first. One sleeping worker is woken per socket, after the
+ * unlock, so that it does not wake only to wait for the mutex. */
 void
 put_socket(struct qf_context *ctx, const struct socket *sp)
 {
@@ -126,8 +137,50 @@ put_socket(struct qf_context *ctx, const struct socket *sp)
         else
             ctx->num_threads++;
     }
-    pthread_cond_signal(&ctx->empty_cond);
+    struct idle_worker *w = ctx->idle_workers;
+    if (w != nullptr) {
+        ctx->idle_workers = w->next;
+        w->woken = true;
+    }
     pthread_mutex_unlock(&ctx->thr_mutex);
+    /* w stays valid: a woken worker does not leave get_socket before it
+     * has taken this post. */
+    if (w != nullptr)
+        sem_post(&w->wake);
+}
+
+/* Sleeps until put_socket (or the stop) wakes self, or until deadline.
+ * Called and returns with thr_mutex held. Returns true when woken. */
+static bool
+sleep_idle(struct qf_context *ctx, struct idle_worker *self, const struct timespec *deadline)
+{
+    self->woken = false;
+    self->next = ctx->idle_workers;
+    ctx->idle_workers = self;
+    pthread_mutex_unlock(&ctx->thr_mutex);
+
+    int rc;
+    while ((rc = sem_timedwait(&self->wake, deadline)) != 0 && errno == EINTR)
+        ;
+
+    pthread_mutex_lock(&ctx->thr_mutex);
+    if (!self->woken) {
+        /* Nobody chose this worker: strike it from the sleepers. */
+        struct idle_worker **pp = &ctx->idle_workers;
+        while (*pp != self)
+            pp = &(*pp)->next;
+        *pp = self->next;
+        return false;
+    }
+    if (rc != 0) {
+        /* Chosen just as the wait ended: the post is on its way. It is
+         * sent without the mutex, so there is no need to hold it here. */
+        pthread_mutex_unlock(&ctx->thr_mutex);
+        while (sem_wait(&self->wake) != 0)
+            ;
+        pthread_mutex_lock(&ctx->thr_mutex);
+    }
+    return true;
 }
 
 /* Waits for a queued socket. Returns false when none came within idle_time
@@ -139,6 +192,8 @@ bool
 get_socket(struct qf_context *ctx, struct socket *sp)
 {
     int idle_seconds = read_idle_time(ctx);
+    struct idle_worker self;
+    sem_init(&self.wake, 0, 0);
 
     pthread_mutex_lock(&ctx->thr_mutex);
     ctx->num_idle++;
@@ -146,15 +201,14 @@ get_socket(struct qf_context *ctx, struct socket *sp)
         struct timespec deadline;
         deadline.tv_sec = time(nullptr) + idle_seconds + 1;
         deadline.tv_nsec = 0;
-        int rc = stop_requested(ctx)
-                     ? ETIMEDOUT
-                     : pthread_cond_timedwait(&ctx->empty_cond, &ctx->thr_mutex, &deadline);
-        if (rc != 0 && ctx->sq_head == ctx->sq_tail) {
+        bool woken = !stop_requested(ctx) && sleep_idle(ctx, &self, &deadline);
+        if (!woken && ctx->sq_head == ctx->sq_tail) {
             ctx->num_idle--;
             ctx->num_threads--;
             assert(ctx->num_threads >= 0);
             pthread_cond_signal(&ctx->thr_cond);
             pthread_mutex_unlock(&ctx->thr_mutex);
+            sem_destroy(&self.wake);
             return false;
         }
     }
@@ -167,8 +221,9 @@ get_socket(struct qf_context *ctx, struct socket *sp)
         ctx->sq_tail -= MAX_QUEUED_SOCKETS;
         ctx->sq_head -= MAX_QUEUED_SOCKETS;
     }
-    pthread_cond_signal(&ctx->full_cond);
     pthread_mutex_unlock(&ctx->thr_mutex);
+    pthread_cond_signal(&ctx->full_cond);
+    sem_destroy(&self.wake);
     return true;
 }
 
@@ -208,6 +263,8 @@ worker_thread(void *arg)
     struct qf_context *ctx = (struct qf_context *) arg;
     struct qf_connection conn;
     memset(&conn, 0, sizeof(conn));
+    if (__atomic_load_n(&ctx->listener_batched, __ATOMIC_ACQUIRE))
+        set_policy(SCHED_OTHER); /* undo what it inherited from the listener */
 
     while (get_socket(ctx, &conn.client)) {
         conn.start_time = time(nullptr);
@@ -286,6 +343,18 @@ master_thread(void *arg)
     struct qf_context *ctx = (struct qf_context *) arg;
     struct pollfd fds[MAX_LISTENING_SOCKETS];
     int nfds;
+    /* Woken by every new client, the listener would otherwise preempt the
+     * very client that is about to send its request, and the worker would
+     * then wait for it. As a batch thread it lets the sender go on, and
+     * then takes the clients that arrived meanwhile, requests and all, in
+     * one go. Only an ordinary thread is demoted, and the workers it
+     * starts (which run CGI programs and the panel's commands) get the
+     * ordinary policy back. */
+    int policy;
+    struct sched_param param;
+    if (pthread_getschedparam(pthread_self(), &policy, &param) == 0 && policy == SCHED_OTHER &&
+        set_policy(SCHED_BATCH))
+        __atomic_store_n(&ctx->listener_batched, true, __ATOMIC_RELEASE);
 
     while (!stop_requested(ctx)) {
         if (wait_for_listeners(ctx, fds, &nfds) <= 0)
@@ -303,9 +372,14 @@ master_thread(void *arg)
     }
 
     /* Idle workers would otherwise sit out idle_time before qf_fini can
-     * finish; waking them lets each leave once the queue is empty. */
+     * finish; waking them lets each leave once the queue is empty. Posted
+     * under the lock, so no woken worker can leave before its post. */
     pthread_mutex_lock(&ctx->thr_mutex);
-    pthread_cond_broadcast(&ctx->empty_cond);
+    for (struct idle_worker *w = ctx->idle_workers; w != nullptr; w = ctx->idle_workers) {
+        ctx->idle_workers = w->next;
+        w->woken = true;
+        sem_post(&w->wake);
+    }
     pthread_mutex_unlock(&ctx->thr_mutex);
     qf_fini(ctx);
     return nullptr;

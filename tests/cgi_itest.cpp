@@ -1,9 +1,13 @@
 /* tests/cgi_itest.cpp: CGI programs and SSI pages served by the real binary. */
 #include <gtest/gtest.h>
 
+#include <ctype.h>
 #include <dirent.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include <set>
 #include <sstream>
@@ -11,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "server_bare_context.h"
 #include "support/harness.h"
 
 namespace {
@@ -39,6 +44,41 @@ int zombieChildren(pid_t pid)
     }
     if (d != nullptr) closedir(d);
     return zombies;
+}
+
+/* Threads of pid blocked in system call nr. */
+std::vector<pid_t> threadsIn(pid_t pid, long nr)
+{
+    std::vector<pid_t> tids;
+    const std::string task = "/proc/" + std::to_string(pid) + "/task/";
+    DIR *d = opendir(task.c_str());
+    for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
+        std::string call = qftest::readFile(task + e->d_name + "/syscall");
+        if (e->d_name[0] != '.' && !call.empty() && isdigit((unsigned char) call[0]) &&
+            atol(call.c_str()) == nr)
+            tids.push_back(atoi(e->d_name));
+    }
+    if (d != nullptr) closedir(d);
+    return tids;
+}
+
+bool signalPending(pid_t pid, pid_t tid, int sig)
+{
+    std::string st = qftest::readFile("/proc/" + std::to_string(pid) + "/task/" +
+                                      std::to_string(tid) + "/status");
+    size_t at = st.find("\nSigPnd:");
+    return at != std::string::npos && ((strtoull(&st[at + 8], nullptr, 16) >> (sig - 1)) & 1);
+}
+
+/* Everything fd receives until the peer closes or timeout_ms passes. */
+std::string readToClose(int fd, int timeout_ms)
+{
+    std::string data;
+    char buf[65536];
+    struct pollfd pfd = {fd, POLLIN, 0};
+    for (ssize_t n = 1; n > 0 && poll(&pfd, 1, timeout_ms) == 1;)
+        if ((n = recv(fd, buf, sizeof(buf), 0)) > 0) data.append(buf, (size_t) n);
+    return data;
 }
 
 /* One server with its own document root and error log. */
@@ -205,6 +245,45 @@ TEST_F(Cgi, NoProgramIsLeftUncollected)
     srv->ask("GET /sub/crash.cgi");
     EXPECT_EQ(srv->ask("GET /sub/stubborn.cgi").second, "bye\n");
     EXPECT_TRUE(qftest::waitFor([] { return zombieChildren(srv->proc.pid()) == 0; }, 10000));
+}
+
+/* Every program's end raises SIGCHLD in some thread of the server. A worker
+ * blocked on its client's socket (which has a timeout) sees that as a failed
+ * recv or send; its exchange must go on: waiting for the rest of a request,
+ * and sending an answer larger than the socket buffers. */
+TEST_F(Cgi, ProgramEndSignalsDoNotCutOtherExchanges)
+{
+    const size_t size = 16000000;
+    script(sub + "big.cgi", std::string(PLAIN) + "head -c " + std::to_string(size) + " /dev/zero");
+    const pid_t pid = srv->proc.pid();
+    struct Case { long blocked_in; std::string first, rest; };
+    const Case cases[] = {
+        {SYS_recvfrom, "GET /sub/big.cgi HTTP/1.1\r\n", "Host: x\r\n\r\n"},
+        {SYS_sendto, "GET /sub/big.cgi HTTP/1.1\r\nHost: x\r\n\r\n", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.blocked_in);
+        int fd = qftest::connect_loopback(srv->port);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(send(fd, c.first.data(), c.first.size(), 0), (ssize_t) c.first.size());
+        /* Twice: a send that has moved some bytes returns their count,
+         * so only a call that found the buffer full fails outright. */
+        std::vector<pid_t> tids;
+        for (int round = 0; round < 2; round++) {
+            bool blocked = qftest::waitFor(
+                [&] { return !(tids = threadsIn(pid, c.blocked_in)).empty(); }, 10000);
+            EXPECT_TRUE(blocked) << "round " << round;
+            if (!blocked) break;
+            for (pid_t tid : tids) syscall(SYS_tgkill, pid, tid, SIGCHLD);
+            EXPECT_TRUE(
+                qftest::waitFor([&] { return !signalPending(pid, tids[0], SIGCHLD); }, 10000));
+        }
+        if (!c.rest.empty()) send(fd, c.rest.data(), c.rest.size(), 0);
+        std::string reply = readToClose(fd, 30000);
+        close(fd);
+        EXPECT_EQ(reply.rfind(PLAIN_HEAD, 0), 0u) << reply.substr(0, 200);
+        EXPECT_EQ(reply.size(), sizeof(PLAIN_HEAD) - 1 + size);
+    }
 }
 
 TEST_F(Cgi, SsiDirectivesAndPageText)

@@ -101,6 +101,13 @@ TEST_F(FrontCli, StartupFailuresStop)
              R"(qf_set_option\(max_threads\): failure\n)"},
         {__LINE__, {"/no/such.conf"}, "",
          "cannot open config file /no/such.conf: No such file or directory\n"},
+        /* log files that cannot be opened: the reason goes to standard error */
+        {__LINE__, {"-error_log", work.file("no/dir/e.log")}, "",
+         at + R"(open_log_file\()" + work.file("no/dir/e.log") + R"(\): No such file or directory\n)" +
+             at + R"(qf_set_option\(error_log\): failure\n)"},
+        {__LINE__, {"-access_log", work.path()}, "",
+         at + R"(open_log_file\()" + work.path() + R"(\): Is a directory\n)" + at +
+             R"(qf_set_option\(access_log\): failure\n)"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);

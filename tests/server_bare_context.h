@@ -35,7 +35,7 @@ struct BareContext {
             pthread_mutex_init(&m, nullptr);
         for (pthread_mutex_t *m : {&ctx->thr_mutex, &ctx->callback_mutex})
             pthread_mutex_init(m, nullptr);
-        for (pthread_cond_t *c : {&ctx->thr_cond, &ctx->empty_cond, &ctx->full_cond})
+        for (pthread_cond_t *c : {&ctx->thr_cond, &ctx->full_cond})
             pthread_cond_init(c, nullptr);
         ctx->log_callback = [](struct qf_connection *, const struct qf_request_info *, void *m) {
             std::lock_guard<std::mutex> lock(bare_log_mutex);
