@@ -120,7 +120,7 @@ cp -r demo/product/. "$work/product/"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
 
 echo "quillfen $quillfen on port $port, max_threads $max_threads, idle_time $idle_time s"
-DREVANTA_BIN="$work/product/" "$quillfen" -root "$docroot" -ports "$port" \
+DREVANTA_BIN="$work/product/" "$quillfen" -root "$docroot" -ports "127.0.0.1:$port" \
     -max_threads "$max_threads" -idle_time "$idle_time" -cgi_ext .cgi \
     -error_log "$work/error.log" >"$work/quillfen.out" 2>"$work/quillfen.err" &
 qf_pid=$!
