@@ -174,13 +174,13 @@ def plan(i, rng, exp, mix):
         first = rng.randrange(size)
         style = rng.randrange(4)
         if style == 0:   # open end: to the end of the file
-            spec, last = f"{first}-", size - 1
+            byte_range, last = f"{first}-", size - 1
         elif style == 1:  # an end past the file is clamped
-            spec, last = f"{first}-{size + rng.randrange(1, 1000)}", size - 1
+            byte_range, last = f"{first}-{size + rng.randrange(1, 1000)}", size - 1
         else:
             last = rng.randrange(first, size)
-            spec = f"{first}-{last}"
-        return kind, "/" + name, f"Range: bytes={spec}\r\n", (name, first, last)
+            byte_range = f"{first}-{last}"
+        return kind, "/" + name, f"Range: bytes={byte_range}\r\n", (name, first, last)
     if kind == "notfound":
         return kind, f"/missing-{i}-{rng.randrange(10**9)}.html", "", None
     if kind == "listing":
