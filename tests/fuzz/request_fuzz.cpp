@@ -20,6 +20,8 @@ const char SECRET[] = "QF-FUZZ-SECRET-7f3a";
 struct qf_context *ctx;
 /* QF_FUZZ_SHOW=1 prints every answer, for a look at what an input does. */
 bool show_replies;
+/* The form handler echoed request data in this answer. */
+bool echoed;
 
 /* A ".." component of a translated path (root and alias directories have none). */
 bool climbs(const char *path)
@@ -50,6 +52,7 @@ void guard(struct qf_connection *conn, const struct qf_request_info *ri, void *)
  * memory first, then a variable is looked up in it and the query. */
 void form_handler(struct qf_connection *conn, const struct qf_request_info *, void *)
 {
+    echoed = true;
     char *value = qf_get_var(conn, "a");
     qf_printf(conn, "HTTP/1.1 200 OK\r\n\r\n[%s]", value != nullptr ? value : "-");
     qf_free(value);
@@ -104,6 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     memset(&conn, 0, sizeof(conn));
     conn.ctx = ctx;
     conn.client.sock = sv[1];
+    echoed = false;
     process_new_connection(&conn);
     reset_per_request_attributes(&conn);
     close(sv[1]);
@@ -116,7 +120,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     close(sv[0]);
     if (show_replies)
         fprintf(stderr, "--- reply:\n%s\n", reply.c_str());
-    if (reply.find(SECRET) != std::string::npos) {
+    /* Error answers and the form handler echo what the request said, and the
+     * fuzzer soon learns to say the marker itself: only a file, listing or
+     * page answer can betray a document from outside the root. */
+    bool served = reply.compare(0, 13, "HTTP/1.1 200 ") == 0 ||
+                  reply.compare(0, 13, "HTTP/1.1 206 ") == 0;
+    if (served && !echoed && reply.find(SECRET) != std::string::npos) {
         fprintf(stderr, "the answer carries the secret:\n%s\n", reply.c_str());
         abort();
     }
