@@ -21,8 +21,10 @@ int qf_modify_passwords_file(struct qf_context *ctx, const char *fname,
                              const char *user, const char *pass);
 
 /* 1 when the request for the translated path may proceed, 0 when it must
- * be answered with the challenge. */
-int check_authorization(struct qf_connection *conn, const char *path);
+ * be answered with the challenge. is_directory tells whether path names a
+ * directory: -1 when unknown (then it is looked up), else 0 or 1, for a
+ * caller that has just looked the path up itself. */
+int check_authorization(struct qf_connection *conn, const char *path, int is_directory = -1);
 
 /* Non-zero when the request's Digest credentials match the password file
  * open on fp. */

@@ -208,7 +208,7 @@ authorize_and_close(struct qf_connection *conn, FILE *fp)
  * .htpasswd beside the requested file (or in the requested directory),
  * whose absence leaves the request unprotected. */
 int
-check_authorization(struct qf_connection *conn, const char *path)
+check_authorization(struct qf_connection *conn, const char *path, int is_directory)
 {
     struct qf_context *ctx = conn->ctx;
     const char *uri = conn->request_info.uri != nullptr ? conn->request_info.uri : "";
@@ -253,11 +253,12 @@ check_authorization(struct qf_connection *conn, const char *path)
     }
 
     /* The directory part ends at the last '/', a trailing one included. */
-    struct qfstat st;
+    if (is_directory < 0) {
+        struct qfstat st;
+        is_directory = qf_stat(path, &st) == 0 && st.is_directory;
+    }
     const char *slash = strrchr(path, '/');
-    size_t dir_len = qf_stat(path, &st) == 0 && st.is_directory ? strlen(path)
-                     : slash != nullptr                       ? (size_t) (slash - path)
-                                                              : 0;
+    size_t dir_len = is_directory ? strlen(path) : slash != nullptr ? (size_t) (slash - path) : 0;
     size_t sep = slash != nullptr || dir_len > 0 ? 1 : 0; /* no '/' at all: the bare name */
     if (dir_len + sep + sizeof(HTPASSWD_NAME) > sizeof(name)) {
         cry(conn, "%s: path too long: %s", "check_authorization", path);

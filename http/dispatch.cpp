@@ -224,7 +224,10 @@ analyze_request(struct qf_connection *conn)
     clean_uri(ri->uri);
     translate_path(conn, ri->uri, path, sizeof(path));
 
-    if (check_authorization(conn, path) == 0) {
+    /* One look-up serves the authorization and the answer, unless a
+     * callback runs in between and may have changed the file. */
+    bool found = qf_stat(path, &st) == 0;
+    if (check_authorization(conn, path, found && st.is_directory) == 0) {
         send_authorization_request(conn);
         return;
     }
@@ -233,6 +236,7 @@ analyze_request(struct qf_connection *conn)
         cb->func(conn, ri, cb->user_data);
         if (!conn->callback_authorized)
             return; /* the callback has answered */
+        found = qf_stat(path, &st) == 0;
     }
 
     if ((cb = find_callback(ctx, false, ri->uri, -1)) != nullptr) {
@@ -257,7 +261,7 @@ analyze_request(struct qf_connection *conn)
         return;
     }
 
-    if (qf_stat(path, &st) != 0) {
+    if (!found) {
         send_error(conn, 404, "Not Found", "%s", "File not found");
         return;
     }

@@ -16,6 +16,7 @@
 static int read_idle_time(struct qf_context *ctx);
 static int wait_for_listeners(struct qf_context *ctx, struct pollfd *fds, int *nfds);
 static void close_gracefully(struct qf_connection *conn);
+static bool take_waiting_client(struct qf_context *ctx, struct socket *sp);
 
 /* The listener thread notices a stop request within this many milliseconds. */
 enum { LISTENER_POLL_MS = 1000 };
@@ -187,10 +188,18 @@ sleep_idle(struct qf_context *ctx, struct idle_worker *self, const struct timesp
  * + 1 seconds (or the server is stopping): the worker is then already
  * struck from num_threads and num_idle, in the same locked step that
  * found the queue empty, so put_socket never counts on a worker that is
- * leaving. A wait that times out looks at the queue once more first. */
+ * leaving. A wait that times out looks at the queue once more first.
+ * With the queue empty, a client already waiting on a listener is taken
+ * first (take_waiting_client). */
 bool
 get_socket(struct qf_context *ctx, struct socket *sp)
 {
+    pthread_mutex_lock(&ctx->thr_mutex);
+    bool queue_empty = ctx->sq_head == ctx->sq_tail;
+    pthread_mutex_unlock(&ctx->thr_mutex);
+    if (queue_empty && !stop_requested(ctx) && take_waiting_client(ctx, sp))
+        return true;
+
     int idle_seconds = read_idle_time(ctx);
     struct idle_worker self;
     sem_init(&self.wake, 0, 0);
@@ -282,38 +291,74 @@ worker_thread(void *arg)
     return nullptr;
 }
 
-/* Accepts one client of a ready listener and queues it, unless the access
- * list denies it. A malformed stored list (-1) lets the client in; its
- * message is logged again. Returns false when no client was waiting. */
+/* What accept_client found on a listener. */
+enum accept_result { NO_CLIENT, CLIENT_DENIED, CLIENT_ADMITTED };
+
+/* Accepts one client of a listener into *accepted, unless the access list
+ * denies it (then it is logged and closed). A malformed stored list (-1)
+ * lets the client in; its message is logged again. Called with the ports
+ * mutex held, so the listener stays open meanwhile. */
+static enum accept_result
+accept_client(const struct socket *listener, struct qf_context *ctx, struct socket *accepted)
+{
+    memset(accepted, 0, sizeof(*accepted));
+    accepted->lsa = listener->lsa;
+    accepted->rsa.len = sizeof(accepted->rsa.u.sin);
+    /* Close-on-exec in the same call: a CGI program forked by another
+     * worker in between must never inherit this client. */
+    accepted->sock = accept4(listener->sock, &accepted->rsa.u.sa, &accepted->rsa.len, SOCK_CLOEXEC);
+    if (accepted->sock == -1)
+        return NO_CLIENT;
+
+    lock_option(ctx, OPT_ACL);
+    const char *acl = ctx->options[OPT_ACL];
+    bool denied = acl != nullptr && check_acl(ctx, acl, &accepted->rsa) == 0;
+    unlock_option(ctx, OPT_ACL);
+    if (denied) {
+        char addr[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &accepted->rsa.u.sin.sin_addr, addr, sizeof(addr));
+        cry(fc(ctx), "%s: %s is not allowed to connect", "accept_new_connection", addr);
+        close(accepted->sock);
+        return CLIENT_DENIED;
+    }
+    accepted->is_ssl = listener->is_ssl;
+    return CLIENT_ADMITTED;
+}
+
+/* Accepts one client of a ready listener and queues it. Returns false
+ * when no client was waiting. */
 bool
 accept_new_connection(const struct socket *listener, struct qf_context *ctx)
 {
     struct socket accepted;
+    enum accept_result r = accept_client(listener, ctx, &accepted);
+    if (r == CLIENT_ADMITTED)
+        put_socket(ctx, &accepted);
+    return r != NO_CLIENT;
+}
 
-    memset(&accepted, 0, sizeof(accepted));
-    accepted.lsa = listener->lsa;
-    accepted.rsa.len = sizeof(accepted.rsa.u.sin);
-    /* Close-on-exec in the same call: a CGI program forked by another
-     * worker in between must never inherit this client. */
-    accepted.sock = accept4(listener->sock, &accepted.rsa.u.sa, &accepted.rsa.len, SOCK_CLOEXEC);
-    if (accepted.sock == -1)
+/* A worker that has found the queue empty takes a client that is already
+ * waiting on a listener itself. Under load the kernel's backlog is seldom
+ * empty, and serving from it spares the listener's hand-off: a wake-up of
+ * the listener and one of the worker per connection. The worker is not
+ * counted idle meanwhile, so put_socket still starts a worker for a
+ * connection that the listener queues in the same moment. try-lock: the
+ * listener may hold the ports mutex while it waits for room in the queue,
+ * and a change of ports must not wait for workers. */
+static bool
+take_waiting_client(struct qf_context *ctx, struct socket *sp)
+{
+    if (pthread_mutex_trylock(&ctx->opt_mutexes[OPT_PORTS]) != 0)
         return false;
-
-    lock_option(ctx, OPT_ACL);
-    const char *acl = ctx->options[OPT_ACL];
-    bool denied = acl != nullptr && check_acl(ctx, acl, &accepted.rsa) == 0;
-    unlock_option(ctx, OPT_ACL);
-    if (denied) {
-        char addr[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &accepted.rsa.u.sin.sin_addr, addr, sizeof(addr));
-        cry(fc(ctx), "%s: %s is not allowed to connect", "accept_new_connection", addr);
-        close(accepted.sock);
-        return true;
+    bool taken = false;
+    for (int i = 0; i < ctx->num_listeners && !taken; i++) {
+        enum accept_result r;
+        while ((r = accept_client(&ctx->listeners[i], ctx, sp)) == CLIENT_DENIED)
+            ;
+        taken = r == CLIENT_ADMITTED;
     }
-
-    accepted.is_ssl = listener->is_ssl;
-    put_socket(ctx, &accepted);
-    return true;
+    unlock_option(ctx, OPT_PORTS);
+    return taken;
 }
 
 /* Copies the listeners into fds (*nfds of them) under the ports mutex and
