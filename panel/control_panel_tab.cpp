@@ -17,8 +17,13 @@ static const int PID_READ_ATTEMPTS = 5;
 static const unsigned ACTIVE_CALLS_WAIT = 2;
 /* How long the service has to end on SIGINT before SIGKILL. */
 static const unsigned SERVICE_STOP_WAIT = 5;
+/* The programs the status files stand for: only they are ever signalled. */
+static const char SERVICE_PROGRAM[] = "drevantaquorvel";
+static const char GUARD_PROGRAM[] = "drevanta_guard";
 
-static int read_pid_file(const char *path, int *pid, bool complain);
+static int read_pid_file(const char *path, int *pid, bool complain, const char *program);
+static bool runs_program(int pid, const char *program);
+static bool read_small_file(const char *path, char *buf, size_t size);
 static int read_log_tail(const char *path, char *buf, int size);
 static size_t escaped_length(const char *s, size_t n);
 static size_t escape_into(char *dst, const char *s, size_t n);
@@ -102,7 +107,8 @@ ControlPanelTab::stop()
         if (readTmpFile(&pid) == 0) {
             kill(pid, SIGINT);
             panelSleep(SERVICE_STOP_WAIT);
-            kill(pid, SIGKILL);
+            /* Meanwhile the service may have ended and its id gone to another process. */
+            if (runs_program(pid, SERVICE_PROGRAM)) kill(pid, SIGKILL);
             return 0;
         }
     }
@@ -120,8 +126,8 @@ ControlPanelTab::formatStartCommand(char *buf, size_t size)
 
     if (size == 0) return false;
     *p = '\0';
-    return append_text(&p, end, "nohup ") && append_quoted(&p, end, bin, "drevanta_guard") &&
-           append_text(&p, end, " ") && append_quoted(&p, end, bin, "drevantaquorvel") &&
+    return append_text(&p, end, "nohup ") && append_quoted(&p, end, bin, GUARD_PROGRAM) &&
+           append_text(&p, end, " ") && append_quoted(&p, end, bin, SERVICE_PROGRAM) &&
            append_text(&p, end, " ") && append_quoted(&p, end, bin, "quorvel.conf") &&
            append_text(&p, end, " > /dev/null  &");
 }
@@ -159,7 +165,7 @@ ControlPanelTab::updateStatus()
 int
 ControlPanelTab::readTmpFile(int *pid)
 {
-    if (read_pid_file(PC_SERVICE_PID_FILE, pid, true) != 0) return -1;
+    if (read_pid_file(PC_SERVICE_PID_FILE, pid, true, SERVICE_PROGRAM) != 0) return -1;
     nServicePid = *pid;
     return 0;
 }
@@ -167,7 +173,7 @@ ControlPanelTab::readTmpFile(int *pid)
 int
 ControlPanelTab::readGuardTmpFile(int *pid)
 {
-    if (read_pid_file(PC_GUARD_PID_FILE, pid, false) != 0) return -1;
+    if (read_pid_file(PC_GUARD_PID_FILE, pid, false, GUARD_PROGRAM) != 0) return -1;
     nGuardPid = *pid;
     return 0;
 }
@@ -253,10 +259,11 @@ ControlPanelTab::replaceNewlineWithBrInLog(char *log)
 
 /* Reads the id in a status file into *pid: 0 on success, -1 when the file
  * is missing or short, or names a process the panel must never signal:
- * 0 and -1 reach whole process groups, 1 is init, and our own id would
- * stop the server. */
+ * 0 and -1 reach whole process groups, 1 is init, our own id would stop
+ * the server, and a process running another program is none of ours: the
+ * files outlive their processes, so an old id may by now name anything. */
 static int
-read_pid_file(const char *path, int *pid, bool complain)
+read_pid_file(const char *path, int *pid, bool complain, const char *program)
 {
     FILE *f = fopen(path, "rb");
     if (f == nullptr) return -1;
@@ -267,9 +274,42 @@ read_pid_file(const char *path, int *pid, bool complain)
         if (complain) fprintf(stderr, "Unable to read from %s\n", path);
         return -1;
     }
-    if (id <= 1 || id == (int)getpid()) return -1;
+    if (id <= 1 || id == (int)getpid() || !runs_program(id, program)) return -1;
     *pid = id;
     return 0;
+}
+
+/* Whether process pid is the program: its command name (the name of the
+ * file it executed), or the last part of its argv[0] for one that renamed
+ * itself. Without /proc nothing can be told, and every id is taken. */
+static bool
+runs_program(int pid, const char *program)
+{
+    if (access("/proc/self", F_OK) != 0) return true;
+    char path[32], text[PATH_MAX];
+    snprintf(path, sizeof(path), "/proc/%d/comm", pid);
+    if (read_small_file(path, text, sizeof(text))) {
+        size_t len = strlen(text);
+        if (len > 0 && text[len - 1] == '\n') text[len - 1] = '\0';
+        if (strcmp(text, program) == 0) return true;
+    }
+    snprintf(path, sizeof(path), "/proc/%d/cmdline", pid);
+    if (!read_small_file(path, text, sizeof(text))) return false;
+    const char *base = strrchr(text, '/');
+    return strcmp(base != nullptr ? base + 1 : text, program) == 0;
+}
+
+/* Reads at most size - 1 bytes of a file into buf, NUL-terminated; false
+ * when it cannot be opened. */
+static bool
+read_small_file(const char *path, char *buf, size_t size)
+{
+    FILE *f = fopen(path, "rb");
+    if (f == nullptr) return false;
+    size_t got = fread(buf, 1, size - 1, f);
+    fclose(f);
+    buf[got] = '\0';
+    return true;
 }
 
 /* Reads the last min(size, 14000) bytes of a log into buf, NUL-terminated.

@@ -48,21 +48,28 @@ protected:
             if (saved.count(f)) writeFile(f, saved[f]);
         }
     }
-    /* A stand-in service: SIGUSR1 stays pending, SIGINT or SIGKILL end it. */
-    pid_t spawn()
+    /* A stand-in under the command name given, which the panel checks before it
+     * signals: SIGUSR1 stays pending unless it takes SIGUSR1 (and ends on it, like
+     * most programs); SIGINT or SIGKILL end it. */
+    pid_t spawn(const char *name, bool takesUsr1 = false)
     {
         sigset_t usr1, old;
         sigemptyset(&usr1);
-        sigaddset(&usr1, SIGUSR1);
+        if (!takesUsr1) sigaddset(&usr1, SIGUSR1);
         pthread_sigmask(SIG_BLOCK, &usr1, &old);
         pid_t pid = fork();
         if (pid == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
+            prctl(PR_SET_NAME, name);
             signal(SIGINT, SIG_DFL);
+            signal(SIGUSR1, SIG_DFL);
             for (;;) pause();
         }
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
         if (pid > 0) children.insert(pid);
+        std::string comm = "/proc/" + std::to_string(pid) + "/comm";
+        EXPECT_TRUE(qftest::waitFor([&] { return readFile(comm) == name + std::string("\n"); },
+                                    5000)) << name;
         return pid;
     }
     /* The signal that ended a child within ms, -1 for an exit, 0 while it runs. */
@@ -82,32 +89,41 @@ protected:
 
 TEST_F(PanelService, StatusWithoutARunningService)
 {
-    pid_t dead = spawn();
+    pid_t dead = spawn("drevantaquorvel");
     kill(dead, SIGKILL);
     ended(dead);
+    pid_t guard = spawn("drevanta_guard");
+    /* The files outlive their processes: an old id may name any program by now. */
+    pid_t other = spawn("drevantaquorve", true);
     std::string five;
     for (int i = 0; i < 5; i++) five += "Unable to read from " PC_SERVICE_PID_FILE "\n";
-    struct Case { int line; std::string service; bool guard; const char *want; std::string err; };
+    struct Case { int line; std::string service; pid_t guard; const char *want; std::string err; };
     const Case cases[] = {
-        {__LINE__, "", false, "Not Running", ""},
-        {__LINE__, id(dead), false, "Not Running", ""},
-        {__LINE__, id(dead), true, "Only Partially Running", ""},
-        {__LINE__, "ab", false, "Not Running", five},
+        {__LINE__, "", 0, "Not Running", ""},
+        {__LINE__, id(dead), 0, "Not Running", ""},
+        {__LINE__, id(dead), guard, "Only Partially Running", ""},
+        {__LINE__, "ab", 0, "Not Running", five},
+        {__LINE__, id(other), other, "Not Running", ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);
         remove(PC_GUARD_PID_FILE);
         remove(PC_SERVICE_PID_FILE);
         if (!c.service.empty()) writeFile(PC_SERVICE_PID_FILE, c.service);
-        pid_t guard = c.guard ? spawn() : 0;
-        if (guard > 0) writeFile(PC_GUARD_PID_FILE, id(guard));
+        if (c.guard > 0) writeFile(PC_GUARD_PID_FILE, id(c.guard));
         testing::internal::CaptureStderr();
         controlPanelTab.updateStatus();
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
         EXPECT_EQ(status(), c.want);
-        EXPECT_EQ(controlPanelTab.bRunning, c.guard);
-        EXPECT_TRUE(guard == 0 || ended(guard, 0) == 0);
+        EXPECT_EQ(controlPanelTab.bRunning, c.guard == guard);
+        EXPECT_TRUE(ended(guard, 0) == 0 && ended(other, 0) == 0);
     }
+    /* Nor does Stop signal such ids (a process of its own, so each check stands alone). */
+    pid_t stranger = spawn("drevanta_guar", true);
+    writeFile(PC_SERVICE_PID_FILE, id(stranger));
+    writeFile(PC_GUARD_PID_FILE, id(stranger));
+    controlPanelTab.stop();
+    EXPECT_EQ(ended(stranger, 0), 0);
 }
 
 /* 0, negative and our own ids: run in a group leader child, any signal fails the exit 0. */
@@ -129,7 +145,7 @@ TEST_F(PanelService, IdsNamingNoServiceAreNeverSignalled)
 
 TEST_F(PanelService, RunningServiceShowsItsChannelCount)
 {
-    pid_t service = spawn();
+    pid_t service = spawn("drevantaquorvel");
     writeFile(PC_SERVICE_PID_FILE, id(service));
     writeFile(PC_ACTIVE_CALLS_FILE, id(1));
     controlPanelTab.updateStatus();
@@ -153,12 +169,14 @@ TEST_F(PanelService, DispatchedStopKillsTheGuardThenInterruptsTheService)
     drevanta_analyzePost(&stop[0]);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1)) << "nothing to stop";
 
-    pid_t guard = spawn(), service = spawn();
+    pid_t guard = spawn("drevanta_guard"), service = spawn("drevantaquorvel");
     writeFile(PC_GUARD_PID_FILE, id(guard));
     writeFile(PC_SERVICE_PID_FILE, id(service));
     controlPanelTab.bRefreshRequested = false;
-    for (const char *b : {"controlbutton=Manual", "basicsetupbutton=Restore&controlbutton=Stop",
-                          "SipProxyIP=9.9.9.9&basicsetupbutton=Save&controlbutton=Start"}) {
+    /* Save before Start; Restore writes no field before Stop; Manual is no Stop */
+    for (const char *b : {"SipProxyIP=9.9.9.9&basicsetupbutton=Save&controlbutton=Start",
+                          "SipProxyIP=8.8.8.8&basicsetupbutton=Restore&controlbutton=Stop",
+                          "controlbutton=Manual"}) {
         std::string body = b;
         drevanta_analyzePost(&body[0]);
         EXPECT_EQ(body, b);
