@@ -3,11 +3,10 @@
 
 #include <ctype.h>
 #include <dirent.h>
-#include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 #include <set>
 #include <sstream>
@@ -15,36 +14,14 @@
 #include <thread>
 #include <vector>
 
-#include "server_bare_context.h"
 #include "support/harness.h"
+
+using namespace qftest;
 
 namespace {
 
 const char PLAIN[] = "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n";
-const char PLAIN_HEAD[] = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";
-
-void script(const std::string &path, const std::string &text)
-{
-    qftest::writeFile(path, text);
-    chmod(path.c_str(), 0755);
-}
-
-/* Children of pid that have ended but were never collected. */
-int zombieChildren(pid_t pid)
-{
-    int zombies = 0;
-    DIR *d = opendir("/proc");
-    for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
-        std::string stat = qftest::readFile(std::string("/proc/") + e->d_name + "/stat");
-        char state = 0;
-        int ppid = 0;
-        size_t paren = stat.rfind(')');
-        if (paren != std::string::npos && sscanf(&stat[paren + 1], " %c %d", &state, &ppid) == 2)
-            zombies += state == 'Z' && ppid == pid;
-    }
-    if (d != nullptr) closedir(d);
-    return zombies;
-}
+const std::string PLAIN_HEAD = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";
 
 /* Threads of pid blocked in system call nr. */
 std::vector<pid_t> threadsIn(pid_t pid, long nr)
@@ -53,7 +30,7 @@ std::vector<pid_t> threadsIn(pid_t pid, long nr)
     const std::string task = "/proc/" + std::to_string(pid) + "/task/";
     DIR *d = opendir(task.c_str());
     for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
-        std::string call = qftest::readFile(task + e->d_name + "/syscall");
+        std::string call = readFile(task + e->d_name + "/syscall");
         if (e->d_name[0] != '.' && !call.empty() && isdigit((unsigned char) call[0]) &&
             atol(call.c_str()) == nr)
             tids.push_back(atoi(e->d_name));
@@ -64,51 +41,11 @@ std::vector<pid_t> threadsIn(pid_t pid, long nr)
 
 bool signalPending(pid_t pid, pid_t tid, int sig)
 {
-    std::string st = qftest::readFile("/proc/" + std::to_string(pid) + "/task/" +
+    std::string st = readFile("/proc/" + std::to_string(pid) + "/task/" +
                                       std::to_string(tid) + "/status");
     size_t at = st.find("\nSigPnd:");
     return at != std::string::npos && ((strtoull(&st[at + 8], nullptr, 16) >> (sig - 1)) & 1);
 }
-
-/* Everything fd receives until the peer closes or timeout_ms passes. */
-std::string readToClose(int fd, int timeout_ms)
-{
-    std::string data;
-    char buf[65536];
-    struct pollfd pfd = {fd, POLLIN, 0};
-    for (ssize_t n = 1; n > 0 && poll(&pfd, 1, timeout_ms) == 1;)
-        if ((n = recv(fd, buf, sizeof(buf), 0)) > 0) data.append(buf, (size_t) n);
-    return data;
-}
-
-/* One server with its own document root and error log. */
-struct Server {
-    qftest::ProductDir product;
-    qftest::TempDir root, logs;
-    qftest::ServerProcess proc;
-    int port = qftest::freePort();
-
-    bool start(std::vector<std::string> args)
-    {
-        args.insert(args.end(), {"-ports", std::to_string(port), "-root", root.path(),
-                                 "-error_log", logs.file("error.log")});
-        return proc.start(args, product.bin().c_str()) && proc.waitForOutput("started on port");
-    }
-    bool logged(const std::string &text) const { return qftest::fileGains(logs.file("error.log"), text); }
-    /* "METHOD URI" with headers and body; the answer split after its empty line. */
-    std::pair<std::string, std::string> ask(const std::string &line,
-                                            const std::string &headers = "",
-                                            const std::string &body = "")
-    {
-        std::string len =
-            body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n";
-        std::string raw = qftest::rawRequest(
-            port, line + " HTTP/1.1\r\nHost: x\r\n" + len + headers + "\r\n" + body);
-        size_t end = raw.find("\r\n\r\n");
-        if (end == std::string::npos) return {raw, ""};
-        return {raw.substr(0, end + 4), raw.substr(end + 4)};
-    }
-};
 
 class Cgi : public ::testing::Test {
 protected:
@@ -116,25 +53,31 @@ protected:
     {
         setenv("QF_LEAK_MARKER", "1", 1);   /* the server's own environment stays its own */
         srv = new Server;
-        sub = srv->root.file("sub/");
+        sub = srv->root("sub/");
         mkdir(sub.c_str(), 0755);
-        script(sub + "env.cgi", std::string(PLAIN) + "env\necho \"cwd=$(pwd)\"\n");
-        script(sub + "post.cgi",
-               std::string(PLAIN) + "echo \"$REQUEST_METHOD n=$CONTENT_LENGTH\"\ncat\n");
-        script(sub + "count.cgi", std::string(PLAIN) + "wc -c\n");
-        script(sub + "fds.cgi", std::string(PLAIN) + "ls -l /proc/$$/fd\n");
+        writeScript(sub + "env.cgi", std::string(PLAIN) + "env\necho \"cwd=$(pwd)\"\n");
+        writeScript(sub + "post.cgi",
+                    std::string(PLAIN) + "echo \"$REQUEST_METHOD n=$CONTENT_LENGTH\"\ncat\n");
+        writeScript(sub + "count.cgi", std::string(PLAIN) + "wc -c\n");
+        writeScript(sub + "fds.cgi", std::string(PLAIN) + "ls -l /proc/$$/fd\n");
         ASSERT_TRUE(srv->start({"-cgi_env", "QF_EXTRA=yes,QF_TWO=2"}));
     }
     static void TearDownTestSuite() { delete srv, unsetenv("QF_LEAK_MARKER"); }
+    static std::string body(const std::string &line, const std::string &headers = "",
+                            const std::string &data = "")
+    {
+        return bodyOf(srv->ask(line, headers, data));
+    }
     static inline Server *srv;
     static inline std::string sub;
 };
 
 TEST_F(Cgi, EnvironmentReachesTheProgram)
 {
-    auto r = srv->ask("GET /sub/env.cgi?a=1&b=two", "X-Foo-Bar: v-1\r\nContent-Type: text/x\r\n");
-    ASSERT_EQ(r.first, PLAIN_HEAD) << r.second;
-    const std::string root = srv->root.path(), body = "\n" + r.second;
+    std::string reply =
+        srv->ask("GET /sub/env.cgi?a=1&b=two", "X-Foo-Bar: v-1\r\nContent-Type: text/x\r\n");
+    ASSERT_EQ(reply.rfind(PLAIN_HEAD, 0), 0u) << reply;
+    const std::string root = srv->root(), env = "\n" + bodyOf(reply);
     for (const std::string &l : std::vector<std::string>{
              "GATEWAY_INTERFACE=CGI/1.1", "SERVER_PROTOCOL=HTTP/1.1", "REDIRECT_STATUS=200",
              "SERVER_PORT=" + std::to_string(srv->port), "DOCUMENT_ROOT=" + root,
@@ -143,10 +86,10 @@ TEST_F(Cgi, EnvironmentReachesTheProgram)
              "PATH_TRANSLATED=" + root + "/sub/env.cgi", "QUERY_STRING=a=1&b=two",
              "CONTENT_TYPE=text/x", "HTTP_X_FOO_BAR=v-1", "QF_EXTRA=yes", "QF_TWO=2",
              "cwd=" + root + "/sub"})
-        EXPECT_NE(body.find("\n" + l + "\n"), std::string::npos) << l << "\n" << r.second;
+        EXPECT_NE(env.find("\n" + l + "\n"), std::string::npos) << l << env;
     for (const char *absent : {"QF_LEAK_MARKER", "CONTENT_LENGTH", "REMOTE_USER"})
-        EXPECT_EQ(body.find(absent), std::string::npos) << absent;
-    EXPECT_EQ(srv->ask("GET /sub/env.cgi").second.find("QUERY_STRING"), std::string::npos);
+        EXPECT_EQ(env.find(absent), std::string::npos) << absent;
+    EXPECT_EQ(body("GET /sub/env.cgi").find("QUERY_STRING"), std::string::npos);
 }
 
 /* At most 62 variables and 4094 bytes; the options' variables come last and are left out.
@@ -158,10 +101,10 @@ TEST_F(Cgi, EnvironmentLimitsHoldForAnyRequest)
         std::string many;
         for (int i = 0; i < 60; i++)
             many += "X-H" + std::to_string(i) + ": " + std::string(len, 'v') + "\r\n";
-        auto r = srv->ask("GET /sub/env.cgi", many);
-        EXPECT_EQ(r.first, PLAIN_HEAD) << len;
-        EXPECT_NE(r.second.find("\nHTTP_X_H0=v"), std::string::npos) << r.second;
-        EXPECT_EQ(r.second.find("QF_TWO"), std::string::npos) << r.second;
+        std::string reply = srv->ask("GET /sub/env.cgi", many);
+        EXPECT_EQ(reply.rfind(PLAIN_HEAD, 0), 0u) << len;
+        EXPECT_NE(reply.find("\nHTTP_X_H0=v"), std::string::npos) << reply;
+        EXPECT_EQ(reply.find("QF_TWO"), std::string::npos) << reply;
     }
     EXPECT_TRUE(srv->logged("truncating vsnprintf buffer: ["));
 }
@@ -193,13 +136,13 @@ TEST_F(Cgi, AnswersFollowTheHeaderBlock)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);
-        script(sub + "t" + std::to_string(c.line) + ".cgi", "#!/bin/sh\n" + c.program + "\n");
-        auto r = srv->ask("GET /sub/t" + std::to_string(c.line) + ".cgi");
-        EXPECT_EQ(r.first.compare(0, c.head.size(), c.head), 0) << r.first;
-        EXPECT_EQ(r.second.substr(0, c.cut ? c.body.size() : std::string::npos), c.body);
+        writeScript(sub + "t" + std::to_string(c.line) + ".cgi", "#!/bin/sh\n" + c.program + "\n");
+        std::string reply = srv->ask("GET /sub/t" + std::to_string(c.line) + ".cgi");
+        EXPECT_EQ(reply.compare(0, c.head.size(), c.head), 0) << reply.substr(0, 300);
+        EXPECT_EQ(bodyOf(reply).substr(0, c.cut ? c.body.size() : std::string::npos), c.body);
     }
-    qftest::writeFile(sub + "noexec.cgi", PLAIN);
-    EXPECT_EQ(srv->ask("GET /sub/noexec.cgi").second, bad + "]");
+    writeFile(sub + "noexec.cgi", PLAIN);
+    EXPECT_EQ(body("GET /sub/noexec.cgi"), bad + "]");
     EXPECT_TRUE(
         srv->logged("GET /sub/noexec.cgi: spawn_process: execle(noexec.cgi): Permission denied"));
 }
@@ -207,9 +150,9 @@ TEST_F(Cgi, AnswersFollowTheHeaderBlock)
 /* The input ends after the body (wc and cat return); a GET's input is empty. */
 TEST_F(Cgi, PostBodiesReachThePrograms)
 {
-    EXPECT_EQ(srv->ask("POST /sub/post.cgi", "", "hello world").second, "POST n=11\nhello world");
-    EXPECT_EQ(srv->ask("POST /sub/count.cgi", "", std::string(100000, 'b')).second, "100000\n");
-    EXPECT_EQ(srv->ask("GET /sub/post.cgi").second, "GET n=\n");
+    EXPECT_EQ(body("POST /sub/post.cgi", "", "hello world"), "POST n=11\nhello world");
+    EXPECT_EQ(body("POST /sub/count.cgi", "", std::string(100000, 'b')), "100000\n");
+    EXPECT_EQ(body("GET /sub/post.cgi"), "GET n=\n");
 }
 
 /* Only its own pipe ends as 0 and 1, even with concurrent spawns; no server socket. */
@@ -219,7 +162,7 @@ TEST_F(Cgi, ProgramsInheritOnlyTheirOwnDescriptors)
     std::vector<std::string> listings(n);
     std::vector<std::thread> clients;
     for (int i = 0; i < n; i++)
-        clients.emplace_back([&, i] { listings[i] = srv->ask("GET /sub/fds.cgi").second; });
+        clients.emplace_back([&, i] { listings[i] = body("GET /sub/fds.cgi"); });
     for (std::thread &c : clients) c.join();
     std::set<std::string> own, others;   /* pipes at descriptors 0 and 1, and above */
     for (const std::string &l : listings) {
@@ -239,12 +182,12 @@ TEST_F(Cgi, ProgramsInheritOnlyTheirOwnDescriptors)
 /* A crashed program and one that ignores SIGTERM are both collected. */
 TEST_F(Cgi, NoProgramIsLeftUncollected)
 {
-    script(sub + "crash.cgi", "#!/bin/sh\nkill -SEGV $$\n");
-    script(sub + "stubborn.cgi",
-           std::string(PLAIN) + "trap '' TERM\necho bye\nexec >&-\nsleep 1\n");
+    writeScript(sub + "crash.cgi", "#!/bin/sh\nkill -SEGV $$\n");
+    writeScript(sub + "stubborn.cgi",
+                std::string(PLAIN) + "trap '' TERM\necho bye\nexec >&-\nsleep 1\n");
     srv->ask("GET /sub/crash.cgi");
-    EXPECT_EQ(srv->ask("GET /sub/stubborn.cgi").second, "bye\n");
-    EXPECT_TRUE(qftest::waitFor([] { return zombieChildren(srv->proc.pid()) == 0; }, 10000));
+    EXPECT_EQ(body("GET /sub/stubborn.cgi"), "bye\n");
+    EXPECT_TRUE(waitFor([] { return childProcesses(srv->proc.pid(), true) == 0; }, 10000));
 }
 
 /* Every program's end raises SIGCHLD in some thread of the server. A worker
@@ -254,7 +197,7 @@ TEST_F(Cgi, NoProgramIsLeftUncollected)
 TEST_F(Cgi, ProgramEndSignalsDoNotCutOtherExchanges)
 {
     const size_t size = 16000000;
-    script(sub + "big.cgi", std::string(PLAIN) + "head -c " + std::to_string(size) + " /dev/zero");
+    writeScript(sub + "big.cgi", std::string(PLAIN) + "head -c " + std::to_string(size) + " /dev/zero");
     const pid_t pid = srv->proc.pid();
     struct Case { long blocked_in; std::string first, rest; };
     const Case cases[] = {
@@ -263,48 +206,44 @@ TEST_F(Cgi, ProgramEndSignalsDoNotCutOtherExchanges)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.blocked_in);
-        int fd = qftest::connect_loopback(srv->port);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(send(fd, c.first.data(), c.first.size(), 0), (ssize_t) c.first.size());
+        Conn conn(srv->port);
+        ASSERT_TRUE(conn.send(c.first));
         /* Twice: a send that has moved some bytes returns their count,
          * so only a call that found the buffer full fails outright. */
         std::vector<pid_t> tids;
         for (int round = 0; round < 2; round++) {
-            bool blocked = qftest::waitFor(
-                [&] { return !(tids = threadsIn(pid, c.blocked_in)).empty(); }, 10000);
+            bool blocked = waitFor([&] { return !(tids = threadsIn(pid, c.blocked_in)).empty(); }, 10000);
             EXPECT_TRUE(blocked) << "round " << round;
             if (!blocked) break;
             for (pid_t tid : tids) syscall(SYS_tgkill, pid, tid, SIGCHLD);
-            EXPECT_TRUE(
-                qftest::waitFor([&] { return !signalPending(pid, tids[0], SIGCHLD); }, 10000));
+            EXPECT_TRUE(waitFor([&] { return !signalPending(pid, tids[0], SIGCHLD); }, 10000));
         }
-        if (!c.rest.empty()) send(fd, c.rest.data(), c.rest.size(), 0);
-        std::string reply = readToClose(fd, 30000);
-        close(fd);
+        conn.send(c.rest);
+        std::string reply = conn.read(60000);
         EXPECT_EQ(reply.rfind(PLAIN_HEAD, 0), 0u) << reply.substr(0, 200);
-        EXPECT_EQ(reply.size(), sizeof(PLAIN_HEAD) - 1 + size);
+        EXPECT_EQ(reply.size(), PLAIN_HEAD.size() + size);
     }
 }
 
 TEST_F(Cgi, SsiDirectivesAndPageText)
 {
-    qftest::writeFile(srv->root.file("inc.txt"), "INC");
-    qftest::writeFile(sub + "rel.txt", "REL");
-    qftest::writeFile(sub + "plain.html", "<!--#exec \"echo no\"-->");
-    qftest::writeFile(sub + "nest.shtml", "[<!--#include \"rel.txt\"-->]");
+    writeFile(srv->root("inc.txt"), "INC");
+    writeFile(sub + "rel.txt", "REL");
+    writeFile(sub + "plain.html", "<!--#exec \"echo no\"-->");
+    writeFile(sub + "nest.shtml", "[<!--#include \"rel.txt\"-->]");
     const std::string page = sub + "page.shtml";
     struct Case { int line; std::string text, sent, log; };
     const Case cases[] = {
         {__LINE__, "<b>x</b><!-- comment --><!--#", "<b>x</b><!-- comment --><!--#", ""},
         {__LINE__, "a<!--#include virtual=\"/inc.txt\" -->b", "aINCb", ""},
-        {__LINE__, "<!--#include file=\"" + srv->root.file("inc.txt") + "\"-->", "INC", ""},
+        {__LINE__, "<!--#include file=\"" + srv->root("inc.txt") + "\"-->", "INC", ""},
         {__LINE__, "<!--#include \"nest.shtml\"-->", "[REL]", ""},
         {__LINE__, "<!--#include \"plain.html\"-->", "<!--#exec \"echo no\"-->", ""},
         {__LINE__, "<!--#exec \"echo hi; echo there\"-->!", "hi\nthere\n!", ""},
         {__LINE__, "<!--#exec echo-->", "", "Bad SSI #exec: [ echo-->]"},
         {__LINE__, "<!--#include virtual=\"\"-->", "", "Bad SSI #include: [ virtual=\"\"-->]"},
         {__LINE__, "<!--#include virtual=\"gone\"-->x", "x",
-         "Cannot open SSI #include: [ virtual=\"gone\"-->]: fopen(" + srv->root.file("gone") +
+         "Cannot open SSI #include: [ virtual=\"gone\"-->]: fopen(" + srv->root("gone") +
              "): No such file or directory"},
         {__LINE__, "<!--#echo var=\"x\"-->y", "y",
          page + ": unknown SSI command: \"<!--#echo var=\"x\"-->\""},
@@ -317,11 +256,9 @@ TEST_F(Cgi, SsiDirectivesAndPageText)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);
-        qftest::writeFile(page, c.text);
-        auto r = srv->ask("GET /sub/page.shtml");
-        EXPECT_EQ(r.first,
-                  "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n");
-        EXPECT_EQ(r.second, c.sent);
+        writeFile(page, c.text);
+        EXPECT_EQ(srv->ask("GET /sub/page.shtml"),
+                  "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n" + c.sent);
         EXPECT_TRUE(c.log.empty() || srv->logged(c.log)) << c.log;
     }
 }
@@ -331,19 +268,19 @@ TEST(CgiInterpreter, PhpScripts)
     const char *php = "/usr/bin/php-cgi";
     if (access(php, X_OK) != 0) GTEST_SKIP() << "php-cgi is not installed";
     Server srv;
-    qftest::writeFile(srv.root.file("hello.php"),
-                      "<?php header('X-Php: yes');\n"
-                      "if (!isset($_GET['q'])) http_response_code(404);\n"
-                      "echo 'q=', $_GET['q'] ?? '', ' p=', $_POST['p'] ?? '', \"\\n\";\n");
+    writeFile(srv.root("hello.php"),
+              "<?php header('X-Php: yes');\n"
+              "if (!isset($_GET['q'])) http_response_code(404);\n"
+              "echo 'q=', $_GET['q'] ?? '', ' p=', $_POST['p'] ?? '', \"\\n\";\n");
     ASSERT_TRUE(srv.start({"-cgi_interp", php}));
-    auto r = srv.ask("POST /hello.php?q=2", "Content-Type: application/x-www-form-urlencoded\r\n",
-                     "p=3");
-    EXPECT_EQ(r.first.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << r.first;
-    EXPECT_NE(r.first.find("\r\nX-Php: yes\r\n"), std::string::npos) << r.first;
-    EXPECT_EQ(r.second, "q=2 p=3\n");
-    r = srv.ask("GET /hello.php");
-    EXPECT_EQ(r.first.rfind("HTTP/1.1 404 OK\r\n", 0), 0u) << r.first;
-    EXPECT_EQ(r.second, "q= p=\n");
+    std::string reply = srv.ask("POST /hello.php?q=2",
+                                "Content-Type: application/x-www-form-urlencoded\r\n", "p=3");
+    EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
+    EXPECT_NE(reply.find("\r\nX-Php: yes\r\n"), std::string::npos) << reply;
+    EXPECT_EQ(bodyOf(reply), "q=2 p=3\n");
+    reply = srv.ask("GET /hello.php");
+    EXPECT_EQ(reply.rfind("HTTP/1.1 404 OK\r\n", 0), 0u) << reply;
+    EXPECT_EQ(bodyOf(reply), "q= p=\n");
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
  * vanishing peers, log files that cannot be opened, reports from many threads. */
 #include <gtest/gtest.h>
 #include <dirent.h>
-#include <poll.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,57 +11,11 @@
 #include "server_bare_context.h"
 #include "support/harness.h"
 
+using namespace qftest;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-const std::string BODY = "hello from the root\n";
-const std::string REQUEST = "GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n";
-
-bool answered(const std::string &reply)
-{
-    return reply.rfind("HTTP/1.1 200 OK\r\n", 0) == 0 && qftest::bodyOf(reply) == BODY;
-}
-
-/* A client socket driven step by step. */
-struct Conn {
-    explicit Conn(int port) : fd(qftest::connect_loopback(port)) {}
-    ~Conn() { close(fd); }
-    bool send(const std::string &t)
-    {
-        for (size_t sent = 0; sent < t.size();) {
-            ssize_t n = ::send(fd, t.data() + sent, t.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            sent += (size_t) n;
-        }
-        return true;
-    }
-    bool hears(int ms)
-    {
-        struct pollfd pfd = {fd, POLLIN, 0};
-        return poll(&pfd, 1, ms) == 1;
-    }
-    /* Reads until the server closes (a reset counts too), at most until deadline,
-     * or until at least `enough` bytes came. */
-    std::string read(Clock::time_point deadline, size_t enough = SIZE_MAX)
-    {
-        std::string reply;
-        char buf[65536];
-        while (reply.size() < enough) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0 || !hears((int) left.count())) break;
-            ssize_t n = recv(fd, buf, sizeof(buf), 0);
-            if (n <= 0) {
-                closed = n == 0 || errno == ECONNRESET;
-                break;
-            }
-            reply.append(buf, (size_t) n);
-        }
-        return reply;
-    }
-    int fd;
-    bool closed = false;
-};
 
 /* Descriptors the process holds now. */
 int openDescriptors(pid_t pid)
@@ -75,55 +27,20 @@ int openDescriptors(pid_t pid)
     return n;
 }
 
-/* Processes whose parent is pid, ended ones included. */
-int children(pid_t pid)
-{
-    int n = 0;
-    DIR *d = opendir("/proc");
-    for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
-        std::string stat = qftest::readFile(std::string("/proc/") + e->d_name + "/stat");
-        size_t paren = stat.rfind(')');
-        int ppid = 0;
-        char state = 0;
-        if (paren != std::string::npos && sscanf(&stat[paren + 1], " %c %d", &state, &ppid) == 2)
-            n += ppid == pid;
-    }
-    if (d != nullptr) closedir(d);
-    return n;
-}
-
-void script(const std::string &path, const std::string &text)
-{
-    qftest::writeFile(path, "#!/bin/sh\n" + text + "\n");
-    chmod(path.c_str(), 0755);
-}
-
 class Faults : public ::testing::Test {
 protected:
-    void start(const std::vector<std::string> &extra = {})
-    {
-        qftest::writeFile(www.file("index.html"), BODY);
-        std::vector<std::string> args = {"-ports", "127.0.0.1:" + std::to_string(port), "-root",
-                                         www.path(), "-error_log", logs.file("error.log")};
-        args.insert(args.end(), extra.begin(), extra.end());
-        ASSERT_TRUE(server.start(args, product.bin().c_str()));
-        ASSERT_TRUE(server.waitForOutput("started on port")) << server.err();
-    }
+    void start(const std::vector<std::string> &extra = {}) { ASSERT_TRUE(srv.start(extra)) << srv.proc.err(); }
     /* A clean stop ends every test: a stuck or crashed worker shows as a bad exit. */
-    void TearDown() override { EXPECT_EQ(server.stop(15, 20000), 0) << server.err(); }
-
-    qftest::ProductDir product;
-    qftest::TempDir www, logs;
-    qftest::ServerProcess server;
-    int port = qftest::freePort();
+    void TearDown() override { EXPECT_EQ(srv.proc.stop(15, 20000), 0) << srv.proc.err(); }
+    Server srv;
 };
 
 /* Every peer that stops talking holds a worker only until the 30-second timeout,
  * and the programs are ended; the stalls run side by side, so this takes ~31 s. */
 TEST_F(Faults, StalledPeersAreCutOffAfterTheTimeout)
 {
-    script(www.file("hang.cgi"), "exec sleep 60");   /* bounded: a failed run leaves no orphan for long */
-    script(www.file("late.cgi"), "printf 'Content-Type: text/plain\\r\\n\\r\\npart'\nexec sleep 60");
+    writeScript(srv.root("hang.cgi"), "#!/bin/sh\nexec sleep 60");   /* bounded: a failed run leaves no orphan for long */
+    writeScript(srv.root("late.cgi"), "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\npart'\nexec sleep 60");
     start();
     const std::string malformed = "HTTP/1.1 500 Internal Server Error\r\n",
                       quote = "CGI program sent malformed HTTP headers: []";
@@ -141,23 +58,24 @@ TEST_F(Faults, StalledPeersAreCutOffAfterTheTimeout)
     };
     std::vector<std::unique_ptr<Conn>> stalled;
     for (const auto &c : cases) {
-        stalled.push_back(std::make_unique<Conn>(port));
+        stalled.push_back(std::make_unique<Conn>(srv.port));
         ASSERT_TRUE(c.request.empty() || stalled.back()->send(c.request)) << c.line;
     }
-    for (int i = 0; i < 10; i++) EXPECT_TRUE(answered(qftest::rawRequest(port, REQUEST))) << i;
+    for (int i = 0; i < 10; i++) EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST))) << i;
     for (size_t i = 0; i < stalled.size(); i++)   /* the silent ones only looked at */
         EXPECT_EQ(stalled[i]->hears(cases[i].early ? 10000 : 0), cases[i].early) << cases[i].line;
 
     auto deadline = Clock::now() + std::chrono::seconds(45);
     for (size_t i = 0; i < stalled.size(); i++) {
         SCOPED_TRACE(cases[i].line);
-        std::string reply = stalled[i]->read(deadline);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        std::string reply = stalled[i]->read((int) left.count());
         EXPECT_TRUE(stalled[i]->closed);
         EXPECT_EQ(reply.substr(0, cases[i].head.size()), cases[i].head);
-        EXPECT_EQ(qftest::bodyOf(reply).substr(0, cases[i].body.size()), cases[i].body) << reply;
+        EXPECT_EQ(bodyOf(reply).substr(0, cases[i].body.size()), cases[i].body) << reply;
     }
-    EXPECT_TRUE(qftest::waitFor([&] { return children(server.pid()) == 0; }, 5000));
-    EXPECT_TRUE(answered(qftest::rawRequest(port, REQUEST)));
+    EXPECT_TRUE(waitFor([&] { return childProcesses(srv.proc.pid()) == 0; }, 5000));
+    EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST)));
 }
 
 /* Clients that drop a download or a program's output halfway, with a close or a
@@ -165,19 +83,19 @@ TEST_F(Faults, StalledPeersAreCutOffAfterTheTimeout)
 TEST_F(Faults, VanishingClientsLeaveNothingBehind)
 {
     const size_t size = 8 << 20;
-    qftest::writeFile(www.file("big.bin"), std::string(size, 'b'));
-    script(www.file("big.cgi"), "printf 'A: b\\r\\n\\r\\n'\nexec head -c 8388608 /dev/zero");
+    writeFile(srv.root("big.bin"), std::string(size, 'b'));
+    writeScript(srv.root("big.cgi"), "#!/bin/sh\nprintf 'A: b\\r\\n\\r\\n'\nexec head -c 8388608 /dev/zero");
     start();
-    ASSERT_TRUE(answered(qftest::rawRequest(port, REQUEST)));
-    int before = openDescriptors(server.pid());
+    ASSERT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST)));
+    int before = openDescriptors(srv.proc.pid());
 
     std::vector<std::thread> clients;
     for (int t = 0; t < 4; t++)
         clients.emplace_back([&, t] {
             for (int i = 0; i < 8; i++) {
-                Conn c(port);
+                Conn c(srv.port);
                 c.send(i % 2 ? "GET /big.bin HTTP/1.1\r\n\r\n" : "GET /big.cgi HTTP/1.1\r\n\r\n");
-                c.read(Clock::now() + std::chrono::seconds(10), 100000 * (t + 1));
+                c.read(10000, 100000 * (t + 1));
                 if ((i + t) % 2 == 0) {
                     struct linger reset = {1, 0};
                     setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
@@ -186,39 +104,35 @@ TEST_F(Faults, VanishingClientsLeaveNothingBehind)
         });
     for (std::thread &c : clients) c.join();
 
-    std::string whole = qftest::rawRequest(port, "GET /big.bin HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(qftest::bodyOf(whole).size(), size);
-    EXPECT_TRUE(qftest::waitFor([&] { return openDescriptors(server.pid()) <= before; }, 10000))
-        << openDescriptors(server.pid()) << " descriptors, " << before << " before";
-    EXPECT_TRUE(qftest::waitFor([&] { return children(server.pid()) == 0; }, 5000));
+    EXPECT_EQ(bodyOf(rawRequest(srv.port, "GET /big.bin HTTP/1.1\r\n\r\n")).size(), size);
+    EXPECT_TRUE(waitFor([&] { return openDescriptors(srv.proc.pid()) <= before; }, 10000))
+        << openDescriptors(srv.proc.pid()) << " descriptors, " << before << " before";
+    EXPECT_TRUE(waitFor([&] { return childProcesses(srv.proc.pid()) == 0; }, 5000));
 }
 
 /* A log that cannot be opened at run time leaves the server serving, its lines
  * on standard error; a good path later takes over again. */
 TEST_F(Faults, UnopenableLogsAtRunTimeKeepServing)
 {
-    start({"-admin_uri", "/admin", "-access_log", logs.file("access.log")});
+    const TempDir &dir = srv.dir;
+    start({"-admin_uri", "/admin", "-access_log", dir.file("access.log")});
     auto set = [&](const std::string &name, const std::string &value) {
-        std::string body = "o=" + name + "&v=" + value;
-        return qftest::rawRequest(port, "POST /admin HTTP/1.1\r\nContent-Length: " +
-                                            std::to_string(body.size()) + "\r\n\r\n" + body);
+        return srv.ask("POST /admin", "", "o=" + name + "&v=" + value);
     };
-    const std::string missing = logs.file("no/such.log");
-    EXPECT_NE(set("access_log", logs.path()).find("Saved: access_log="), std::string::npos);
+    const std::string missing = dir.file("no/such.log");
+    EXPECT_NE(set("access_log", dir.path()).find("Saved: access_log="), std::string::npos);
     EXPECT_NE(set("error_log", missing).find("Saved: error_log="), std::string::npos);
-    EXPECT_TRUE(answered(qftest::rawRequest(port, REQUEST)));
-    EXPECT_EQ(qftest::rawRequest(port, "GET /gone HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 404 ", 0), 0u);
-    EXPECT_TRUE(qftest::fileGains(logs.file("error.log"),
-                                  "open_log_file(" + logs.path() + "): Is a directory\n"));
+    EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST)));
+    EXPECT_EQ(srv.ask("GET /gone").rfind("HTTP/1.1 404 ", 0), 0u);
+    EXPECT_TRUE(srv.logged("open_log_file(" + dir.path() + "): Is a directory\n"));
     for (const std::string &line : {"open_log_file(" + missing + "): No such file or directory\n",
                                      std::string("GET /gone: Error 404")})
-        EXPECT_TRUE(qftest::waitFor([&] { return server.err().find(line) != std::string::npos; },
-                                    5000))
-            << line << "\n" << server.err();
+        EXPECT_TRUE(waitFor([&] { return srv.proc.err().find(line) != std::string::npos; }, 5000))
+            << line << "\n" << srv.proc.err();
 
-    set("access_log", logs.file("again.log"));
-    EXPECT_TRUE(answered(qftest::rawRequest(port, REQUEST)));
-    EXPECT_TRUE(qftest::fileGains(logs.file("again.log"), "\"GET /index.html HTTP/1.1\" 200"));
+    set("access_log", dir.file("again.log"));
+    EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST)));
+    EXPECT_TRUE(fileGains(dir.file("again.log"), "\"GET /index.html HTTP/1.1\" 200"));
 }
 
 /* The listener (denied clients) and workers (refused settings) report at the same
@@ -233,7 +147,7 @@ TEST_F(Faults, ReportsFromManyThreadsAtOnceStayWhole)
     std::thread denied([&] {   /* for as long as the workers report */
         for (; !done || denials == 0; denials++) {
             int fd = socket(AF_INET, SOCK_STREAM, 0);
-            struct usa from = qftest::ipv4("127.0.0.2"), to = qftest::ipv4("127.0.0.1", port);
+            struct usa from = qftest::ipv4("127.0.0.2"), to = qftest::ipv4("127.0.0.1", srv.port);
             if (bind(fd, &from.u.sa, from.len) == 0 && connect(fd, &to.u.sa, to.len) == 0) {
                 char c;
                 (void) recv(fd, &c, 1, 0);   /* until the server closes */
@@ -245,21 +159,19 @@ TEST_F(Faults, ReportsFromManyThreadsAtOnceStayWhole)
     for (int t = 0; t < 2; t++)
         refused.emplace_back([&] {
             for (int i = 0; i < rounds; i++)
-                qftest::rawRequest(port, "POST /admin HTTP/1.1\r\nContent-Length: 17\r\n\r\n"
-                                         "o=max_threads&v=0");
+                srv.ask("POST /admin", "", "o=max_threads&v=0");
         });
     for (std::thread &t : refused) t.join();
     done = true;
     denied.join();
 
-    const std::string log = logs.file("error.log");
     auto count = [&](const std::string &line) {
-        std::string text = qftest::readFile(log);
+        std::string text = readFile(srv.dir.file("error.log"));
         int n = 0;
         for (size_t p = 0; (p = text.find("] " + line + "\n", p)) != std::string::npos; p++) n++;
         return n;
     };
-    EXPECT_TRUE(qftest::waitFor(
+    EXPECT_TRUE(waitFor(
         [&] { return count("accept_new_connection: 127.0.0.2 is not allowed to connect") == denials; },
         5000));
     EXPECT_EQ(count("set_max_threads_option: [0] must be at least 1"), 2 * rounds);

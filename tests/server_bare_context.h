@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <mutex>
 #include <string>
@@ -66,6 +65,16 @@ inline std::string md5(const std::string &text)
     return buf;
 }
 
+/* The Authorization value of a correct client (nonce 17, nc 1, cnonce c). */
+inline std::string digestAuth(const std::string &user, const std::string &realm,
+                              const std::string &pass, const std::string &method,
+                              const std::string &uri)
+{
+    std::string ha1 = md5(user + ":" + realm + ":" + pass), ha2 = md5(method + ":" + uri);
+    return "Digest username=\"" + user + "\", nonce=\"17\", uri=\"" + uri + "\", qop=auth, " +
+           "nc=1, cnonce=\"c\", response=\"" + md5(ha1 + ":17:1:c:auth:" + ha2) + "\"";
+}
+
 /* An IPv4 address as the listener records it. */
 inline struct usa ipv4(const char *dotted, int port = 0)
 {
@@ -75,17 +84,6 @@ inline struct usa ipv4(const char *dotted, int port = 0)
     a.u.sin.sin_port = htons((uint16_t) port);
     inet_pton(AF_INET, dotted, &a.u.sin.sin_addr);
     return a;
-}
-
-/* A client socket connected to 127.0.0.1:port, or -1. */
-inline int connect_loopback(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct usa a = ipv4("127.0.0.1", port);
-    if (fd >= 0 && connect(fd, &a.u.sa, a.len) == 0)
-        return fd;
-    close(fd);
-    return -1;
 }
 
 }  // namespace qftest

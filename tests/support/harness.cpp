@@ -2,6 +2,8 @@
 #include "support/harness.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -117,6 +119,28 @@ std::string runCommand(const std::string &cmd)
     return out;
 }
 
+void writeScript(const std::string &path, const std::string &text)
+{
+    writeFile(path, text);
+    chmod(path.c_str(), 0755);
+}
+
+int childProcesses(pid_t pid, bool zombies)
+{
+    int n = 0;
+    DIR *d = opendir("/proc");
+    for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
+        std::string stat = readFile(std::string("/proc/") + e->d_name + "/stat");
+        size_t paren = stat.rfind(')');
+        int ppid = 0;
+        char state = 0;
+        if (paren != std::string::npos && sscanf(&stat[paren + 1], " %c %d", &state, &ppid) == 2)
+            n += ppid == pid && (!zombies || state == 'Z');
+    }
+    if (d != nullptr) closedir(d);
+    return n;
+}
+
 std::string bodyOf(const std::string &reply)
 {
     size_t end = reply.find("\r\n\r\n");
@@ -204,32 +228,95 @@ RunResult runQuillfen(const std::vector<std::string> &args, const char *drevanta
     return {r.status, proc.out(), proc.err()};
 }
 
+int connectLoopback(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in sin = loopback(port);
+    if (fd >= 0 && connect(fd, (struct sockaddr *)&sin, sizeof(sin)) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+Conn::~Conn()
+{
+    if (fd >= 0) close(fd);
+}
+
+bool Conn::send(const std::string &data)
+{
+    for (size_t sent = 0; sent < data.size();) {
+        ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        sent += (size_t)n;
+    }
+    return true;
+}
+
+bool Conn::hears(int timeout_ms)
+{
+    struct pollfd pfd = {fd, POLLIN, 0};
+    return poll(&pfd, 1, timeout_ms) == 1;
+}
+
+std::string Conn::read(int timeout_ms, size_t enough)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string reply;
+    char buf[65536];
+    while (reply.size() < enough) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || !hears((int)left)) break;
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) {
+            closed = n == 0 || errno == ECONNRESET;
+            break;
+        }
+        reply.append(buf, (size_t)n);
+    }
+    return reply;
+}
+
 std::string rawRequest(int port, const std::string &request, int timeout_ms)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in sin = loopback(port);
-    std::string reply;
-    if (fd < 0 || connect(fd, (struct sockaddr *)&sin, sizeof(sin)) != 0) {
-        close(fd);
-        return "";
-    }
-    for (size_t sent = 0; sent < request.size();) {
-        ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += n;
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    char buf[16384];
-    for (;;) {
-        int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
-                       deadline - std::chrono::steady_clock::now()).count();
-        struct pollfd pfd = {fd, POLLIN, 0};
-        ssize_t n;
-        if (left <= 0 || poll(&pfd, 1, left) <= 0 || (n = recv(fd, buf, sizeof(buf), 0)) <= 0) break;
-        reply.append(buf, n);
-    }
-    close(fd);
-    return reply;
+    Conn c(port);
+    if (c.fd < 0) return "";
+    c.send(request);
+    return c.read(timeout_ms);
+}
+
+const std::string INDEX_BODY = "hello from the root\n",
+                  INDEX_REQUEST = "GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n";
+
+bool isIndexAnswer(const std::string &reply)
+{
+    return reply.rfind("HTTP/1.1 200 OK\r\n", 0) == 0 && bodyOf(reply) == INDEX_BODY;
+}
+
+Server::Server()
+{
+    fs::create_directory(root());
+    writeFile(root("index.html"), INDEX_BODY);
+}
+
+std::string Server::root(const std::string &name) const
+{
+    return dir.file(name.empty() ? "root" : "root/" + name);
+}
+
+bool Server::start(const std::vector<std::string> &extra)
+{
+    std::vector<std::string> args = {"-ports", "127.0.0.1:" + std::to_string(port), "-root",
+                                     root(), "-error_log", dir.file("error.log")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return proc.start(args, product.bin().c_str()) && proc.waitForOutput("started on port");
+}
+
+std::string Server::ask(const std::string &line, const std::string &headers,
+                        const std::string &body) const
+{
+    std::string len = body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    return rawRequest(port, line + " HTTP/1.1\r\nHost: x\r\n" + len + headers + "\r\n" + body);
 }
 
 }  // namespace qftest

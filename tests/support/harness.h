@@ -1,8 +1,9 @@
 /* tests/support/harness.h: temporary directories, the real binary as a child
- * with its output captured, free loopback ports, polling with a deadline. */
+ * with its output captured, client sockets, polling with a deadline. */
 #ifndef QF_TEST_HARNESS_H
 #define QF_TEST_HARNESS_H
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -40,6 +41,7 @@ private:
 bool waitFor(const std::function<bool()> &cond, int timeout_ms);
 std::string readFile(const std::string &path);   /* "" when missing */
 void writeFile(const std::string &path, const std::string &data);
+void writeScript(const std::string &path, const std::string &text);   /* mode 0755 */
 bool fileExists(const std::string &path);
 int freePort();   /* a loopback TCP port that nothing listens on right now */
 /* Whether the file comes to hold text within timeout_ms. */
@@ -47,6 +49,8 @@ bool fileGains(const std::string &path, const std::string &text, int timeout_ms 
 std::string runCommand(const std::string &cmd);   /* a shell command's standard output */
 std::string bodyOf(const std::string &reply);     /* what follows the header block */
 std::string headerOf(const std::string &reply, const std::string &name);   /* "" when absent */
+/* Processes whose parent is pid; with zombies, only the ended ones nobody collected. */
+int childProcesses(pid_t pid, bool zombies = false);
 
 /* The real quillfen binary, started as a child of the test and killed on destruction. */
 class ServerProcess {
@@ -81,8 +85,47 @@ struct RunResult {
 RunResult runQuillfen(const std::vector<std::string> &args, const char *drevanta_bin,
                       const std::string &cwd = "", int timeout_ms = 15000);
 
+int connectLoopback(int port);   /* a client socket connected to 127.0.0.1:port, or -1 */
+
+/* A client connection driven step by step. */
+struct Conn {
+    explicit Conn(int port) : fd(connectLoopback(port)) {}
+    ~Conn();
+    Conn(const Conn &) = delete;
+    Conn &operator=(const Conn &) = delete;
+    bool send(const std::string &data);   /* all of it */
+    bool hears(int timeout_ms);           /* bytes or a close to read */
+    /* What arrives until the server closes (a reset counts too: see closed),
+     * until timeout_ms has passed or at least `enough` bytes came. */
+    std::string read(int timeout_ms = 20000, size_t enough = SIZE_MAX);
+    int fd;
+    bool closed = false;
+};
+
 /* Sends raw bytes to 127.0.0.1:port; everything sent back until close ("" when connect fails). */
 std::string rawRequest(int port, const std::string &request, int timeout_ms = 10000);
+
+/* Every Server's root holds index.html with INDEX_BODY; INDEX_REQUEST asks for it. */
+extern const std::string INDEX_BODY, INDEX_REQUEST;
+bool isIndexAnswer(const std::string &reply);   /* a 200 with exactly that body */
+
+/* The real server on a free loopback port over a fresh tree: dir/root/ is the
+ * document root, dir/error.log the error log; the rest of dir is free for the test. */
+struct Server {
+    Server();
+    /* The default options, then extra; true once the banner shows. */
+    bool start(const std::vector<std::string> &extra = {});
+    std::string root(const std::string &name = "") const;   /* no trailing slash for "" */
+    bool logged(const std::string &text) const { return fileGains(dir.file("error.log"), text); }
+    /* "METHOD URI" with extra header lines and a body; the whole answer. */
+    std::string ask(const std::string &line, const std::string &headers = "",
+                    const std::string &body = "") const;
+
+    ProductDir product;
+    TempDir dir;
+    ServerProcess proc;
+    const int port = freePort();
+};
 
 }  // namespace qftest
 
