@@ -1,10 +1,7 @@
 /* tests/auth_put_itest.cpp: Digest authentication, PUT and DELETE through the real binary. */
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <memory>
 #include <regex>
-#include <string>
 
 #include "server_bare_context.h"
 #include "support/harness.h"
@@ -29,16 +26,14 @@ protected:
 
     static void SetUpTestSuite()
     {
-        if (system("command -v curl htdigest setsid python3 >/dev/null") != 0)
-            return;
+        if (system("command -v curl htdigest setsid python3 >/dev/null") != 0) return;
         s = std::make_unique<Server>();
         for (std::string f : {"pub.txt", "sec/f.txt", "prot/f.txt"}) {
             fs::create_directories(fs::path(s->root(f)).parent_path());
             writeFile(s->root(f), "content of " + f);
         }
         const std::string pw = s->root("sec/.htpasswd"), ours = s->dir.file("ours");
-        runCommand("printf 'secret\\nsecret\\n' | setsid -w htdigest -c " + pw + " '" + REALM +
-                   "' alice 2>&1");
+        runCommand("printf 'secret\\nsecret\\n' | setsid -w htdigest -c " + pw + " '" + REALM + "' alice 2>&1");
         runQuillfen({"-A", ours, REALM, "bob", "b:b"}, s->product.bin().c_str());
         s->start({"-auth_realm", REALM, "-access_log", s->dir.file("access"), "-protect",
                   "/prot=" + ours, "-auth_PUT", pw});
@@ -66,18 +61,14 @@ protected:
 TEST_F(AuthPut, RealClients)
 {
     const struct { int line; std::string user_pass, uri; int code; } cases[] = {
-        {__LINE__, "", "/pub.txt", 200},
-        {__LINE__, "", "/sec/f.txt", 401},
-        {__LINE__, "alice:secret", "/sec/f.txt", 200},
-        {__LINE__, "alice:Secret", "/sec/f.txt", 401},
-        {__LINE__, "bob:b:b", "/prot/f.txt", 200},
-        {__LINE__, "alice:secret", "/prot/f.txt", 401},
+        {__LINE__, "", "/pub.txt", 200}, {__LINE__, "", "/sec/f.txt", 401},
+        {__LINE__, "alice:secret", "/sec/f.txt", 200}, {__LINE__, "alice:Secret", "/sec/f.txt", 401},
+        {__LINE__, "bob:b:b", "/prot/f.txt", 200}, {__LINE__, "alice:secret", "/prot/f.txt", 401},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
         EXPECT_EQ(curl(c.user_pass.empty() ? "" : "--digest -u " + c.user_pass, c.uri),
-                  (c.code == 200 ? "content of " + c.uri.substr(1) : "") + " " +
-                      std::to_string(c.code));
+                  (c.code == 200 ? "content of " + c.uri.substr(1) : "") + " " + std::to_string(c.code));
     }
     EXPECT_TRUE(logged("127\\.0\\.0\\.1 - bob \\[[^\\]]+\\] \"GET /prot/f.txt HTTP/1.1\" 200 "));
     EXPECT_TRUE(logged("127\\.0\\.0\\.1 - - \\[[^\\]]+\\] \"GET /sec/f.txt HTTP/1.1\" 401 0 "));
@@ -94,8 +85,7 @@ TEST_F(AuthPut, RawRefusals)
 {
     ServerProcess plain;
     const int port = s->port, plain_port = freePort();
-    ASSERT_TRUE(plain.start({"-ports", std::to_string(plain_port), "-root", s->root(),
-                             "-auth_realm", REALM},
+    ASSERT_TRUE(plain.start({"-ports", std::to_string(plain_port), "-root", s->root(), "-auth_realm", REALM},
                             s->product.bin().c_str()));
     ASSERT_TRUE(plain.waitForOutput("started on port")) << plain.err();
     const std::string challenge = "HTTP/1\\.1 401 Unauthorized\r\nWWW-Authenticate: Digest "
@@ -111,11 +101,9 @@ TEST_F(AuthPut, RawRefusals)
         {__LINE__, port, get + "\r\n", challenge},
         {__LINE__, port, get + shout + "\r\n", "HTTP/1\\.1 200 OK" + any},
         {__LINE__, port, get + "Authorization: Digest username=\"alice\", nc=1\r\n\r\n", challenge},
-        {__LINE__, port, get + "Authorization: Digest response=\"" + md5("") + "\"\r\n\r\n",
-         challenge},
+        {__LINE__, port, get + "Authorization: Digest response=\"" + md5("") + "\"\r\n\r\n", challenge},
         {__LINE__, port, put + x, "HTTP/1\\.1 411 Length Required" + any},
-        {__LINE__, port, put + len + "Expect: 200-ok\r\n" + x,
-         "HTTP/1\\.1 417 Expectation Failed" + any},
+        {__LINE__, port, put + len + "Expect: 200-ok\r\n" + x, "HTTP/1\\.1 417 Expectation Failed" + any},
         {__LINE__, port, put + len + auth("PUT", "/r/x.bin", "wrong") + "\r\nabc", challenge},
         {__LINE__, port, "PUT /r/.htpasswd HTTP/1.1\r\n" + len + auth("PUT", "/r/.htpasswd") +
                              "\r\nabc", "HTTP/1\\.1 403 Forbidden" + any},
@@ -142,8 +130,7 @@ TEST_F(AuthPut, CurlUploadsAndDelete)
         for (size_t size : {c.first, c.second}) {
             SCOPED_TRACE(c.name + " " + std::to_string(size));
             std::string body(size, '\0');
-            for (size_t i = 0; i < size; i++)
-                body[i] = (char) ((i + size) * 2654435761u >> 13);
+            for (size_t i = 0; i < size; i++) body[i] = (char) ((i + size) * 2654435761u >> 13);
             writeFile(s->dir.file("body"), body);
             EXPECT_EQ(curl(as_alice + "-T " + s->dir.file("body"), "/up/" + c.name),
                       size == c.first ? " 201" : " 200");

@@ -1,10 +1,8 @@
 /* tests/auth_test.cpp: MD5, Digest header parsing, password-file choice and rewrites. */
-#include <gtest/gtest.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <string>
 
 #include "server_bare_context.h"
 #include "support/harness.h"
@@ -78,17 +76,12 @@ TEST(AuthDigest, ChoiceOfPasswordFile)
     const std::string sec = "/sec=" + dir.file("protect"), global = dir.file("global");
     const std::string missing = "/sec=" + dir.file("nowhere") + ",/=" + dir.file("protect");
     const struct { int line; std::string protect, gpass, uri, pass; int expected; } cases[] = {
-        {__LINE__, "", "", "/pub.txt", "", 1},
-        {__LINE__, "", "", "/sec/f.txt", "", 0},
-        {__LINE__, "", "", "/sec/f.txt", dirpw, 1},
-        {__LINE__, sec, "", "/sec/f.txt", "protect", 1},
-        {__LINE__, sec, "", "/sec/f.txt", dirpw, 0},
-        {__LINE__, sec, global, "/sec/f.txt", "protect", 1},
-        {__LINE__, "", global, "/sec/f.txt", "global", 1},
-        {__LINE__, "", global, "/sec/f.txt", dirpw, 0},
+        {__LINE__, "", "", "/pub.txt", "", 1}, {__LINE__, "", "", "/sec/f.txt", "", 0},
+        {__LINE__, "", "", "/sec/f.txt", dirpw, 1}, {__LINE__, sec, "", "/sec/f.txt", "protect", 1},
+        {__LINE__, sec, "", "/sec/f.txt", dirpw, 0}, {__LINE__, sec, global, "/sec/f.txt", "protect", 1},
+        {__LINE__, "", global, "/sec/f.txt", "global", 1}, {__LINE__, "", global, "/sec/f.txt", dirpw, 0},
         /* the first matching entry's missing file passes the decision on */
-        {__LINE__, missing, "", "/sec/f.txt", dirpw, 1},
-        {__LINE__, missing, "", "/sec/f.txt", "protect", 0},
+        {__LINE__, missing, "", "/sec/f.txt", dirpw, 1}, {__LINE__, missing, "", "/sec/f.txt", "protect", 0},
         /* a global file that has gone lets nobody in */
         {__LINE__, "", dir.file("gone"), "/pub.txt", "", 0},
     };

@@ -1,36 +1,26 @@
-/* tests/front_cli_itest.cpp: the binary's usage, banner, signals, configuration file and -A. */
-#include <gtest/gtest.h>
+/* tests/front_cli_itest.cpp: the binary's usage, DREVANTA_BIN, banner, signals, configuration file, -A. */
 #include <signal.h>
 
 #include <regex>
 
+#include "panel/panel.h"
 #include "support/harness.h"
 
 namespace {
 
 const char USAGE[] =
-    "Quillfen version 2.8\n"
-    "usage: quillfen [options] [config_file]\n"
-    "  -A <htpasswd_file> <realm> <user> <passwd>\n"
-    "  -root\t\tWeb root directory\n"
+    "Quillfen version 2.8\nusage: quillfen [options] [config_file]\n"
+    "  -A <htpasswd_file> <realm> <user> <passwd>\n  -root\t\tWeb root directory\n"
     "  -index_files\tIndex files (default: \"index.html,index.htm,index.cgi\")\n"
-    "  -ssl_cert\tSSL certificate file\n"
-    "  -ports\tListening ports\n"
-    "  -dir_list\tDirectory listing (default: \"yes\")\n"
-    "  -protect\tURI to htpasswd mapping\n"
+    "  -ssl_cert\tSSL certificate file\n  -ports\tListening ports\n"
+    "  -dir_list\tDirectory listing (default: \"yes\")\n  -protect\tURI to htpasswd mapping\n"
     "  -cgi_ext\tCGI extensions (default: \".cgi,.pl,.php\")\n"
     "  -cgi_interp\tCGI interpreter to use with all CGI scripts\n"
-    "  -cgi_env\tCustom CGI enviroment variables\n"
-    "  -ssi_ext\tSSI extensions (default: \".shtml,.shtm\")\n"
+    "  -cgi_env\tCustom CGI enviroment variables\n  -ssi_ext\tSSI extensions (default: \".shtml,.shtm\")\n"
     "  -auth_realm\tAuthentication domain name (default: \"example.com\")\n"
-    "  -auth_gpass\tGlobal passwords file\n"
-    "  -auth_PUT\tPUT,DELETE auth file\n"
-    "  -uid\t\tRun as user\n"
-    "  -access_log\tAccess log file\n"
-    "  -error_log\tError log file\n"
-    "  -aliases\tPath=URI mappings\n"
-    "  -admin_uri\tAdministration page URI\n"
-    "  -acl\t\tAllow/deny IP addresses/subnets\n"
+    "  -auth_gpass\tGlobal passwords file\n  -auth_PUT\tPUT,DELETE auth file\n  -uid\t\tRun as user\n"
+    "  -access_log\tAccess log file\n  -error_log\tError log file\n  -aliases\tPath=URI mappings\n"
+    "  -admin_uri\tAdministration page URI\n  -acl\t\tAllow/deny IP addresses/subnets\n"
     "  -max_threads\tMaximum simultaneous threads to spawn (default: \"100\")\n"
     "  -idle_time\tTime in seconds connection stays idle (default: \"10\")\n"
     "  -mime_types\tComma separated list of ext=mime_type pairs\n";
@@ -42,10 +32,6 @@ std::string banner(const std::string &ports, const std::string &root)
 
 class FrontCli : public ::testing::Test {
 protected:
-    qftest::RunResult run(const std::vector<std::string> &args)
-    {
-        return qftest::runQuillfen(args, product.bin().c_str(), work.path());
-    }
     /* Starts a server, stops it at its banner and checks the whole output. */
     void serve(const std::vector<std::string> &args, const std::string &out, int sig = SIGTERM)
     {
@@ -63,13 +49,27 @@ protected:
     std::string port = std::to_string(qftest::freePort());
 };
 
-TEST_F(FrontCli, WrongUsePrintsUsage)
+/* Wrong use prints the usage; a bad DREVANTA_BIN stops the binary before it reads its arguments. */
+TEST_F(FrontCli, WrongUseAndBadProductDirectoryStop)
 {
-    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-             {"-h"}, {"-root", "/tmp", "-ports"}, {"a.conf", "extra"}, {"-A", "pw", "r", "u"}}) {
-        qftest::RunResult r = run(args);
-        EXPECT_EQ(r.status, 1) << args[0];
-        EXPECT_EQ(r.err, USAGE);
+    const std::string bin = product.bin(), too_long = "/" + std::string(PC_MAX_BIN_LENGTH, 'd') + "/";
+    const std::string slash = "DREVANTA_BIN should end with slash (for Linux) or back-slash (for Windows)\n";
+    const struct { int line; std::vector<std::string> args; const char *bin; std::string err; } cases[] = {
+        {__LINE__, {"-h"}, bin.c_str(), USAGE},
+        {__LINE__, {"-root", "/tmp", "-ports"}, bin.c_str(), USAGE},
+        {__LINE__, {"a.conf", "extra"}, bin.c_str(), USAGE},
+        {__LINE__, {"-A", "pw", "r", "u"}, bin.c_str(), USAGE},
+        {__LINE__, {"-h"}, nullptr,
+         "Please define the environment variable \"DREVANTA_BIN\" and then restart the application."},
+        {__LINE__, {"-h"}, "", slash},
+        {__LINE__, {"-h"}, "/opt/product", slash},
+        {__LINE__, {"-h"}, too_long.c_str(), "DREVANTA_BIN is too long: at most 311 characters are allowed\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        qftest::RunResult r = qftest::runQuillfen(c.args, c.bin, work.path());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out, "");
     }
 }
@@ -89,32 +89,31 @@ TEST_F(FrontCli, BannerConfigFileAndCommandLine)
 TEST_F(FrontCli, StartupFailuresStop)
 {
     const std::string at = R"(\[\d{10}\] \[error\] \[client 0\.0\.0\.0\] )";
-    const std::string conf = work.file("my.conf"), no_such = R"(qf_set_option: No such option: )";
-    const struct { int line; std::vector<std::string> args; const char *text; std::string err; }
-        cases[] = {
+    const std::string conf = work.file("my.conf"), no_dir = work.file("no/dir/");
+    const std::string no_such = at + R"(qf_set_option: No such option: \[no_such\]\n)";
+    auto refused = [&](const std::string &why, const char *option) {
+        return at + why + "\n" + at + R"(qf_set_option\()" + option + R"(\): failure\n)";
+    };
+    const struct { int line; std::vector<std::string> args; const char *text; std::string err; } cases[] = {
         {__LINE__, {conf}, "# comment\n\nports\n", conf + ": line 3 is invalid\n"},
         {__LINE__, {conf}, "idle_time 5\n#\n\n\nroot #nothing\n", conf + ": line 5 is invalid\n"},
-        {__LINE__, {conf}, "idle_time 3\nno_such 1\n", at + no_such + R"(\[no_such\]\n)"},
-        {__LINE__, {"-no_such", "x"}, "", at + no_such + R"(\[no_such\]\n)"},
+        {__LINE__, {conf}, "idle_time 3\nno_such 1\n", no_such},
+        {__LINE__, {"-no_such", "x"}, "", no_such},
         {__LINE__, {"-max_threads", "0"}, "",
-         at + R"(set_max_threads_option: \[0\] must be at least 1\n)" + at +
-             R"(qf_set_option\(max_threads\): failure\n)"},
-        {__LINE__, {"/no/such.conf"}, "",
-         "cannot open config file /no/such.conf: No such file or directory\n"},
+         refused(R"(set_max_threads_option: \[0\] must be at least 1)", "max_threads")},
+        {__LINE__, {"/no/such.conf"}, "", "cannot open config file /no/such.conf: No such file or directory\n"},
         /* log files that cannot be opened: the reason goes to standard error */
-        {__LINE__, {"-error_log", work.file("no/dir/e.log")}, "",
-         at + R"(open_log_file\()" + work.file("no/dir/e.log") + R"(\): No such file or directory\n)" +
-             at + R"(qf_set_option\(error_log\): failure\n)"},
+        {__LINE__, {"-error_log", no_dir + "e.log"}, "",
+         refused(R"(open_log_file\()" + no_dir + R"(e.log\): No such file or directory)", "error_log")},
         {__LINE__, {"-access_log", work.path()}, "",
-         at + R"(open_log_file\()" + work.path() + R"(\): Is a directory\n)" + at +
-             R"(qf_set_option\(access_log\): failure\n)"},
-        {__LINE__, {"-A", work.file("no/dir/pw"), "r", "alice", "a"}, "",
-         at + "Cannot open " + work.file("no/dir/pw") + ": No such file or directory\n"},
+         refused(R"(open_log_file\()" + work.path() + R"(\): Is a directory)", "access_log")},
+        {__LINE__, {"-A", no_dir + "pw", "r", "alice", "a"}, "",
+         at + "Cannot open " + no_dir + "pw: No such file or directory\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
         qftest::writeFile(conf, c.text);
-        qftest::RunResult r = run(c.args);
+        qftest::RunResult r = qftest::runQuillfen(c.args, product.bin().c_str(), work.path());
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(std::regex_match(r.err, std::regex(c.err))) << r.err;
         EXPECT_EQ(r.out, c.args[0] == conf ? "Loading config file " + conf + "\n" : "");

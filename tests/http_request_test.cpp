@@ -1,28 +1,20 @@
 /* tests/http_request_test.cpp: request parsing, decoding, form variables, MIME types, ranges. */
-#include <gtest/gtest.h>
-
 #include <string.h>
 
-#include <string>
-
 #include "http/http.h"
+#include "support/harness.h"
 
 namespace {
 
 TEST(HttpRequest, GetRequestLen)
 {
     const struct { int line; std::string buf; int expected; } cases[] = {
-        {__LINE__, "\n", 0},
-        {__LINE__, "\n\n", 2},
-        {__LINE__, "GET / HTTP/1.1\r\n\r\n", 18},
-        {__LINE__, "GET /\n\r\n", 8},
-        {__LINE__, "GET /\nHost: x\r\n\r\nbody", 17},
-        {__LINE__, "GET / HTTP/1.1\r\n", 0},
-        {__LINE__, "GET /\r\n\r", 0},
-        {__LINE__, "GET \x01/", -1}, /* a control byte condemns an unfinished block */
-        {__LINE__, std::string("GET \0/ x", 8), -1},
-        {__LINE__, "GET \x01/\n\n", 8}, /* but not a finished one */
-        {__LINE__, "GET /\n\n\x01\x02", 7},
+        {__LINE__, "\n", 0}, {__LINE__, "\n\n", 2}, {__LINE__, "GET /\r\n\r", 0},
+        {__LINE__, "GET / HTTP/1.1\r\n\r\n", 18}, {__LINE__, "GET /\n\r\n", 8},
+        {__LINE__, "GET /\nHost: x\r\n\r\nbody", 17}, {__LINE__, "GET / HTTP/1.1\r\n", 0},
+        /* a control byte condemns an unfinished block, but not a finished one */
+        {__LINE__, "GET \x01/", -1}, {__LINE__, std::string("GET \0/ x", 8), -1},
+        {__LINE__, "GET \x01/\n\n", 8}, {__LINE__, "GET /\n\n\x01\x02", 7},
         {__LINE__, "GET /\x01", 0}, /* the last byte is never judged alone */
         {__LINE__, "GET /\x80\xff\n\n", 9},
     };
@@ -48,16 +40,12 @@ TEST(HttpRequest, ParseHeaders)
 
 TEST(HttpRequest, UrlDecode)
 {
-    const struct { int line; std::string src; size_t src_len, dst_len; int form; std::string out; }
-    cases[] = {
-        {__LINE__, "a%2Fb+c", 7, 64, 0, "a/b+c"},
-        {__LINE__, "a%2fb+c", 7, 64, 1, "a/b c"},
-        {__LINE__, "%zz%4", 5, 64, 0, "%zz%4"},
-        {__LINE__, "%41%", 4, 64, 0, "A%"},
+    const struct { int line; std::string src; size_t src_len, dst_len; int form; std::string out; } cases[] = {
+        {__LINE__, "a%2Fb+c", 7, 64, 0, "a/b+c"}, {__LINE__, "a%2fb+c", 7, 64, 1, "a/b c"},
+        {__LINE__, "%zz%4", 5, 64, 0, "%zz%4"}, {__LINE__, "%41%", 4, 64, 0, "A%"},
         {__LINE__, "%4a%e9", 6, 64, 0, "J\xe9"},
         {__LINE__, "%41", 2, 64, 0, "%4"}, /* digits beyond src_len are not read */
-        {__LINE__, "abcdef", 6, 4, 0, "abc"},
-        {__LINE__, "%41%42%43", 9, 3, 0, "AB"},
+        {__LINE__, "abcdef", 6, 4, 0, "abc"}, {__LINE__, "%41%42%43", 9, 3, 0, "AB"},
         {__LINE__, std::string("%00x", 4), 4, 64, 0, std::string("\0x", 2)},
     };
     for (const auto &c : cases) {
@@ -72,12 +60,9 @@ TEST(HttpRequest, UrlDecode)
 TEST(HttpRequest, FormVariables)
 {
     const struct { int line; const char *buf; size_t len; const char *name, *value; } cases[] = {
-        {__LINE__, "a=1&b=2", 7, "b", "2"},
-        {__LINE__, "ab=5&b=6", 8, "b", "6"},
-        {__LINE__, "xa=1", 4, "a", nullptr},
-        {__LINE__, "A=x+y%21&a=2", 12, "a", "x y!"},
-        {__LINE__, "a=&b=2", 6, "a", ""},
-        {__LINE__, "b=1&a", 5, "a", nullptr},
+        {__LINE__, "a=1&b=2", 7, "b", "2"}, {__LINE__, "ab=5&b=6", 8, "b", "6"},
+        {__LINE__, "xa=1", 4, "a", nullptr}, {__LINE__, "A=x+y%21&a=2", 12, "a", "x y!"},
+        {__LINE__, "a=&b=2", 6, "a", ""}, {__LINE__, "b=1&a", 5, "a", nullptr},
         {__LINE__, "a=12345", 4, "a", "12"},
     };
     for (const auto &c : cases) {

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Installs the build into a scratch prefix and proves what an operator gets:
-# the files in their places, a unit that names them, and a sample
-# configuration that the installed binary accepts and serves the panel with.
+# Installs the build into a scratch prefix and proves what an operator gets: the files in their places,
+# a unit that names them, a sample configuration the installed binary serves the panel with.
 # Usage: install_check.sh BUILD_DIR
 set -euo pipefail
 build=$1

@@ -1,5 +1,4 @@
 /* tests/panel_itest.cpp: status, Stop and dispatch against the fixed files under /tmp (restored after). */
-#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -7,10 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <map>
 #include <set>
-#include <string>
 
 #include "panel/panel.h"
 #include "support/harness.h"
@@ -48,9 +45,8 @@ protected:
             if (saved.count(f)) writeFile(f, saved[f]);
         }
     }
-    /* A stand-in under the command name given, which the panel checks before it
-     * signals: SIGUSR1 stays pending unless it takes SIGUSR1 (and ends on it, like
-     * most programs); SIGINT or SIGKILL end it. */
+    /* A stand-in under the command name given, which the panel checks before it signals: SIGUSR1 stays
+     * pending unless it takes SIGUSR1 (and ends on it, like most programs); SIGINT or SIGKILL end it. */
     pid_t spawn(const char *name, bool takesUsr1 = false)
     {
         sigset_t usr1, old;
@@ -68,8 +64,7 @@ protected:
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
         if (pid > 0) children.insert(pid);
         std::string comm = "/proc/" + std::to_string(pid) + "/comm";
-        EXPECT_TRUE(qftest::waitFor([&] { return readFile(comm) == name + std::string("\n"); },
-                                    5000)) << name;
+        EXPECT_TRUE(qftest::waitFor([&] { return readFile(comm) == name + std::string("\n"); }, 5000)) << name;
         return pid;
     }
     /* The signal that ended a child within ms, -1 for an exit, 0 while it runs. */
@@ -99,10 +94,8 @@ TEST_F(PanelService, StatusWithoutARunningService)
     for (int i = 0; i < 5; i++) five += "Unable to read from " PC_SERVICE_PID_FILE "\n";
     struct Case { int line; std::string service; pid_t guard; const char *want; std::string err; };
     const Case cases[] = {
-        {__LINE__, "", 0, "Not Running", ""},
-        {__LINE__, id(dead), 0, "Not Running", ""},
-        {__LINE__, id(dead), guard, "Only Partially Running", ""},
-        {__LINE__, "ab", 0, "Not Running", five},
+        {__LINE__, "", 0, "Not Running", ""}, {__LINE__, id(dead), 0, "Not Running", ""},
+        {__LINE__, id(dead), guard, "Only Partially Running", ""}, {__LINE__, "ab", 0, "Not Running", five},
         {__LINE__, id(other), other, "Not Running", ""},
     };
     for (const Case &c : cases) {
@@ -155,8 +148,7 @@ TEST_F(PanelService, RunningServiceShowsItsChannelCount)
     remove(PC_ACTIVE_CALLS_FILE);
     testing::internal::CaptureStderr();
     controlPanelTab.updateStatus();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Unable to open " PC_ACTIVE_CALLS_FILE " for reading\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unable to open " PC_ACTIVE_CALLS_FILE " for reading\n");
     EXPECT_EQ(status(), "Running with 0 active channels");
     EXPECT_EQ(ended(service, 0), 0);
 }
@@ -192,30 +184,6 @@ TEST_F(PanelService, DispatchedStopKillsTheGuardThenInterruptsTheService)
     EXPECT_EQ(ended(service), SIGINT);
     EXPECT_TRUE(controlPanelTab.bRefreshRequested);
     EXPECT_EQ(readFile(PC_SERVICE_PID_FILE), id(service));   /* the service's file stays */
-}
-
-TEST_F(PanelService, BadProductDirectoryStopsTheBinaryBeforeItsArguments)
-{
-    const char *slash =
-        "DREVANTA_BIN should end with slash (for Linux) or back-slash (for Windows)\n";
-    const std::string too_long = "/" + std::string(PC_MAX_BIN_LENGTH, 'd') + "/";
-    struct Case { int line; const char *bin; const char *err; };
-    const Case cases[] = {
-        {__LINE__, nullptr,
-         "Please define the environment variable \"DREVANTA_BIN\" and then restart the "
-         "application."},
-        {__LINE__, "", slash},
-        {__LINE__, "/opt/product", slash},
-        {__LINE__, too_long.c_str(),
-         "DREVANTA_BIN is too long: at most 311 characters are allowed\n"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.line);
-        qftest::RunResult r = qftest::runQuillfen({"-h"}, c.bin);   /* -h would print the usage */
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out, "");
-    }
 }
 
 }  // namespace

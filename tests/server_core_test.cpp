@@ -1,10 +1,7 @@
 /* tests/server_core_test.cpp: access list, ports, options, queue, callbacks. */
-#include <gtest/gtest.h>
 #include <errno.h>
 
 #include <atomic>
-#include <chrono>
-#include <thread>
 
 #include "server_bare_context.h"
 #include "support/harness.h"
@@ -25,13 +22,11 @@ TEST(ServerAcl, VerdictsAndMalformedLists)
         {__LINE__, "+10.0.0.0/8,-10.1.0.0/16", "10.1.2.3", 0, ""},   /* the last match decides */
         {__LINE__, "", "127.0.0.1", 0, ""},   /* nothing matches: denied */
         {__LINE__, "+1.2.3.4/", "1.2.3.4", 1, ""},   /* bare '/' is /32 */
-        {__LINE__, "+1.2.3.4,*5.6.7.8", "1.2.3.4", -1,
-         "check_acl: flag must be + or -: [*5.6.7.8]"},
+        {__LINE__, "+1.2.3.4,*5.6.7.8", "1.2.3.4", -1, "check_acl: flag must be + or -: [*5.6.7.8]"},
         {__LINE__, "-1.2.3.4,+1.2.3.256,+9.9.9.9", "1.2.3.4", -1,
          "check_acl: bad ip address: [+1.2.3.256,+9.9.9.9]"},
         {__LINE__, "+10.0.0.0/33", "1.2.3.4", -1, "check_acl: bad subnet mask: 33 [+10.0.0.0/33]"},
-        {__LINE__, "+1.2.3.4,,+5.6.7.8", "1.2.3.4", -1,
-         "check_acl: subnet must be [+|-]x.x.x.x[/x]"},
+        {__LINE__, "+1.2.3.4,,+5.6.7.8", "1.2.3.4", -1, "check_acl: subnet must be [+|-]x.x.x.x[/x]"},
     };
     BareContext bare;
     for (const auto &c : cases) {
@@ -39,8 +34,8 @@ TEST(ServerAcl, VerdictsAndMalformedLists)
         struct usa client = qftest::ipv4(c.client);
         EXPECT_EQ(check_acl(bare.ctx, c.list, &client), c.verdict);
         EXPECT_EQ(qf_set_option(bare.ctx, "acl", c.list), c.verdict == -1 ? 0 : 1);
-        EXPECT_EQ(take_bare_log(),
-                  (c.why.empty() ? Lines{} : Lines{c.why, c.why, "qf_set_option(acl): failure"}));
+        Lines log = {c.why, c.why, "qf_set_option(acl): failure"};
+        EXPECT_EQ(take_bare_log(), c.why.empty() ? Lines{} : log);
     }
 }
 
@@ -49,8 +44,7 @@ TEST(ServerPorts, EntriesOpenListenersUntilTheFirstBadOne)
 {
     std::vector<int> ports;
     while (ports.size() < 10)
-        if (int p = qftest::freePort(); std::count(ports.begin(), ports.end(), p) == 0)
-            ports.push_back(p);
+        if (int p = qftest::freePort(); std::count(ports.begin(), ports.end(), p) == 0) ports.push_back(p);
     auto subst = [&](std::string s) {
         for (size_t i = 0, at; i < ports.size(); i++)
             while ((at = s.find("{" + std::to_string(i) + "}")) != std::string::npos)
@@ -58,11 +52,7 @@ TEST(ServerPorts, EntriesOpenListenersUntilTheFirstBadOne)
         return s;
     };
     auto listening = [&](int n) {   /* the first n ports accept, no other */
-        for (int i = 0; i < 10; i++) {
-            int fd = qftest::connectLoopback(ports[i]);
-            EXPECT_EQ(fd >= 0, i < n) << i;
-            close(fd);
-        }
+        for (int i = 0; i < 10; i++) EXPECT_EQ(qftest::Conn(ports[i]).fd >= 0, i < n) << i;
     };
     const std::string fail = "qf_set_option(ports): failure";
     const struct { int line; std::string list; int result, listeners; Lines log; } cases[] = {
@@ -73,8 +63,7 @@ TEST(ServerPorts, EntriesOpenListenersUntilTheFirstBadOne)
         {__LINE__, "0", 0, 0, {"cannot bind to 0", fail}},
         {__LINE__, "70000", 0, 0, {"cannot bind to 70000", fail}},
         {__LINE__, subst("{0},{0}"), 0, 1,
-         {subst("qf_open_listening_port({0}): ") + strerror(EADDRINUSE),
-          subst("cannot bind to {0}"), fail}},
+         {subst("qf_open_listening_port({0}): ") + strerror(EADDRINUSE), subst("cannot bind to {0}"), fail}},
         {__LINE__, subst("{0},{1},{2},{3},{4},{5},{6},{7},{8},{9}"), 0, 9,
          {"Too many listeninig sockets", fail}},
     };
@@ -110,8 +99,7 @@ TEST(ServerOptions, RefusedValuesAndMessages)
         SCOPED_TRACE(c.line);
         EXPECT_EQ(qf_set_option(bare.ctx, c.name, c.value), c.result);
         Lines log = c.why.empty() ? Lines{} : Lines{c.why};
-        if (c.result == 0)
-            log.push_back(std::string("qf_set_option(") + c.name + "): failure");
+        if (c.result == 0) log.push_back(std::string("qf_set_option(") + c.name + "): failure");
         EXPECT_EQ(take_bare_log(), log);
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannont load dll\nCannont set_uid_option\n");
@@ -126,16 +114,14 @@ TEST(ServerQueue, OrderFullQueueAndIdleWorker)
 {
     BareContext bare;
     bare.ctx->sq_head = bare.ctx->sq_tail = 7;   /* near the end of the ring */
-    for (int i = 0; i < 20; i++)
-        put(bare.ctx, i);
+    for (int i = 0; i < 20; i++) put(bare.ctx, i);
     std::atomic<bool> done{false};
     std::thread putter([&] { put(bare.ctx, 20); done = true; });
     EXPECT_FALSE(qftest::waitFor([&] { return done.load(); }, 300));   /* still blocked */
     EXPECT_EQ(take(bare.ctx), 0);
     EXPECT_TRUE(qftest::waitFor([&] { return done.load(); }, 5000));
     putter.join();
-    for (int i = 1; i <= 20; i++)
-        EXPECT_EQ(take(bare.ctx), i);
+    for (int i = 1; i <= 20; i++) EXPECT_EQ(take(bare.ctx), i);
 
     /* after idle_time a worker leaves, struck from both counters */
     bare.ctx->options[OPT_IDLE_TIME] = strdup("0");
@@ -146,8 +132,7 @@ TEST(ServerQueue, OrderFullQueueAndIdleWorker)
     EXPECT_EQ(bare.ctx->num_threads + bare.ctx->num_idle, 0);
 }
 
-/* With the queue empty a worker takes a waiting client itself, applying
- * the access list; a queued socket still goes first. */
+/* With the queue empty a worker takes a waiting client itself, with the access list; a queued one goes first. */
 TEST(ServerQueue, IdleWorkerTakesAWaitingClientItself)
 {
     BareContext bare;
@@ -155,12 +140,8 @@ TEST(ServerQueue, IdleWorkerTakesAWaitingClientItself)
     ASSERT_TRUE(set_ports_option(bare.ctx, ("127.0.0.1:" + std::to_string(port)).c_str()));
     bare.ctx->options[OPT_ACL] = strdup("+0.0.0.0/0,-127.0.0.2");
 
-    int denied = socket(AF_INET, SOCK_STREAM, 0);
-    struct usa from = qftest::ipv4("127.0.0.2"), to = qftest::ipv4("127.0.0.1", port);
-    ASSERT_EQ(bind(denied, &from.u.sa, from.len), 0);
-    ASSERT_EQ(connect(denied, &to.u.sa, to.len), 0);
-    int allowed = qftest::connectLoopback(port);
-    ASSERT_GE(allowed, 0);
+    qftest::Conn denied(port, "127.0.0.2"), allowed(port);
+    ASSERT_TRUE(denied.fd >= 0 && allowed.fd >= 0);
     put(bare.ctx, 99);
     EXPECT_EQ(take(bare.ctx), 99);
 
@@ -171,11 +152,10 @@ TEST(ServerQueue, IdleWorkerTakesAWaitingClientItself)
     EXPECT_EQ(ntohs(s.lsa.u.sin.sin_port), port);
     EXPECT_EQ(take_bare_log(), Lines{"accept_new_connection: 127.0.0.2 is not allowed to connect"});
     char c;
-    EXPECT_EQ(recv(denied, &c, 1, 0), 0);   /* closed without a byte */
+    EXPECT_EQ(recv(denied.fd, &c, 1, 0), 0);   /* closed without a byte */
     EXPECT_EQ(send(s.sock, "x", 1, 0), 1);
-    EXPECT_EQ(recv(allowed, &c, 1, 0), 1);
-    for (int fd : {denied, allowed, s.sock})
-        close(fd);
+    EXPECT_EQ(recv(allowed.fd, &c, 1, 0), 1);
+    close(s.sock);
 }
 
 TEST(ServerCallbacks, MatchRegex)
@@ -188,8 +168,7 @@ TEST(ServerCallbacks, MatchRegex)
         {__LINE__, "abcabd", "*abd", true},   /* retry after a partial match */
         {__LINE__, "aaa", "*a*b", false},          {__LINE__, "/axb", "/a.b", false},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(match_regex(c.uri, c.pattern), c.match) << c.line;
+    for (const auto &c : cases) EXPECT_EQ(match_regex(c.uri, c.pattern), c.match) << c.line;
     /* the client picks the URI: a near miss must not take exponential time */
     std::string uri(8000, 'a');
     EXPECT_FALSE(match_regex(uri.c_str(), "*a*a*a*a*a*a*a*a*a*a*b"));

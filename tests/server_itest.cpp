@@ -1,7 +1,9 @@
-/* tests/server_itest.cpp: the real binary: waiting, stalled and denied clients; the admin page. */
-#include <gtest/gtest.h>
+/* tests/server_itest.cpp: the real binary under load and faults: waiting, stalled, vanishing and
+ * denied clients, hung peers, logs that cannot be opened, reports from many threads; the admin page. */
+#include <sys/socket.h>
 
-#include <chrono>
+#include <atomic>
+#include <filesystem>
 #include <memory>
 
 #include "support/harness.h"
@@ -10,16 +12,25 @@ using namespace qftest;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+int openDescriptors(pid_t pid)
+{
+    auto fds = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd");
+    return (int) std::distance(begin(fds), end(fds));
+}
+
 class ServerItest : public ::testing::Test {
 protected:
-    void start(const std::vector<std::string> &extra) { ASSERT_TRUE(srv.start(extra)) << srv.proc.err(); }
-    /* A clean stop ends every test: a fault in the workers shows as a bad exit. */
+    void start(const std::vector<std::string> &extra = {}) { ASSERT_TRUE(srv.start(extra)) << srv.proc.err(); }
+    /* A clean stop ends every test: a stuck or crashed worker shows as a bad exit. */
     void TearDown() override { EXPECT_EQ(srv.proc.stop(15, 20000), 0) << srv.proc.err(); }
     Server srv;
 };
+using Faults = ServerItest;
 
-/* One worker held by half a header, the 20-slot queue overrun threefold (the rest
- * wait in the backlog): everyone gets their own answer afterwards. */
+/* One worker held by half a header, the 20-slot queue overrun threefold (the rest wait in the
+ * backlog): everyone gets their own answer afterwards. */
 TEST_F(ServerItest, OneWorkerServesWaitingClientsInTurn)
 {
     const int clients = 60;
@@ -36,54 +47,14 @@ TEST_F(ServerItest, OneWorkerServesWaitingClientsInTurn)
     EXPECT_FALSE(waiting.front()->hears(300));   /* a look of fixed length */
     ASSERT_TRUE(first.send("\r\n"));
     EXPECT_TRUE(isIndexAnswer(first.read()));
-    for (int i = 0; i < clients; i++)
-        EXPECT_EQ(bodyOf(waiting[i]->read()), "file " + std::to_string(i)) << i;
-}
-
-/* A stalled client holds only its own worker; idle workers leave at once on SIGTERM. */
-TEST_F(ServerItest, StalledClientDoesNotBlockOthers)
-{
-    start({"-idle_time", "60"});
-    Conn stalled(srv.port);
-    ASSERT_TRUE(stalled.send("GET /index.html HT"));
-    for (int i = 0; i < 10; i++)
-        EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST))) << i;
-    EXPECT_FALSE(stalled.hears(0));
-    ASSERT_TRUE(stalled.send("TP/1.0\r\n\r\n"));
-    EXPECT_TRUE(isIndexAnswer(stalled.read()));
-    auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(srv.proc.stop(15, 20000), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(8));
-}
-
-/* Unread request bytes must not turn the close into a reset that cuts the response. */
-TEST_F(ServerItest, UnreadClientBytesDoNotCutTheResponse)
-{
-    const size_t size = 8 << 20;
-    writeFile(srv.root("big.bin"), std::string(size, 'b'));
-    start({});
-    Conn client(srv.port);
-    ASSERT_TRUE(client.send("GET /big.bin HTTP/1.1\r\n\r\n" + std::string(60000, 'x')));
-    EXPECT_EQ(bodyOf(client.read()).size(), size);
-    EXPECT_TRUE(client.closed);
-}
-
-TEST_F(ServerItest, DeniedClientIsClosedAndLogged)
-{
-    start({"-acl", "+127.0.0.0/8,-127.0.0.1"});
-    Conn client(srv.port);
-    client.send(INDEX_REQUEST);   /* may fail: the server can close first */
-    EXPECT_EQ(client.read(), "");
-    EXPECT_TRUE(client.closed);
-    EXPECT_TRUE(srv.logged("accept_new_connection: 127.0.0.1 is not allowed to connect\n"));
+    for (int i = 0; i < clients; i++) EXPECT_EQ(bodyOf(waiting[i]->read()), "file " + std::to_string(i)) << i;
 }
 
 std::string row(const std::string &name, const std::string &description, const std::string &value)
 {
     return "<form method=post><tr><td>" + name + "</td><td>" + description +
-           "</td><input type=hidden name=o value='" + name +
-           "'><td><input type=text name=v value='" + value +
-           "'></td><td><input type=submit value=save></td></form></tr>";
+           "</td><input type=hidden name=o value='" + name + "'><td><input type=text name=v value='" +
+           value + "'></td><td><input type=submit value=save></td></form></tr>";
 }
 
 /* Each POST answers with a paragraph right behind the heading and the table. */
@@ -102,15 +73,12 @@ TEST_F(ServerItest, AdminPageShowsAndSetsOptions)
         << page.substr(0, 400);
 
     const struct { int line; std::string body, paragraph, row; } cases[] = {
-        {__LINE__, "o=max_threads&v=50", saved + "max_threads=50</p>",
-         row("max_threads", threads, "50")},
+        {__LINE__, "o=max_threads&v=50", saved + "max_threads=50</p>", row("max_threads", threads, "50")},
         {__LINE__, "o=nope&v=1", error + "nope\"</p>", ""},
         /* stored as none even though the setter refuses it */
-        {__LINE__, "o=max_threads", saved + "max_threads=NULL</p>",
-         row("max_threads", threads, "")},
+        {__LINE__, "o=max_threads", saved + "max_threads=NULL</p>", row("max_threads", threads, "")},
         /* names and values from the form cannot break out of the markup */
-        {__LINE__, "o=auth_realm&v=%3Cb%3E'%22%26",
-         saved + "auth_realm=&lt;b&gt;&#39;&quot;&amp;</p>",
+        {__LINE__, "o=auth_realm&v=%3Cb%3E'%22%26", saved + "auth_realm=&lt;b&gt;&#39;&quot;&amp;</p>",
          row("auth_realm", "Authentication domain name", "&lt;b&gt;&#39;&quot;&amp;")},
         {__LINE__, "o=%3Cscript%3E&v=1", error + "&lt;script&gt;\"</p>", ""},
     };
@@ -124,6 +92,153 @@ TEST_F(ServerItest, AdminPageShowsAndSetsOptions)
     srv.ask("POST /admin", "", "o=acl&v=%2B300.1.1.1");
     EXPECT_TRUE(isIndexAnswer(srv.ask("GET /index.html")));
     EXPECT_TRUE(srv.logged("check_acl: bad ip address: [+300.1.1.1]\n"));
+}
+
+/* Every peer that stops talking holds only its own worker, until the 30-second timeout, and the
+ * programs are ended; the stalls run side by side, so this takes ~31 s. Idle workers (idle_time 60)
+ * leave at once on SIGTERM. */
+TEST_F(Faults, StalledPeersAreCutOffAfterTheTimeout)
+{
+    /* bounded sleeps: a failed run leaves no orphan for long */
+    writeScript(srv.root("hang.cgi"), "#!/bin/sh\nexec sleep 60");
+    writeScript(srv.root("late.cgi"), "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\npart'\nexec sleep 60");
+    start({"-idle_time", "60"});
+    const std::string malformed = "HTTP/1.1 500 Internal Server Error\r\n";
+    const struct { int line; std::string request, head, body; bool early = false; } cases[] = {
+        {__LINE__, "", "", ""},
+        {__LINE__, "GET /index.html HTTP/1.1\r\nHost: x\r\n", "", ""},
+        {__LINE__, "GET /hang.cgi HTTP/1.1\r\n\r\n", malformed,
+         "Error 500: Internal Server Error\nCGI program sent malformed HTTP headers: []"},
+        {__LINE__, "GET /late.cgi HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n",
+         "part", true},
+        /* the program never reads: its input pipe fills up */
+        {__LINE__, "POST /hang.cgi HTTP/1.1\r\nContent-Length: 200000\r\n\r\n" + std::string(200000, 'p'),
+         "HTTP/1.1 577 Internal Server Error\r\n", "Error 577: Internal Server Error\n"},
+    };
+    std::vector<std::unique_ptr<Conn>> stalled;
+    for (const auto &c : cases) {
+        stalled.push_back(std::make_unique<Conn>(srv.port));
+        ASSERT_TRUE(c.request.empty() || stalled.back()->send(c.request)) << c.line;
+    }
+    Conn resumed(srv.port);   /* stalls, then finishes its request */
+    ASSERT_TRUE(resumed.send("GET /index.html HT"));
+    for (int i = 0; i < 10; i++) EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST))) << i;
+    for (size_t i = 0; i < stalled.size(); i++)   /* the silent ones only looked at */
+        EXPECT_EQ(stalled[i]->hears(cases[i].early ? 10000 : 0), cases[i].early) << cases[i].line;
+    EXPECT_FALSE(resumed.hears(0));
+    ASSERT_TRUE(resumed.send("TP/1.0\r\n\r\n"));
+    EXPECT_TRUE(isIndexAnswer(resumed.read()));
+
+    auto deadline = Clock::now() + std::chrono::seconds(45);
+    for (size_t i = 0; i < stalled.size(); i++) {
+        SCOPED_TRACE(cases[i].line);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        std::string reply = stalled[i]->read((int) left.count());
+        EXPECT_TRUE(stalled[i]->closed);
+        EXPECT_EQ(reply.substr(0, cases[i].head.size()), cases[i].head);
+        EXPECT_EQ(bodyOf(reply).substr(0, cases[i].body.size()), cases[i].body) << reply;
+    }
+    EXPECT_TRUE(waitFor([&] { return childProcesses(srv.proc.pid()) == 0; }, 5000));
+    EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST)));
+    auto begin = Clock::now();
+    EXPECT_EQ(srv.proc.stop(15, 20000), 0);
+    EXPECT_LT(Clock::now() - begin, std::chrono::seconds(8));
+}
+
+/* Clients that drop a download or a program's output halfway, with a close or a reset, cost the
+ * server nothing that lasts: descriptors and programs are released. Afterwards a whole file still
+ * goes out, even to a client whose extra bytes are never read (the close must not become a reset). */
+TEST_F(Faults, VanishingClientsLeaveNothingBehind)
+{
+    const size_t size = 8 << 20;
+    writeFile(srv.root("big.bin"), std::string(size, 'b'));
+    writeScript(srv.root("big.cgi"), "#!/bin/sh\nprintf 'A: b\\r\\n\\r\\n'\nexec head -c 8388608 /dev/zero");
+    start();
+    ASSERT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST)));
+    int before = openDescriptors(srv.proc.pid());
+
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 4; t++)
+        clients.emplace_back([&, t] {
+            for (int i = 0; i < 8; i++) {
+                Conn c(srv.port);
+                c.send(i % 2 ? "GET /big.bin HTTP/1.1\r\n\r\n" : "GET /big.cgi HTTP/1.1\r\n\r\n");
+                c.read(10000, 100000 * (t + 1));
+                struct linger reset = {1, 0};
+                if ((i + t) % 2 == 0) setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+            }
+        });
+    for (std::thread &c : clients) c.join();
+
+    Conn client(srv.port);
+    ASSERT_TRUE(client.send("GET /big.bin HTTP/1.1\r\n\r\n" + std::string(60000, 'x')));
+    EXPECT_EQ(bodyOf(client.read()).size(), size);
+    EXPECT_TRUE(client.closed);
+    EXPECT_TRUE(waitFor([&] { return openDescriptors(srv.proc.pid()) <= before; }, 10000))
+        << openDescriptors(srv.proc.pid()) << " descriptors, " << before << " before";
+    EXPECT_TRUE(waitFor([&] { return childProcesses(srv.proc.pid()) == 0; }, 5000));
+}
+
+/* A log that cannot be opened at run time leaves the server serving, its lines on standard error;
+ * a good path later takes over again. */
+TEST_F(Faults, UnopenableLogsAtRunTimeKeepServing)
+{
+    const TempDir &dir = srv.dir;
+    start({"-admin_uri", "/admin", "-access_log", dir.file("access.log")});
+    auto set = [&](const std::string &name, const std::string &value) {
+        return srv.ask("POST /admin", "", "o=" + name + "&v=" + value);
+    };
+    const std::string missing = dir.file("no/such.log");
+    EXPECT_NE(set("access_log", dir.path()).find("Saved: access_log="), std::string::npos);
+    EXPECT_NE(set("error_log", missing).find("Saved: error_log="), std::string::npos);
+    EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST)));
+    EXPECT_EQ(srv.ask("GET /gone").rfind("HTTP/1.1 404 ", 0), 0u);
+    EXPECT_TRUE(srv.logged("open_log_file(" + dir.path() + "): Is a directory\n"));
+    for (const std::string &line : {"open_log_file(" + missing + "): No such file or directory\n",
+                                     std::string("GET /gone: Error 404")})
+        EXPECT_TRUE(waitFor([&] { return srv.proc.err().find(line) != std::string::npos; }, 5000))
+            << line << "\n" << srv.proc.err();
+
+    set("access_log", dir.file("again.log"));
+    EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST)));
+    EXPECT_TRUE(fileGains(dir.file("again.log"), "\"GET /index.html HTTP/1.1\" 200"));
+}
+
+/* The listener (denied clients, closed without an answer) and workers (refused settings) report at
+ * the same time: every line arrives whole. Under ThreadSanitizer this also guards the record
+ * context-only reports use. */
+TEST_F(Faults, ReportsFromManyThreadsAtOnceStayWhole)
+{
+    start({"-admin_uri", "/admin", "-acl", "+0.0.0.0/0,-127.0.0.2"});
+    const int rounds = 50;
+    std::atomic<bool> done{false};
+    int denials = 0;
+    std::thread denied([&] {   /* for as long as the workers report */
+        for (; !done || denials == 0; denials++) {
+            Conn c(srv.port, "127.0.0.2");
+            c.send(INDEX_REQUEST);   /* may fail: the server can close first */
+            EXPECT_TRUE(c.read().empty() && c.closed);
+        }
+    });
+    std::vector<std::thread> refused;
+    for (int t = 0; t < 2; t++)
+        refused.emplace_back([&] {
+            for (int i = 0; i < rounds; i++) srv.ask("POST /admin", "", "o=max_threads&v=0");
+        });
+    for (std::thread &t : refused) t.join();
+    done = true;
+    denied.join();
+
+    auto count = [&](const std::string &line) {
+        std::string text = readFile(srv.dir.file("error.log"));
+        int n = 0;
+        for (size_t p = 0; (p = text.find("] " + line + "\n", p)) != std::string::npos; p++) n++;
+        return n;
+    };
+    EXPECT_TRUE(waitFor(
+        [&] { return count("accept_new_connection: 127.0.0.2 is not allowed to connect") == denials; }, 5000));
+    EXPECT_EQ(count("set_max_threads_option: [0] must be at least 1"), 2 * rounds);
+    EXPECT_EQ(count("qf_set_option(max_threads): failure"), 2 * rounds);
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
-/* tests/support/harness.h: temporary directories, the real binary as a child
- * with its output captured, client sockets, polling with a deadline. */
+/* tests/support/harness.h: what every test includes: GoogleTest, temporary directories, the real
+ * binary as a child, client sockets, polling with a deadline. */
 #ifndef QF_TEST_HARNESS_H
 #define QF_TEST_HARNESS_H
 
+#include <gtest/gtest.h>
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qftest {
@@ -26,26 +29,20 @@ private:
     std::string path_;
 };
 
-/* A copy of the built demo product directory at TempDir/product/, with TempDir/log/ beside it. */
-class ProductDir {
-public:
+/* A copy of the built demo product directory at product/, with log/ beside it. */
+struct ProductDir : TempDir {
     ProductDir();
-    std::string bin() const { return tmp_.path() + "/product/"; }  /* DREVANTA_BIN */
-    std::string file(const std::string &name) const { return bin() + name; }
-
-private:
-    TempDir tmp_;
+    std::string bin() const { return file("product/"); }   /* DREVANTA_BIN */
 };
 
-/* Polls cond every 20 ms until it is true or timeout_ms has passed. */
-bool waitFor(const std::function<bool()> &cond, int timeout_ms);
+bool waitFor(const std::function<bool()> &cond, int timeout_ms);   /* polls cond every 20 ms */
 std::string readFile(const std::string &path);   /* "" when missing */
 void writeFile(const std::string &path, const std::string &data);
 void writeScript(const std::string &path, const std::string &text);   /* mode 0755 */
 bool fileExists(const std::string &path);
-int freePort();   /* a loopback TCP port that nothing listens on right now */
 /* Whether the file comes to hold text within timeout_ms. */
 bool fileGains(const std::string &path, const std::string &text, int timeout_ms = 5000);
+int freePort();   /* a loopback TCP port that nothing listens on right now */
 std::string runCommand(const std::string &cmd);   /* a shell command's standard output */
 std::string bodyOf(const std::string &reply);     /* what follows the header block */
 std::string headerOf(const std::string &reply, const std::string &name);   /* "" when absent */
@@ -53,22 +50,16 @@ std::string headerOf(const std::string &reply, const std::string &name);   /* ""
 int childProcesses(pid_t pid, bool zombies = false);
 
 /* The real quillfen binary, started as a child of the test and killed on destruction. */
-class ServerProcess {
+class ServerProcess {   /* not copyable, as its TempDir is not */
 public:
-    ServerProcess() = default;
     ~ServerProcess();
-    ServerProcess(const ServerProcess &) = delete;
-    ServerProcess &operator=(const ServerProcess &) = delete;
-    /* Starts QF_BINARY with args in cwd ("" keeps ours); DREVANTA_BIN is set
-     * to drevanta_bin, or removed when it is nullptr. */
-    bool start(const std::vector<std::string> &args, const char *drevanta_bin,
-               const std::string &cwd = "");
+    /* Starts QF_BINARY with args in cwd ("" keeps ours); DREVANTA_BIN is drevanta_bin, or unset for nullptr. */
+    bool start(const std::vector<std::string> &args, const char *drevanta_bin, const std::string &cwd = "");
     bool waitForOutput(const std::string &text, int timeout_ms = 10000);
-    /* Exit status, 128 + signal, or -1 on a timeout. */
-    int waitExit(int timeout_ms = 15000);
-    int stop(int sig = 15, int timeout_ms = 15000);   /* sends sig, then waitExit */
-    std::string out() const;
-    std::string err() const;
+    /* Sends sig (0: none) and waits: the exit status, 128 + signal, or -1 on a timeout. */
+    int stop(int sig = 15, int timeout_ms = 15000);
+    std::string out() const { return readFile(io_.file("stdout")); }
+    std::string err() const { return readFile(io_.file("stderr")); }
     pid_t pid() const { return pid_; }
 
 private:
@@ -78,25 +69,20 @@ private:
 };
 
 /* Runs quillfen until it exits (usage, -A, start-up failures). */
-struct RunResult {
-    int status;
-    std::string out, err;
-};
+struct RunResult { int status; std::string out, err; };
 RunResult runQuillfen(const std::vector<std::string> &args, const char *drevanta_bin,
                       const std::string &cwd = "", int timeout_ms = 15000);
 
-int connectLoopback(int port);   /* a client socket connected to 127.0.0.1:port, or -1 */
-
-/* A client connection driven step by step. */
+/* A client connection to 127.0.0.1:port (from the address given if any) driven step by step. */
 struct Conn {
-    explicit Conn(int port) : fd(connectLoopback(port)) {}
+    explicit Conn(int port, const char *from = nullptr);   /* fd is -1 when connect fails */
     ~Conn();
     Conn(const Conn &) = delete;
     Conn &operator=(const Conn &) = delete;
     bool send(const std::string &data);   /* all of it */
     bool hears(int timeout_ms);           /* bytes or a close to read */
-    /* What arrives until the server closes (a reset counts too: see closed),
-     * until timeout_ms has passed or at least `enough` bytes came. */
+    /* What arrives until the server closes (a reset counts too: see closed), timeout_ms passes or at
+     * least `enough` bytes came. */
     std::string read(int timeout_ms = 20000, size_t enough = SIZE_MAX);
     int fd;
     bool closed = false;
@@ -105,12 +91,12 @@ struct Conn {
 /* Sends raw bytes to 127.0.0.1:port; everything sent back until close ("" when connect fails). */
 std::string rawRequest(int port, const std::string &request, int timeout_ms = 10000);
 
-/* Every Server's root holds index.html with INDEX_BODY; INDEX_REQUEST asks for it. */
-extern const std::string INDEX_BODY, INDEX_REQUEST;
-bool isIndexAnswer(const std::string &reply);   /* a 200 with exactly that body */
+/* Every Server's root holds index.html; INDEX_REQUEST asks for it. */
+extern const std::string INDEX_REQUEST;
+bool isIndexAnswer(const std::string &reply);   /* a 200 with exactly its body */
 
-/* The real server on a free loopback port over a fresh tree: dir/root/ is the
- * document root, dir/error.log the error log; the rest of dir is free for the test. */
+/* The real server on a free loopback port over a fresh tree: dir/root/ is the document root,
+ * dir/error.log the error log; the rest of dir is free for the test. */
 struct Server {
     Server();
     /* The default options, then extra; true once the banner shows. */
