@@ -285,7 +285,8 @@ read_pid_file(const char *path, int *pid, bool complain, const char *program)
 static bool
 runs_program(int pid, const char *program)
 {
-    if (access("/proc/self", F_OK) != 0) return true;
+    static const bool have_proc = access("/proc/self", F_OK) == 0;   /* mounted or not, for good */
+    if (!have_proc) return true;
     char path[32], text[PATH_MAX];
     snprintf(path, sizeof(path), "/proc/%d/comm", pid);
     if (read_small_file(path, text, sizeof(text))) {
