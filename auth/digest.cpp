@@ -261,7 +261,7 @@ check_authorization(struct qf_connection *conn, const char *path, int is_directo
     size_t dir_len = is_directory ? strlen(path) : slash != nullptr ? (size_t) (slash - path) : 0;
     size_t sep = slash != nullptr || dir_len > 0 ? 1 : 0; /* no '/' at all: the bare name */
     if (dir_len + sep + sizeof(HTPASSWD_NAME) > sizeof(name)) {
-        cry(conn, "%s: path too long: %s", "check_authorization", path);
+        cry(conn, "%s: path too long: %s", "check_authorization", log_escaped(path).c_str());
         return 0; /* the file that would protect it cannot even be named */
     }
     memcpy(name, path, dir_len);
@@ -281,7 +281,7 @@ check_authorization(struct qf_connection *conn, const char *path, int is_directo
     if (err == ENOENT || err == ENOTDIR)
         return 1;
     /* There, but unreadable: it was meant to protect something. */
-    cry(conn, "fopen(%s): %s", name, strerror(err));
+    cry(conn, "fopen(%s): %s", log_escaped(name).c_str(), strerror(err));
     return 0;
 }
 

@@ -13,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "cgi/cgi.h"
 
 /* Everything the child needs, prepared before fork: another thread may
@@ -193,12 +195,16 @@ child_cry(const struct child_setup *cs, const char *fmt, ...)
     int n = snprintf(line, room, "[%010lu] [error] [client %s] %s %s: ",
                      (unsigned long) time(nullptr), cs->client, cs->method, cs->uri);
     size_t len = n < 0 ? 0 : ((size_t) n < room ? (size_t) n : room - 1);
+    /* The messages' own formats hold no byte that needs escaping, so the
+     * whole message is escaped: its paths come from the request. */
+    char msg[CHILD_LOG_LINE_SIZE];
     va_list ap;
     va_start(ap, fmt);
-    n = vsnprintf(line + len, room - len, fmt, ap);
+    n = vsnprintf(msg, sizeof(msg), fmt, ap);
     va_end(ap);
     if (n > 0)
-        len += (size_t) n < room - len ? (size_t) n : room - len - 1;
+        len += log_escape(msg, (size_t) n < sizeof(msg) ? (size_t) n : sizeof(msg) - 1, line + len,
+                          room - len);
     line[len++] = '\n';
 
     int fd = cs->log_fd >= 0 ? cs->log_fd : STDERR_FILENO;
@@ -275,9 +281,11 @@ spawn_process(struct qf_connection *conn, const char *prog, char *envp[], int fd
                      : -1;
     unlock_log_streams();
 
+    /* Escaped as the error log escapes client text; the child cannot allocate. */
+    std::string method(log_escaped(or_empty(conn->request_info.request_method)));
+    std::string uri(log_escaped(or_empty(conn->request_info.uri)));
     struct child_setup cs = {prog, dir, interp, envp, fd_stdin, fd_stdout, log_fd, client,
-                             or_empty(conn->request_info.request_method),
-                             or_empty(conn->request_info.uri)};
+                             method.c_str(), uri.c_str()};
 
     pid_t pid = fork();
     if (pid == 0)

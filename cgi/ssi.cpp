@@ -173,7 +173,7 @@ do_directive(struct qf_connection *conn, const char *path, const char *tag, int 
         do_exec(conn, args);
         break;
     case SSI_COMMAND_UNKNOWN:
-        cry(conn, "%s: unknown SSI command: \"%s\"", path, tag);
+        cry(conn, "%s: unknown SSI command: \"%s\"", log_escaped(path).c_str(), tag);
         break;
     }
 }
@@ -241,7 +241,7 @@ void
 send_ssi_file(struct qf_connection *conn, const char *path, FILE *fp, int include_level)
 {
     if (include_level > SSI_MAX_INCLUDE_LEVEL) {
-        cry(conn, "SSI #include level is too deep (%s)", path);
+        cry(conn, "SSI #include level is too deep (%s)", log_escaped(path).c_str());
         return;
     }
 
@@ -256,7 +256,7 @@ send_ssi_file(struct qf_connection *conn, const char *path, FILE *fp, int includ
     };
     sink.tag_too_large = [](void *arg) {
         const struct ssi_page *pg = (const struct ssi_page *) arg;
-        cry(pg->conn, "%s: SSI tag is too large", pg->path);
+        cry(pg->conn, "%s: SSI tag is too large", log_escaped(pg->path).c_str());
     };
     sink.arg = &page;
     ssi_scan(fp, &sink);

@@ -341,7 +341,7 @@ send_error(struct qf_connection *conn, int status, const char *reason, const cha
     body[0] = '\0';
     if (status >= 200 && status != 204 && status != 304) {
         len = qf_snprintf(conn, body, sizeof(body), "Error %d: %s\n", status, reason);
-        cry(conn, "%s", body);
+        cry(conn, "Error %d: %s\n", status, reason);
         va_list ap;
         va_start(ap, fmt);
         len += qf_vsnprintf(conn, body + len, sizeof(body) - (size_t) len, fmt, ap);
@@ -515,14 +515,19 @@ log_header(const struct qf_connection *conn, const char *header, FILE *fp)
 {
     const char *value = qf_get_header(conn, header);
 
-    if (value != nullptr)
-        fprintf(fp, " \"%s\"", value);
-    else
+    if (value != nullptr) {
+        fputs(" \"", fp);
+        fput_log_escaped(value, fp);
+        fputc('"', fp);
+    } else {
         fputs(" -", fp);
+    }
 }
 
-/* The stream slot is read under the log-stream lock so that an option change
- * cannot close it under us; the line itself is one flockfile section so that
+/* Client text (user, method, URI, Referer, User-Agent) is escaped, so a
+ * request cannot end its line and forge another. The stream slot is read
+ * under the log-stream lock so that an option change cannot close it
+ * under us; the line itself is one flockfile section so that
  * concurrent requests never interleave. */
 void
 log_access(const struct qf_connection *conn)
@@ -544,12 +549,14 @@ log_access(const struct qf_connection *conn)
         (void) inet_ntop(AF_INET, &conn->client.rsa.u.sin.sin_addr, addr, sizeof(addr));
 
         flockfile(fp);
-        fprintf(fp, "%s - %s [%s] \"%s %s HTTP/%d.%d\" %d %llu", addr,
-                ri->remote_user != nullptr ? ri->remote_user : "-", date,
-                ri->request_method != nullptr ? ri->request_method : "-",
-                ri->uri != nullptr ? ri->uri : "-", ri->http_version_major,
-                ri->http_version_minor, ri->status_code,
-                (unsigned long long) conn->num_bytes_sent);
+        fprintf(fp, "%s - ", addr);
+        fput_log_escaped(ri->remote_user != nullptr ? ri->remote_user : "-", fp);
+        fprintf(fp, " [%s] \"", date);
+        fput_log_escaped(ri->request_method != nullptr ? ri->request_method : "-", fp);
+        fputc(' ', fp);
+        fput_log_escaped(ri->uri != nullptr ? ri->uri : "-", fp);
+        fprintf(fp, " HTTP/%d.%d\" %d %llu", ri->http_version_major, ri->http_version_minor,
+                ri->status_code, (unsigned long long) conn->num_bytes_sent);
         log_header(conn, "Referer", fp);
         log_header(conn, "User-Agent", fp);
         fputc('\n', fp);

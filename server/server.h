@@ -13,6 +13,8 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include <string>
+
 struct qf_connection;
 struct qf_request_info;
 
@@ -237,6 +239,16 @@ void cry(struct qf_connection *conn, const char *fmt, ...)
 struct qf_connection *fc(struct qf_context *ctx);
 void builtin_error_log(struct qf_connection *conn, const struct qf_request_info *ri,
                        void *message);
+
+/* Client text for a log line: bytes below 0x20, 0x7f and above, '"' and
+ * '\\' become \xHH, the rest is copied. Stores at most size - 1 bytes and a
+ * NUL, never half an escape; returns the length stored. */
+size_t log_escape(const char *src, size_t len, char *dst, size_t size);
+/* The same as a string, for a message argument that quotes request text
+ * (cry itself escapes only control and non-ASCII bytes of arguments). */
+std::string log_escaped(const char *text);
+/* The same, written to a stream the caller has locked. */
+void fput_log_escaped(const char *s, FILE *fp);
 
 /* Held by whoever reads ctx->error_log or ctx->access_log and writes a line
  * to it, and by open_log_file while it swaps a stream; keeps a stream from
