@@ -11,6 +11,9 @@ enum { BODY_CHUNK_SIZE = 8192 };
 
 static bool parse_content_length(const char *text, uint64_t *len);
 static bool body_failed(struct qf_connection *conn);
+static bool read_chunked_body(struct qf_connection *conn, FILE *fp);
+static bool append_body(struct qf_connection *conn, char **body, size_t *len, size_t *cap,
+                        const char *p, size_t n);
 
 /* RFC 7230: Content-Length = 1*DIGIT, surrounded by optional white space.
  * strtoull alone would read "-5" as a huge length and "12abc" as 12. */
@@ -45,20 +48,103 @@ body_failed(struct qf_connection *conn)
     return false;
 }
 
-/* Answers 411 without a length, 400 for a length that is not a plain
- * decimal number, 417 for an expectation other than 100-continue. */
+/* Two lengths, or a length beside a chunked coding, let whatever reads
+ * the body and whatever sits in front of the server disagree on where the
+ * body ends; the client is refused rather than guessed at. */
+bool
+check_body_framing(struct qf_connection *conn)
+{
+    const struct qf_request_info *ri = &conn->request_info;
+    const char *te = nullptr;
+    int te_count = 0;
+    bool has_length = false;
+    uint64_t length = 0, value;
+
+    for (int i = 0; i < ri->num_headers; i++) {
+        const char *name = ri->http_headers[i].name, *text = ri->http_headers[i].value;
+        if (qf_strcasecmp(name, "Transfer-Encoding") == 0) {
+            te = text;
+            te_count++;
+            continue;
+        }
+        if (qf_strcasecmp(name, "Content-Length") != 0)
+            continue;
+        if (!parse_content_length(text, &value)) {
+            send_error(conn, 400, "Bad Request", "Invalid Content-Length: [%s]", text);
+            return false;
+        }
+        if (has_length && value != length) {
+            send_error(conn, 400, "Bad Request", "%s", "Conflicting Content-Length headers");
+            return false;
+        }
+        has_length = true;
+        length = value;
+    }
+    if (te_count == 0)
+        return true;
+    if (has_length) {
+        send_error(conn, 400, "Bad Request", "%s", "Transfer-Encoding with Content-Length");
+        return false;
+    }
+    if (te_count > 1 || !is_chunked_body(conn)) {
+        send_error(conn, 501, "Not Implemented", "Transfer-Encoding %s is not implemented", te);
+        return false;
+    }
+    return true;
+}
+
+/* RFC 7230: Transfer-Encoding = 1#transfer-coding; only "chunked" alone is
+ * taken, with optional white space around it. */
+bool
+is_chunked_body(const struct qf_connection *conn)
+{
+    static const char chunked[] = "chunked";
+    const char *te = qf_get_header(conn, "Transfer-Encoding");
+
+    if (te == nullptr)
+        return false;
+    te += strspn(te, " \t");
+    if (qf_strncasecmp(te, chunked, sizeof(chunked) - 1) != 0)
+        return false;
+    te += sizeof(chunked) - 1;
+    return te[strspn(te, " \t")] == '\0';
+}
+
+bool
+decode_held_chunks(struct qf_connection *conn)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    struct chunked_decoder dec;
+    size_t produced;
+
+    (void) dec.feed(ri->post_data, (size_t) ri->post_data_len, ri->post_data, &produced);
+    if (dec.failed()) {
+        send_error(conn, 400, "Bad Request", "%s", "Malformed chunked body");
+        return false;
+    }
+    ri->post_data_len = (int) produced;
+    return true;
+}
+
+bool
+pass_held_body(struct qf_connection *conn, FILE *fp)
+{
+    const struct qf_request_info *ri = &conn->request_info;
+    uint64_t len = (uint64_t) ri->post_data_len;
+
+    return push(fp, -1, nullptr, ri->post_data, len) == len || body_failed(conn);
+}
+
+/* Answers 400 or 501 for bad framing (check_body_framing), 411 without a
+ * length unless the body comes chunked, 417 for an expectation other
+ * than 100-continue. */
 bool
 check_request_body(struct qf_connection *conn)
 {
-    const char *cl = qf_get_header(conn, "Content-Length");
-    uint64_t declared;
-
-    if (cl == nullptr) {
-        send_error(conn, 411, "Length Required", "%s", "");
+    if (!check_body_framing(conn))
         return false;
-    }
-    if (!parse_content_length(cl, &declared)) {
-        send_error(conn, 400, "Bad Request", "Invalid Content-Length: [%s]", cl);
+    if (!is_chunked_body(conn) && qf_get_header(conn, "Content-Length") == nullptr) {
+        send_error(conn, 411, "Length Required", "%s", "");
         return false;
     }
     const char *expect = qf_get_header(conn, "Expect");
@@ -79,6 +165,9 @@ read_request_body(struct qf_connection *conn, FILE *fp)
     const char *expect = qf_get_header(conn, "Expect");
     if (expect != nullptr && qf_strcasecmp(expect, "100-continue") == 0)
         qf_printf(conn, "%s", "HTTP/1.1 100 Continue\r\n\r\n");
+
+    if (is_chunked_body(conn))
+        return read_chunked_body(conn, fp);
 
     uint64_t declared = get_content_length(conn);
     uint64_t held = (uint64_t) ri->post_data_len;
@@ -126,6 +215,87 @@ read_request_body(struct qf_connection *conn, FILE *fp)
         }
         remaining -= (uint64_t) n;
     }
+    return true;
+}
+
+/* Appends n decoded bytes to the body held in memory; false after a 413
+ * past the bound, or a 577 when memory runs out. */
+static bool
+append_body(struct qf_connection *conn, char **body, size_t *len, size_t *cap, const char *p,
+            size_t n)
+{
+    if (n > MAX_CHUNKED_BODY_IN_MEMORY - *len) {
+        send_error(conn, 413, "Request Entity Too Large", "Request body larger than %d bytes",
+                   (int) MAX_CHUNKED_BODY_IN_MEMORY);
+        return false;
+    }
+    if (*len + n > *cap) {
+        size_t want = *cap * 2 > *len + n ? *cap * 2 : *len + n;
+        char *grown = (char *) realloc(*body, want);
+        if (grown == nullptr)
+            return body_failed(conn);
+        *body = grown;
+        *cap = want;
+    }
+    memcpy(*body + *len, p, n);
+    *len += n;
+    return true;
+}
+
+/* The bytes that came with the head first, then reads from the client
+ * until the last chunk and its trailer are through. Decoded data is
+ * written to fp, or else gathered in post_data (at most
+ * MAX_CHUNKED_BODY_IN_MEMORY bytes). Bytes behind the body are dropped
+ * with the connection. */
+static bool
+read_chunked_body(struct qf_connection *conn, FILE *fp)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    struct chunked_decoder dec;
+    char chunk[BODY_CHUNK_SIZE];
+    char *body = nullptr;
+    size_t len = 0, cap = 0, produced;
+    char *in = ri->post_data;
+    int n = ri->post_data_len;
+    bool ok = true;
+
+    for (;;) {
+        /* Decoded in place: the input is ours once it has been read. */
+        (void) dec.feed(in, (size_t) n, in, &produced);
+        if (dec.failed()) {
+            send_error(conn, 400, "Bad Request", "%s", "Malformed chunked body");
+            ok = false;
+            break;
+        }
+        if (fp != nullptr)
+            ok = push(fp, -1, nullptr, in, produced) == produced || body_failed(conn);
+        else
+            ok = append_body(conn, &body, &len, &cap, in, produced);
+        if (!ok || dec.done())
+            break;
+        in = chunk;
+        n = pull(nullptr, conn->client.sock, conn->ssl, chunk, (int) sizeof(chunk));
+        if (n <= 0) {
+            ok = body_failed(conn);
+            break;
+        }
+    }
+
+    if (fp != nullptr)
+        return ok;
+    if (!ok) {
+        free(body);
+        return false;
+    }
+    if (conn->owns_post_data)
+        free(ri->post_data);
+    ri->post_data = body != nullptr ? body : (char *) malloc(1);
+    if (ri->post_data == nullptr) {
+        ri->post_data_len = 0;
+        return body_failed(conn);
+    }
+    ri->post_data_len = (int) len;
+    conn->owns_post_data = true;
     return true;
 }
 

@@ -211,6 +211,10 @@ analyze_request(struct qf_connection *conn)
     struct qfstat st;
     const struct callback *cb;
 
+    /* Framing is settled before anything can act on the request. */
+    if (!check_body_framing(conn))
+        return;
+
     char *query = strchr(ri->uri, '?');
     if (query != nullptr) {
         *query = '\0';
@@ -219,8 +223,12 @@ analyze_request(struct qf_connection *conn)
         ri->query_string = nullptr;
     }
 
+    /* A decoded NUL would silently cut the path that every check sees. */
     size_t uri_len = strlen(ri->uri);
-    url_decode(ri->uri, uri_len, ri->uri, uri_len + 1, 0);
+    if ((size_t) url_decode(ri->uri, uri_len, ri->uri, uri_len + 1, 0) != strlen(ri->uri)) {
+        send_error(conn, 400, "Bad Request", "%s", "Invalid URI: encoded NUL");
+        return;
+    }
     clean_uri(ri->uri);
     translate_path(conn, ri->uri, path, sizeof(path));
 
@@ -307,7 +315,8 @@ analyze_request(struct qf_connection *conn)
         ri->status_code = 200;
         qf_printf(conn, "%s",
                   "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n");
-        send_ssi_file(conn, path, fp, 0);
+        if (!is_method(ri, "HEAD"))
+            send_ssi_file(conn, path, fp, 0);
         fclose(fp);
         return;
     }
@@ -322,6 +331,8 @@ analyze_request(struct qf_connection *conn)
      * headers goes to the panel, then the page is sent as for GET. The
      * request buffer's spare byte takes the terminator at the latest. */
     if (qf_strcasecmp(ri->request_method, "POST") == 0) {
+        if (is_chunked_body(conn) && !decode_held_chunks(conn))
+            return;
         ri->post_data[ri->post_data_len] = '\0';
         (void) drevanta_analyzePost(ri->post_data);
     }

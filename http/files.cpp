@@ -311,6 +311,23 @@ date_text(time_t now)
     return text;
 }
 
+/* RFC 7231: IMF-fixdate = day-name "," SP date1 SP time-of-day SP GMT,
+ * what a browser echoes in If-Modified-Since. */
+const char *
+http_date(time_t t, char *buf, size_t size)
+{
+    struct tm tm;
+    static const char *const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+    if (gmtime_r(&t, &tm) == nullptr || tm.tm_year + 1900 > 9999 || tm.tm_year + 1900 < 0)
+        memset(&tm, 0, sizeof(tm)); /* beyond the format: the epoch's first day */
+    snprintf(buf, size, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday], tm.tm_mday,
+             months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return buf;
+}
+
 void
 send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
 {
@@ -350,7 +367,8 @@ send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
     }
     conn->request_info.status_code = status;
 
-    /* Every piece is bounded (type 255, date and tag 63, range 95 bytes),
+    char last_modified[TEXT_SIZE];
+    /* Every piece is bounded (type 255, dates and tag 63, range 95 bytes),
      * so the block always fits and is put together without printf. */
     char buf[HEADER_BUFFER_SIZE];
     struct header_writer h = {buf, 0};
@@ -364,7 +382,9 @@ send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
     h.number((unsigned long) now, 16);
     h.text(".");
     h.number((unsigned long) (size & 0xffffffffu), 16);
-    h.text("\"\r\nContent-Type: ");
+    h.text("\"\r\nLast-Modified: ");
+    h.text(http_date(stp->mtime, last_modified, sizeof(last_modified)));
+    h.text("\r\nContent-Type: ");
     h.bytes(mime, mime_len);
     h.text("\r\nContent-Length: ");
     h.number(len, 10);

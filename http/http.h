@@ -108,6 +108,8 @@ void translate_path(struct qf_connection *conn, const char *uri, char *path, siz
 time_t parse_http_date(const char *text);
 
 /* Static files and directory listings. */
+/* t as an HTTP date in GMT ("Sun, 06 Nov 1994 08:49:37 GMT"), in buf. */
+const char *http_date(time_t t, char *buf, size_t size);
 void send_file(struct qf_connection *conn, const char *path, struct qfstat *stp);
 void send_opened_file_stream(struct qf_connection *conn, FILE *fp, uint64_t len);
 void send_directory_listing(struct qf_connection *conn, const char *dir);
@@ -132,7 +134,47 @@ enum range_result parse_range(const char *header, uint64_t size, uint64_t *first
                               uint64_t *last);
 void format_entry_size(const struct dir_entry *de, char *buf, size_t buflen);
 
+/* Decodes a chunked request body as it arrives, in pieces of any size. */
+struct chunked_decoder {
+    enum chunk_state {
+        CHUNK_SIZE,         /* hex digits of a chunk size */
+        CHUNK_EXT,          /* behind the size, to the end of its line */
+        CHUNK_SIZE_LF,      /* the LF of the size line's CRLF */
+        CHUNK_DATA,         /* remaining bytes of chunk data */
+        CHUNK_DATA_CR,      /* the CRLF behind the data */
+        CHUNK_DATA_LF,
+        CHUNK_TRAILER,      /* the start of a trailer line, or the final CRLF */
+        CHUNK_TRAILER_LINE, /* inside a trailer field */
+        CHUNK_FINAL_LF,
+        CHUNK_DONE,
+        CHUNK_ERROR,
+    } state = CHUNK_SIZE;
+    uint64_t remaining = 0; /* the size being read, then its data bytes left */
+    size_t count = 0;       /* digits, extension or trailer bytes so far */
+
+    /* Consumes input up to the end of the body or an error and writes the
+     * data bytes to out, which has room for n bytes and may be in itself.
+     * Returns the input bytes consumed; *produced gets the bytes written. */
+    size_t feed(const char *in, size_t n, char *out, size_t *produced);
+    bool done() const { return state == CHUNK_DONE; }
+    bool failed() const { return state == CHUNK_ERROR; }
+};
+
+/* The largest body held in memory that arrived chunked, without a length. */
+enum { MAX_CHUNKED_BODY_IN_MEMORY = 16 * 1024 * 1024 };
+
 /* Request bodies, PUT and DELETE. */
+/* Before any handler: every Content-Length a plain decimal number and all
+ * equal, and a Transfer-Encoding only "chunked" and never beside a
+ * Content-Length. False once it has answered 400 or 501. */
+bool check_body_framing(struct qf_connection *conn);
+/* Whether the body comes chunked (after check_body_framing). */
+bool is_chunked_body(const struct qf_connection *conn);
+/* Decodes in place the chunked body bytes that came with the head; false
+ * after a 400 for malformed chunking. */
+bool decode_held_chunks(struct qf_connection *conn);
+/* Writes the body held in memory to fp; false after a 577 for a short write. */
+bool pass_held_body(struct qf_connection *conn, FILE *fp);
 bool handle_request_body(struct qf_connection *conn, FILE *fp);
 /* The two halves of handle_request_body, for PUT, which must refuse bad
  * headers before it touches the target: the header checks (answering
