@@ -36,6 +36,17 @@ void send_authorization_request(struct qf_connection *conn);
 /* Lets a request go on past the authorization callback that calls it. */
 void qf_authorize(struct qf_connection *conn);
 
+/* Nonces: the issue time in decimal followed by 20 decimal digits of a
+ * keyed hash of it under a secret made at start-up, so the server knows
+ * its own nonces without keeping them. */
+enum { NONCE_SIZE = 48 };
+enum nonce_state { NONCE_FRESH, NONCE_EXPIRED, NONCE_FORGED };
+void make_nonce(time_t issued, char *buf, size_t size);
+enum nonce_state check_nonce(const char *nonce, time_t now);
+/* How long a nonce is accepted: 300 seconds, or for tests only the number
+ * of seconds in the environment variable QF_TEST_NONCE_LIFETIME. */
+long nonce_lifetime(void);
+
 /* The working copy of an Authorization header: longer values are cut. */
 enum { DIGEST_BUF_SIZE = 8192 };
 

@@ -1,9 +1,13 @@
 /* auth/digest.cpp: HTTP Digest checks: which password file applies, the header, the response, the 401 challenge. */
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <mutex>
 
 #include "auth/auth.h"
 
@@ -16,7 +20,18 @@ enum { PASSWORD_LINE_SIZE = 256 };
 
 static const char HTPASSWD_NAME[] = ".htpasswd";
 
+/* The secret behind the nonces' hash: 16 random bytes as hex. */
+enum { NONCE_SECRET_BYTES = 16 };
+/* How long a nonce is good for: long enough for a person at a form,
+ * short enough that a captured header soon stops working. */
+enum { NONCE_LIFETIME_SECONDS = 300 };
+/* A nonce's hash part: 20 decimal digits hold any 64-bit value. */
+enum { NONCE_HASH_DIGITS = 20 };
+
 static int authorize_and_close(struct qf_connection *conn, FILE *fp);
+static const char *nonce_secret(void);
+static uint64_t nonce_hash(unsigned long issued);
+static bool uri_is_target(const struct qf_request_info *ri, const char *uri);
 static char *take_value(char **p);
 static bool same_digest(const char *response, const char *expected);
 
@@ -141,9 +156,115 @@ find_password_entry(FILE *fp, const char *user, const char *realm, char *ha1, si
     return false;
 }
 
+/* Made once per process; a server restart makes every nonce stale. */
+static const char *
+nonce_secret(void)
+{
+    static std::once_flag once;
+    static char secret[2 * NONCE_SECRET_BYTES + 1];
+
+    std::call_once(once, [] {
+        unsigned char raw[NONCE_SECRET_BYTES];
+        size_t got = 0;
+        while (got < sizeof(raw)) {
+            ssize_t n = getrandom(raw + got, sizeof(raw) - got, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += (size_t) n;
+        }
+        if (got < sizeof(raw)) { /* no entropy source: still unguessable enough per start */
+            struct timespec ts;
+            clock_gettime(CLOCK_REALTIME, &ts);
+            unsigned long mix[] = {(unsigned long) ts.tv_nsec, (unsigned long) ts.tv_sec,
+                                   (unsigned long) getpid(), (unsigned long) &got};
+            memcpy(raw, mix, sizeof(raw) < sizeof(mix) ? sizeof(raw) : sizeof(mix));
+        }
+        bin2str(secret, raw, sizeof(raw));
+    });
+    return secret;
+}
+
+static uint64_t
+nonce_hash(unsigned long issued)
+{
+    char t[24], digest[33];
+
+    snprintf(t, sizeof(t), "%lu", issued);
+    qf_md5(digest, nonce_secret(), ":", t, nullptr);
+    digest[16] = '\0';
+    return (uint64_t) strtoull(digest, nullptr, 16);
+}
+
+long
+nonce_lifetime(void)
+{
+    static const long lifetime = [] {
+        const char *test = getenv("QF_TEST_NONCE_LIFETIME");
+        long v = test != nullptr ? strtol(test, nullptr, 10) : 0;
+        return v > 0 && v < NONCE_LIFETIME_SECONDS ? v : (long) NONCE_LIFETIME_SECONDS;
+    }();
+    return lifetime;
+}
+
+void
+make_nonce(time_t issued, char *buf, size_t size)
+{
+    snprintf(buf, size, "%lu%0*llu", (unsigned long) issued, (int) NONCE_HASH_DIGITS,
+             (unsigned long long) nonce_hash((unsigned long) issued));
+}
+
+/* Ours when the hash part is the hash of the time part; a time ahead of
+ * the clock is not one we issued. */
+enum nonce_state
+check_nonce(const char *nonce, time_t now)
+{
+    size_t len = nonce != nullptr ? strlen(nonce) : 0;
+
+    if (len <= NONCE_HASH_DIGITS || len > NONCE_HASH_DIGITS + 19 ||
+        strspn(nonce, "0123456789") != len)
+        return NONCE_FORGED;
+    char time_part[24];
+    memcpy(time_part, nonce, len - NONCE_HASH_DIGITS);
+    time_part[len - NONCE_HASH_DIGITS] = '\0';
+    unsigned long issued = strtoul(time_part, nullptr, 10);
+    char expected[NONCE_SIZE];
+    make_nonce((time_t) issued, expected, sizeof(expected));
+    if (strcmp(expected, nonce) != 0 || (time_t) issued > now)
+        return NONCE_FORGED;
+    return now - (time_t) issued > nonce_lifetime() ? NONCE_EXPIRED : NONCE_FRESH;
+}
+
+/* The header's uri names the request's target: taken apart as the
+ * dispatcher took the target (query cut off, decoded, cleaned), it must
+ * give the same path and the same query. */
+static bool
+uri_is_target(const struct qf_request_info *ri, const char *uri)
+{
+    char buf[DIGEST_BUF_SIZE];
+
+    if (ri->uri == nullptr || uri == nullptr)
+        return false;
+    qf_strlcpy(buf, uri, sizeof(buf));
+    char *query = strchr(buf, '?');
+    if (query != nullptr)
+        *query++ = '\0';
+    if ((query == nullptr) != (ri->query_string == nullptr) ||
+        (query != nullptr && strcmp(query, ri->query_string) != 0))
+        return false;
+    size_t len = strlen(buf);
+    if ((size_t) url_decode(buf, len, buf, len + 1, 0) != strlen(buf))
+        return false;
+    clean_uri(buf);
+    return strcmp(buf, ri->uri) == 0;
+}
+
 /* The claimed user name is kept for the access log and CGI whether or not
- * the check succeeds. The client's realm, nonce age and nc are not
- * checked: any nonce the response was computed with is accepted. */
+ * the check succeeds. A response counts only for this request's target and
+ * under a nonce this server issued; a right response under an expired
+ * nonce marks the connection for a stale=true challenge. The client's
+ * realm and nc are not checked. */
 int
 authorize(struct qf_connection *conn, FILE *fp)
 {
@@ -174,9 +295,18 @@ authorize(struct qf_connection *conn, FILE *fp)
     if (!fits || !find_password_entry(fp, df.username, realm, ha1, sizeof(ha1)))
         return 0;
 
+    enum nonce_state nonce = check_nonce(df.nonce, time(nullptr));
+    if (nonce == NONCE_FORGED || !uri_is_target(ri, df.uri))
+        return 0;
     char expected[33];
     digest_expected_response(expected, ha1, ri->request_method, &df);
-    return same_digest(df.response, expected) ? 1 : 0;
+    if (!same_digest(df.response, expected))
+        return 0;
+    if (nonce == NONCE_EXPIRED) {
+        conn->nonce_stale = true;
+        return 0;
+    }
+    return 1;
 }
 
 /* Both 32 hex digits, compared without regard to case. Every digit is
@@ -285,12 +415,15 @@ check_authorization(struct qf_connection *conn, const char *path, int is_directo
     return 0;
 }
 
-/* Any nonce is accepted later, so the current time is as good as any. */
+/* A fresh nonce each time; stale=true tells a client whose only fault was
+ * an old nonce to answer again without asking its user. */
 void
 send_authorization_request(struct qf_connection *conn)
 {
     struct qf_context *ctx = conn->ctx;
-    char buf[8192];
+    char buf[8192], nonce[NONCE_SIZE];
+
+    make_nonce(time(nullptr), nonce, sizeof(nonce));
 
     conn->request_info.status_code = 401;
     /* Formatted under the realm's lock, sent outside it: a slow client must
@@ -299,8 +432,9 @@ send_authorization_request(struct qf_connection *conn)
     const char *realm = ctx->options[OPT_AUTH_DOMAIN];
     int len = qf_snprintf(conn, buf, sizeof(buf),
                           "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest qop=\"auth\", "
-                          "realm=\"%s\", nonce=\"%lu\"\r\n\r\n",
-                          realm != nullptr ? realm : "", (unsigned long) time(nullptr));
+                          "realm=\"%s\", nonce=\"%s\"%s\r\n\r\n",
+                          realm != nullptr ? realm : "", nonce,
+                          conn->nonce_stale ? ", stale=true" : "");
     unlock_option(ctx, OPT_AUTH_DOMAIN);
     qf_write(conn, buf, len);
 }

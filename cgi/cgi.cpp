@@ -137,6 +137,8 @@ prepare_cgi_environment(struct qf_connection *conn, const char *prog, struct cgi
         addenv(blk, "QUERY_STRING=%s", ri->query_string);
     if ((s = get_header(ri, "Content-Length")) != nullptr)
         addenv(blk, "CONTENT_LENGTH=%s", s);
+    else if (conn->owns_post_data)
+        addenv(blk, "CONTENT_LENGTH=%d", ri->post_data_len); /* a chunked body, decoded */
     if ((s = getenv("PATH")) != nullptr)
         addenv(blk, "PATH=%s", s);
     if ((s = getenv("LD_LIBRARY_PATH")) != nullptr)
@@ -431,6 +433,13 @@ send_cgi(struct qf_connection *conn, const char *prog)
     int from_prog[2] = {-1, -1}; /* its standard output */
     FILE *in = nullptr;
     FILE *out = nullptr;
+    bool post = strcmp(conn->request_info.request_method, "POST") == 0;
+
+    /* A chunked body has no length until it is all here: it is read
+     * before the program starts, so that CONTENT_LENGTH can be set. */
+    bool held = post && is_chunked_body(conn);
+    if (held && !handle_request_body(conn, nullptr))
+        return;
 
     prepare_cgi_environment(conn, prog, &blk);
 
@@ -478,8 +487,7 @@ send_cgi(struct qf_connection *conn, const char *prog)
     } else {
         setvbuf(in, nullptr, _IONBF, 0);
         setvbuf(out, nullptr, _IONBF, 0);
-        bool body_passed = strcmp(conn->request_info.request_method, "POST") != 0 ||
-                           handle_request_body(conn, in);
+        bool body_passed = !post || (held ? pass_held_body(conn, in) : handle_request_body(conn, in));
         /* End of input as soon as the body is through, so a program that
          * reads to the end of its input does not wait for ever. */
         fclose(in);

@@ -42,8 +42,9 @@ clean_uri(char *s)
     *p = '\0';
 }
 
-/* Reads the few date layouts that browsers send, as local time; the zone
- * text is ignored. Anything unreadable gives 31 Dec 1999 00:00 local. */
+/* Reads the few date layouts that browsers send. HTTP dates are GMT, so
+ * the time is read as UTC whatever zone text follows. Anything unreadable
+ * gives 31 Dec 1999 00:00 UTC. */
 time_t
 parse_http_date(const char *text)
 {
@@ -74,11 +75,7 @@ parse_http_date(const char *text)
     else if (tm.tm_year < 70)
         tm.tm_year += 100;
 
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    tm.tm_isdst = local.tm_isdst;
-    return mktime(&tm);
+    return timegm(&tm);
 }
 
 static int
@@ -211,6 +208,8 @@ analyze_request(struct qf_connection *conn)
     struct qfstat st;
     const struct callback *cb;
 
+    conn->nonce_stale = false;
+
     /* Framing is settled before anything can act on the request. */
     if (!check_body_framing(conn))
         return;
@@ -321,8 +320,12 @@ analyze_request(struct qf_connection *conn)
         return;
     }
 
+    /* Not modified when the file is not later than the date the client
+     * holds; a date ahead of our clock cannot come from us and proves
+     * nothing. */
     const char *ims = get_header(ri, "If-Modified-Since");
-    if (ims != nullptr && st.mtime < parse_http_date(ims)) {
+    time_t since = ims != nullptr ? parse_http_date(ims) : 0;
+    if (ims != nullptr && since <= time(nullptr) && st.mtime <= since) {
         send_error(conn, 304, "Not Modified", "%s", "");
         return;
     }

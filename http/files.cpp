@@ -157,9 +157,11 @@ scan_number(const char **p, uint64_t *value)
     return true;
 }
 
-/* Range: bytes=FIRST-[LAST], only the first range of a list counts. LAST
- * is clamped to the end of the file; a first byte at or past it cannot be
- * served; LAST before FIRST makes the header void. Fills *first and *last
+/* Range: bytes=FIRST-[LAST] or bytes=-SUFFIX, only the first range of a
+ * list counts. LAST is clamped to the end of the file; a first byte at or
+ * past it cannot be served; LAST before FIRST makes the header void. A
+ * suffix as long as the file or longer means all of it; an empty suffix,
+ * or any of an empty file, cannot be served. Fills *first and *last
  * (inclusive) for RANGE_SATISFIABLE. */
 enum range_result
 parse_range(const char *header, uint64_t size, uint64_t *first, uint64_t *last)
@@ -170,6 +172,17 @@ parse_range(const char *header, uint64_t size, uint64_t *first, uint64_t *last)
     if (header == nullptr || strncmp(header, prefix, sizeof(prefix) - 1) != 0)
         return RANGE_IGNORED;
     const char *p = header + sizeof(prefix) - 1;
+    if (*p == '-') {
+        /* suffix-byte-range-spec = "-" suffix-length: the last bytes. */
+        p++;
+        if (!scan_number(&p, &r2))
+            return RANGE_IGNORED;
+        if (r2 == 0 || size == 0)
+            return RANGE_UNSATISFIABLE;
+        *first = r2 < size ? size - r2 : 0;
+        *last = size - 1;
+        return RANGE_SATISFIABLE;
+    }
     if (!scan_number(&p, &r1))
         return RANGE_IGNORED;
     bool has_end = false;

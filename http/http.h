@@ -39,6 +39,7 @@ struct qf_connection {
     time_t start_time;
     bool owns_post_data;
     bool callback_authorized;
+    bool nonce_stale;      /* right answer to an expired nonce: challenge with stale=true */
     uint64_t num_bytes_sent;
 };
 
@@ -104,7 +105,7 @@ bool match_extension(const char *path, const char *ext_list);
 void clean_uri(char *uri);
 /* The file-system path of a cleaned URI: root + uri, or the first alias. */
 void translate_path(struct qf_connection *conn, const char *uri, char *path, size_t size);
-/* An If-Modified-Since date read as local time; 31 Dec 1999 when unreadable. */
+/* An If-Modified-Since date read as UTC; 31 Dec 1999 when unreadable. */
 time_t parse_http_date(const char *text);
 
 /* Static files and directory listings. */

@@ -13,11 +13,12 @@ namespace {
 
 const char REALM[] = "Quorvel panel";
 
-/* alice's header line. */
-std::string auth(const std::string &method, const std::string &uri, const std::string &pass = "secret")
-{
-    return "Authorization: " + digestAuth("alice", REALM, pass, method, uri) + "\r\n";
-}
+std::string nonce_of_server(int port);
+int server_port = 0; /* of AuthPut's server */
+
+/* alice's header line, under a nonce of the server on port. */
+std::string auth(const std::string &method, const std::string &uri, const std::string &pass = "secret",
+                 int port = 0);
 
 /* One server: htdigest's file guards /sec and PUT; a file of our -A mode guards /prot. */
 class AuthPut : public ::testing::Test {
@@ -35,6 +36,7 @@ protected:
         const std::string pw = s->root("sec/.htpasswd"), ours = s->dir.file("ours");
         runCommand("printf 'secret\\nsecret\\n' | setsid -w htdigest -c " + pw + " '" + REALM + "' alice 2>&1");
         runQuillfen({"-A", ours, REALM, "bob", "b:b"}, s->product.bin().c_str());
+        server_port = s->port;
         s->start({"-auth_realm", REALM, "-access_log", s->dir.file("access"), "-protect",
                   "/prot=" + ours, "-auth_PUT", pw});
     }
@@ -57,6 +59,17 @@ protected:
         return waitFor([&] { return std::regex_search(readFile(s->dir.file("access")), re); }, 10000);
     }
 };
+
+std::string nonce_of_server(int port)
+{
+    return nonceOf(rawRequest(port, "GET /sec/f.txt HTTP/1.1\r\n\r\n"));
+}
+
+std::string auth(const std::string &method, const std::string &uri, const std::string &pass, int port)
+{
+    return "Authorization: " +
+           digestAuth("alice", REALM, pass, method, uri, nonce_of_server(port ? port : server_port)) + "\r\n";
+}
 
 TEST_F(AuthPut, RealClients)
 {

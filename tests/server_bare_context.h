@@ -65,14 +65,29 @@ inline std::string md5(const std::string &text)
     return buf;
 }
 
-/* The Authorization value of a correct client (nonce 17, nc 1, cnonce c). */
+/* A nonce this process issues now (a server process has its own: see nonceOf). */
+inline std::string freshNonce()
+{
+    char nonce[NONCE_SIZE];
+    make_nonce(time(nullptr), nonce, sizeof(nonce));
+    return nonce;
+}
+
+/* The nonce of a 401 challenge; "" when there is none. */
+inline std::string nonceOf(const std::string &challenge)
+{
+    size_t p = challenge.find("nonce=\"");
+    return p == std::string::npos ? "" : challenge.substr(p + 7, challenge.find('"', p + 7) - p - 7);
+}
+
+/* The Authorization value of a correct client (nc 1, cnonce c). */
 inline std::string digestAuth(const std::string &user, const std::string &realm,
                               const std::string &pass, const std::string &method,
-                              const std::string &uri)
+                              const std::string &uri, const std::string &nonce = freshNonce())
 {
     std::string ha1 = md5(user + ":" + realm + ":" + pass), ha2 = md5(method + ":" + uri);
-    return "Digest username=\"" + user + "\", nonce=\"17\", uri=\"" + uri + "\", qop=auth, " +
-           "nc=1, cnonce=\"c\", response=\"" + md5(ha1 + ":17:1:c:auth:" + ha2) + "\"";
+    return "Digest username=\"" + user + "\", nonce=\"" + nonce + "\", uri=\"" + uri + "\", qop=auth, " +
+           "nc=1, cnonce=\"c\", response=\"" + md5(ha1 + ":" + nonce + ":1:c:auth:" + ha2) + "\"";
 }
 
 /* An IPv4 address as the listener records it. */
