@@ -51,11 +51,21 @@ chunked_decoder::feed(const char *in, size_t n, char *out, size_t *produced)
             } else if (count == 0 || strchr(" \t;\r\n", c) == nullptr || c == '\0') {
                 state = CHUNK_ERROR;
             } else {
-                state = CHUNK_EXT;
+                state = c == ' ' || c == '\t' ? CHUNK_SIZE_BWS : CHUNK_EXT;
                 count = 0;
             }
             break;
         }
+        case CHUNK_SIZE_BWS: /* white space between the size and ';' or the line end */
+            if (c == ' ' || c == '\t')
+                i++;
+            else if (c == ';' || c == '\r' || c == '\n')
+                state = CHUNK_EXT;
+            else
+                state = CHUNK_ERROR;
+            if (++count > MAX_CHUNK_EXT_LEN)
+                state = CHUNK_ERROR;
+            break;
         case CHUNK_EXT:
             i++;
             if (c == '\r') {

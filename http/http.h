@@ -139,6 +139,7 @@ void format_entry_size(const struct dir_entry *de, char *buf, size_t buflen);
 struct chunked_decoder {
     enum chunk_state {
         CHUNK_SIZE,         /* hex digits of a chunk size */
+        CHUNK_SIZE_BWS,     /* white space behind the size */
         CHUNK_EXT,          /* behind the size, to the end of its line */
         CHUNK_SIZE_LF,      /* the LF of the size line's CRLF */
         CHUNK_DATA,         /* remaining bytes of chunk data */

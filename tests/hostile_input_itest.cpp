@@ -13,16 +13,49 @@ using namespace qftest;
 namespace {
 
 const size_t npos = std::string::npos;
+const char REALM[] = "Quorvel panel";
+
+/* What send_error writes. */
+std::string error_answer(const std::string &code, const std::string &reason, const std::string &detail)
+{
+    std::string body = "Error " + code + ": " + reason + "\n" + detail;
+    return "HTTP/1.1 " + code + " " + reason + "\r\nContent-Type: text/plain\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+/* Runs a Python program with http.client, conn() (a connection to port) and port at hand. */
+std::string python(int port, const std::string &program)
+{
+    TempDir dir;
+    writeFile(dir.file("p.py"), "import http.client, sys, time, hashlib\nport = int(sys.argv[1])\n"
+                                "def conn(): return http.client.HTTPConnection('127.0.0.1', port, timeout=60)\n" +
+                                    program + "\n");
+    return runCommand("python3 " + dir.file("p.py") + " " + std::to_string(port) + " 2>&1");
+}
 
 class HostileInput : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
         srv = new Server;
+        mkdir(srv->root("sec").c_str(), 0755);
         writeFile(srv->root("x.txt"), "plain x\n");
+        writeFile(srv->root("sec/f.txt"), "secret f");
+        writeFile(srv->root("page.shtml"), "a<!--#include virtual=\"x.txt\"-->b");
+        writeScript(srv->root("echo.cgi"), "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
+                                           "echo \"[$CONTENT_LENGTH]\"; cat\ntouch ran.mark\n");
+        writeScript(srv->root("sec/slow.cgi"), "#!/bin/sh\nsleep 3\nprintf 'Status: 302\\r\\nLocation: /sec/f.txt\\r\\n\\r\\n'\n");
         struct utimbuf y2001 = {978307200, 978307200}; /* Mon, 01 Jan 2001 00:00:00 GMT */
         utime(srv->root("x.txt").c_str(), &y2001);
-        ASSERT_TRUE(srv->start({"-access_log", srv->dir.file("access.log")}));
+        runQuillfen({"-A", srv->dir.file("pw"), REALM, "alice", "secret"}, srv->product.bin().c_str());
+        /* Five hours west of UTC, where local-time dates went wrong; nonces live 2 seconds. */
+        setenv("TZ", "QFT+5", 1);
+        setenv("QF_TEST_NONCE_LIFETIME", "2", 1);
+        bool started = srv->start({"-access_log", srv->dir.file("access.log"), "-auth_realm", REALM,
+                                   "-protect", "/sec=" + srv->dir.file("pw"), "-auth_PUT", srv->dir.file("pw")});
+        unsetenv("TZ");
+        unsetenv("QF_TEST_NONCE_LIFETIME");
+        ASSERT_TRUE(started);
     }
     static void TearDownTestSuite() { delete srv; }
 
@@ -87,6 +120,165 @@ TEST_F(HostileInput, OrdinaryRequestUnchanged)
                                   std::regex(R"((^|\n)127\.0\.0\.1 - - \[\d\d/\w{3}/\d{4}:[\d:]{8} [+-]\d{4}\] )"
                                              R"("GET /x\.txt HTTP/1\.1" 200 8 "http://r/p\?a=b" )"
                                              R"("Mozilla/5\.0 \(X11; Linux x86_64\) probe/1\.0"\n)")));
+}
+
+/* Heads that no handler may see: a NUL in the URI, lengths that are not one plain number, a
+ * length beside chunking, codings we do not have. The CGI program never runs for any of them. */
+TEST_F(HostileInput, CraftedHeadsAreRefusedBeforeAnyHandler)
+{
+    const std::string bad_len = error_answer("400", "Bad Request", "Invalid Content-Length: [");
+    const struct { int line; std::string target, headers, answer; } rows[] = {
+        {__LINE__, "/x.txt%00.txt", "", error_answer("400", "Bad Request", "Invalid URI: encoded NUL")},
+        {__LINE__, "/echo.cgi%00", "", error_answer("400", "Bad Request", "Invalid URI: encoded NUL")},
+        {__LINE__, "/echo.cgi", "Content-Length: abc", "400 abc]"},
+        {__LINE__, "/echo.cgi", "Content-Length: 12abc", "400 12abc]"},
+        {__LINE__, "/echo.cgi", "Content-Length: -1", "400 -1]"},
+        {__LINE__, "/echo.cgi", "Content-Length: 0x10", "400 0x10]"},
+        {__LINE__, "/echo.cgi", "Content-Length: 18446744073709551616", "400 18446744073709551616]"},
+        {__LINE__, "/x.txt", "Content-Length: 1\nContent-Length: 2",
+         error_answer("400", "Bad Request", "Conflicting Content-Length headers")},
+        {__LINE__, "/echo.cgi", "Transfer-Encoding: chunked\nContent-Length: 3",
+         error_answer("400", "Bad Request", "Transfer-Encoding with Content-Length")},
+        {__LINE__, "/echo.cgi", "Transfer-Encoding: gzip, chunked",
+         error_answer("501", "Not Implemented", "Transfer-Encoding gzip, chunked is not implemented")},
+        {__LINE__, "/echo.cgi", "Transfer-Encoding: chunked\nTransfer-Encoding: chunked",
+         error_answer("501", "Not Implemented", "Transfer-Encoding chunked is not implemented")},
+    };
+    for (const auto &r : rows) {
+        /* putheader per line; the body is what the length claims, or none */
+        std::string headers;
+        for (size_t from = 0, nl; from < r.headers.size(); from = nl + 1) {
+            nl = r.headers.find('\n', from);
+            if (nl == npos) nl = r.headers.size();
+            std::string h = r.headers.substr(from, nl - from);
+            headers += "c.putheader('" + h.substr(0, h.find(':')) + "', '" + h.substr(h.find(':') + 2) + "'); ";
+        }
+        /* a client that says no more, so no wait for a body a length announces */
+        std::string got = python(srv->port, "import socket\nc = conn(); c.putrequest('POST', '" + r.target +
+                                                 "', skip_accept_encoding=True); " + headers +
+                                                 "c.endheaders(); c.sock.shutdown(socket.SHUT_WR); r = c.getresponse()\n"
+                                                 "sys.stdout.write('%d %s' % (r.status, r.read().decode()))");
+        if (r.answer.rfind("HTTP/", 0) == 0) {
+            std::string want = r.answer.substr(9, 3) + " " + bodyOf(r.answer);
+            EXPECT_EQ(got, want) << "line " << r.line;
+        } else {
+            EXPECT_EQ(got, r.answer.substr(0, 4) + bodyOf(bad_len) + r.answer.substr(4)) << "line " << r.line;
+        }
+    }
+    EXPECT_EQ(raw("GET /x.txt%00.txt HTTP/1.1\r\n\r\n"),
+              error_answer("400", "Bad Request", "Invalid URI: encoded NUL"));
+    EXPECT_EQ(bodyOf(raw("GET /x.txt HTTP/1.1\r\nContent-Length: 0\r\nContent-Length:  0 \r\n\r\n")),
+              "plain x\n");
+    EXPECT_FALSE(fileExists(srv->root("ran.mark")));
+}
+
+/* HEAD never carries a body, SSI pages included; GET still expands them. */
+TEST_F(HostileInput, HeadOfAnSsiPage)
+{
+    std::string head = curl("-i --head " + url("/page.shtml"));
+    EXPECT_EQ(head, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(curl(url("/page.shtml")), "aplain x\nb");
+}
+
+/* x.txt is from Mon, 01 Jan 2001 00:00:00 GMT and the server runs five hours west of UTC. */
+TEST_F(HostileInput, LastModifiedAndIfModifiedSince)
+{
+    const std::string mtime = "Mon, 01 Jan 2001 00:00:00 GMT";
+    for (const char *args : {"-i", "-i -r 2-4", "-i --head", "-i --head -r 2-4"})
+        EXPECT_EQ(headerOf(curl(std::string(args) + " " + url("/x.txt")), "Last-Modified"), mtime) << args;
+    const struct { int line; std::string since; bool not_modified; } rows[] = {
+        {__LINE__, mtime, true}, /* the browser's echo */
+        {__LINE__, "Sun, 31 Dec 2000 23:59:59 GMT", false},
+        {__LINE__, "Mon, 01 Jan 2001 00:00:01 GMT", true},
+        {__LINE__, "Sun, 31 Dec 2000 20:00:00 GMT", false}, /* the local midnight of the old reading */
+        {__LINE__, "01/Jan/2001 00:00:00", true},
+        {__LINE__, "31 Dec 2000 23:59:59", false},
+        {__LINE__, "01-Jan-2001 00:00:00", true},
+        {__LINE__, "Mon, 01 Jan 2101 00:00:00 GMT", false}, /* ahead of the clock */
+        {__LINE__, "Mon, 01 Jan 99999 00:00:00 GMT", false},
+    };
+    for (const auto &r : rows) {
+        std::string reply = curl("-i -H 'If-Modified-Since: " + r.since + "' " + url("/x.txt"));
+        EXPECT_EQ(reply.substr(0, 12), r.not_modified ? "HTTP/1.1 304" : "HTTP/1.1 200") << "line " << r.line;
+    }
+    EXPECT_EQ(curl("-w '%{http_code}' -z '" + mtime + "' " + url("/x.txt")), "304");
+}
+
+/* A Digest answer counts for its own target, under a nonce of ours, for a short time only. */
+TEST_F(HostileInput, DigestAnswersCannotBeReplayed)
+{
+    std::string got = python(srv->port, R"(
+def md5(t): return hashlib.md5(t.encode()).hexdigest()
+def header(method, uri, nonce, pw='secret'):
+    ha1 = md5('alice:Quorvel panel:' + pw); ha2 = md5(method + ':' + uri)
+    resp = md5(ha1 + ':' + nonce + ':00000001:c:auth:' + ha2)
+    return ('Digest username="alice", realm="Quorvel panel", nonce="%s", uri="%s", qop=auth, '
+            'nc=00000001, cnonce="c", response="%s"' % (nonce, uri, resp))
+def ask(method, uri, auth, body=None):
+    c = conn(); c.request(method, uri, body=body, headers={'Authorization': auth})
+    r = c.getresponse(); r.read(); w = r.getheader('WWW-Authenticate') or ''
+    return '%d%s' % (r.status, ' stale' if 'stale=true' in w else '')
+c = conn(); c.request('GET', '/sec/f.txt'); r = c.getresponse(); r.read()
+nonce = r.getheader('WWW-Authenticate').split('nonce="')[1].split('"')[0]
+captured = header('GET', '/sec/f.txt', nonce)
+print(ask('GET', '/sec/f.txt', captured), ask('GET', '/sec/f.txt', captured),
+      ask('GET', '/sec/other.txt', captured), ask('GET', '/sec/f.txt?x', captured),
+      ask('PUT', '/sec/f.txt', captured, 'evil'), ask('PUT', '/sec/new.txt', header('PUT', '/sec/f.txt', nonce), 'evil'),
+      ask('GET', '/sec/f.txt', header('GET', '/sec/f.txt', '17')),
+      ask('GET', '/sec/f.txt', header('GET', '/sec/f.txt', nonce[:-1] + str(9 - int(nonce[-1])))))
+time.sleep(3)
+print(ask('GET', '/sec/f.txt', captured), ask('GET', '/sec/f.txt', header('GET', '/sec/f.txt', nonce, 'wrong')))
+)");
+    EXPECT_EQ(got, "200 200 401 401 401 401 401 401\n401 stale 401\n");
+    EXPECT_EQ(readFile(srv->root("sec/f.txt")), "secret f");
+    EXPECT_FALSE(fileExists(srv->root("sec/new.txt")));
+
+    /* curl answers stale=true by itself: the nonce it took for the slow redirect has expired when
+     * it follows it */
+    std::string reply = curl("-D - -L --digest -u alice:secret " + url("/sec/slow.cgi"));
+    EXPECT_TRUE(std::regex_search(reply, std::regex("\r\nWWW-Authenticate: Digest qop=\"auth\", realm=\"Quorvel panel\", "
+                                                    "nonce=\"\\d+\", stale=true\r\n"))) << reply;
+    EXPECT_EQ(bodyOf(reply.substr(reply.rfind("HTTP/1.1 "))), "secret f") << reply;
+    EXPECT_TRUE(std::regex_search(log("access.log"), std::regex(R"(alice \[[^\]]+\] "GET /sec/f\.txt HTTP/1\.1" 401 0 - "curl[^\n]+\n)"
+                                                                R"(127\.0\.0\.1 - alice \[[^\]]+\] "GET /sec/f\.txt HTTP/1\.1" 200)")));
+}
+
+/* Uploads of unknown length: PUT from a pipe, a CGI program and the panel get the decoded body. */
+TEST_F(HostileInput, ChunkedRequestBodies)
+{
+    std::string body;
+    for (int i = 0; i < 20000; i++) body += (char) ('a' + i % 26);
+    writeFile(srv->dir.file("body"), body);
+    EXPECT_EQ(curl("-w '%{http_code}' --digest -u alice:secret -T - " + url("/sec/up.txt") + " < " +
+                   srv->dir.file("body")), "201");
+    EXPECT_EQ(readFile(srv->root("sec/up.txt")), body);
+
+    EXPECT_EQ(curl("-H 'Transfer-Encoding: chunked' --data-binary @" + srv->dir.file("body") + " " +
+                   url("/echo.cgi")), "[20000]\n" + body);
+    EXPECT_TRUE(waitFor([] { return fileExists(srv->root("ran.mark")); }, 5000));
+    unlink(srv->root("ran.mark").c_str());
+
+    /* 16 MiB held for a program at most; then malformed chunking */
+    EXPECT_EQ(python(srv->port, "c = conn(); c.putrequest('POST', '/echo.cgi'); "
+                                "c.putheader('Transfer-Encoding', 'chunked'); c.endheaders()\n"
+                                "try:\n"
+                                "    for i in range(17): c.send(b'100000\\r\\n' + b'x' * 0x100000 + b'\\r\\n')\n"
+                                "except OSError: pass\n"
+                                "r = c.getresponse(); print(r.status, r.reason)"),
+              "413 Request Entity Too Large\n");
+    const std::string malformed = error_answer("400", "Bad Request", "Malformed chunked body");
+    for (const char *chunks : {"x\r\n", "5\r\nabcdeXY0\r\n\r\n", "5 garbage\r\nabcde\r\n0\r\n\r\n",
+                               "fffffffffffffffff\r\n"})
+        EXPECT_EQ(raw(std::string("POST /echo.cgi HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n") + chunks),
+                  malformed) << chunks;
+    EXPECT_FALSE(fileExists(srv->root("ran.mark")));
+
+    /* the panel hook: the form came chunked with the head */
+    const std::string form = "basicsetupbutton=Save&SipProxyIP=10.7.7.7";
+    std::string reply = raw("POST /x.txt HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n9\r\n" + form.substr(0, 9) +
+                            "\r\n20;ext=1\r\n" + form.substr(9) + "\r\n0\r\nX-Trailer: t\r\n\r\n");
+    EXPECT_EQ(bodyOf(reply), "plain x\n");
+    EXPECT_NE(readFile(srv->product.bin() + "quorvel.conf").find("\nSipProxyIP=10.7.7.7"), npos);
 }
 
 }  // namespace

@@ -218,7 +218,7 @@ TEST_F(HttpSystem, FilesAndRangesAreByteExact)
         {__LINE__, "-r 1000-", "/f", "416 Requested Range Not Satisfiable", "bytes */1000", 0, 0},
         {__LINE__, "-H 'Range: bytes=5-3'", "/f", "200 OK", "", 0, 1000},
         {__LINE__, "-H 'Range: items=1-2'", "/f", "200 OK", "", 0, 1000},
-        {__LINE__, "-r -100", "/f", "206 Partial Content", "bytes 900-999/1000", 900, 100},
+        {__LINE__, "-r -500", "/f", "206 Partial Content", "bytes 500-999/1000", 500, 500},
         {__LINE__, "-r -5000", "/f", "206 Partial Content", "bytes 0-999/1000", 0, 1000},
         {__LINE__, "-r -0", "/f", "416 Requested Range Not Satisfiable", "bytes */1000", 0, 0},
     };
