@@ -224,6 +224,8 @@ static bool
 append_body(struct qf_connection *conn, char **body, size_t *len, size_t *cap, const char *p,
             size_t n)
 {
+    if (n == 0)
+        return true;
     if (n > MAX_CHUNKED_BODY_IN_MEMORY - *len) {
         send_error(conn, 413, "Request Entity Too Large", "Request body larger than %d bytes",
                    (int) MAX_CHUNKED_BODY_IN_MEMORY);

@@ -1,0 +1,121 @@
+/* tests/fuzz/log_fuzz.cpp: what a client sends, as the two logs write it.
+ * The input is a request, served over a small tree (a file, an SSI page, a
+ * Digest-protected directory) with both logs open; then its text is also
+ * handed to cry as a message argument and as a request's method, URI and
+ * user. Fails when either log holds a byte outside printable ASCII other
+ * than the line feed that ends a line, or a line that does not begin as
+ * the server begins its lines: a client that could write one could forge
+ * an entry. */
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+struct qf_context *ctx;
+
+/* POSTs to plain files would reach the control panel, which starts programs. */
+void guard(struct qf_connection *conn, const struct qf_request_info *ri, void *)
+{
+    if (strcmp(ri->request_method, "POST") != 0)
+        qf_authorize(conn);
+}
+
+std::string take(FILE *fp)
+{
+    std::string text;
+    char buf[65536];
+    fflush(fp);
+    rewind(fp);
+    for (size_t n; (n = fread(buf, 1, sizeof(buf), fp)) > 0;)
+        text.append(buf, n);
+    if (ftruncate(fileno(fp), 0) != 0)
+        abort();
+    rewind(fp);
+    return text;
+}
+
+void check_log(const std::string &text, const char *name, const std::string &line_start)
+{
+    size_t from = 0;
+    for (size_t nl; from < text.size(); from = nl + 1) {
+        nl = text.find('\n', from);
+        if (nl == std::string::npos) {
+            fprintf(stderr, "%s log: a line without its line feed\n", name);
+            abort();
+        }
+        std::string line = text.substr(from, nl - from);
+        for (unsigned char c : line)
+            if (c < 0x20 || c >= 0x7f) {
+                fprintf(stderr, "%s log: byte 0x%02x in [%s]\n", name, c, line.c_str());
+                abort();
+            }
+        if (!line.empty() && line.compare(0, line_start.size(), line_start) != 0) {
+            fprintf(stderr, "%s log: a line of its own: [%s]\n", name, line.c_str());
+            abort();
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    signal(SIGPIPE, SIG_IGN);
+    std::string root = qffuzz::scratch_dir() + "/root";
+    qffuzz::make_dir(root);
+    qffuzz::make_dir(root + "/p");
+    qffuzz::write_file(root + "/f.txt", "plain file\n");
+    qffuzz::write_file(root + "/s.shtml", "a<!--#include virtual=\"f.txt\"-->b<!--#bad\x01-->");
+    qffuzz::write_file(root + "/p/.htpasswd", "u:example.com:" + qftest::md5("u:example.com:pw") + "\n");
+
+    ctx = qffuzz::quiet_context();
+    qffuzz::set_option(ctx, "root", root);
+    qf_set_auth_callback(ctx, "*", guard, nullptr);
+    ctx->log_callback = builtin_error_log;
+    ctx->access_log = tmpfile();
+    ctx->error_log = tmpfile();
+    if (ctx->access_log == nullptr || ctx->error_log == nullptr)
+        abort();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
+        abort();
+    /* Small inputs: the whole request fits the socket's buffer. */
+    size_t sent = size < 65536 ? size : 65536;
+    if (sent > 0 && write(sv[0], data, sent) != (ssize_t) sent)
+        abort();
+    shutdown(sv[0], SHUT_WR);
+
+    struct qf_connection conn;
+    memset(&conn, 0, sizeof(conn));
+    conn.ctx = ctx;
+    conn.client.sock = sv[1];
+    process_new_connection(&conn);
+    reset_per_request_attributes(&conn);
+    close(sv[1]);
+    close(sv[0]);
+
+    /* The same bytes as every piece of client text cry may see. */
+    std::string text((const char *) data, size);
+    std::string method = text, uri = text, user = text;
+    struct qf_connection other;
+    memset(&other, 0, sizeof(other));
+    other.ctx = ctx;
+    other.request_info.request_method = &method[0];
+    other.request_info.uri = &uri[0];
+    other.request_info.remote_user = &user[0];
+    cry(&other, "%s: [%.*s] \"%s\" %d", text.c_str(), (int) size, text.data(), text.c_str(), (int) size);
+    log_access(&other);
+
+    check_log(take(ctx->access_log), "access", "0.0.0.0 - ");
+    check_log(take(ctx->error_log), "error", "[");
+    return 0;
+}
