@@ -88,6 +88,10 @@ TEST_F(ServerItest, AdminPageShowsAndSetsOptions)
         EXPECT_EQ(page.rfind(head + c.paragraph + table, 0), 0u) << page.substr(0, 300);
         EXPECT_NE(page.find(c.row), std::string::npos);
     }
+    /* a form of unknown length, in chunks */
+    page = rawRequest(srv.port, "POST /admin HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                "5\r\no=max\r\nc\r\n_threads&v=7\r\n0\r\n\r\n");
+    EXPECT_EQ(page.rfind(head + saved + "max_threads=7</p>" + table, 0), 0u) << page.substr(0, 300);
     /* a malformed access list stored this way admits every client and says why */
     srv.ask("POST /admin", "", "o=acl&v=%2B300.1.1.1");
     EXPECT_TRUE(isIndexAnswer(srv.ask("GET /index.html")));
