@@ -194,7 +194,8 @@ TEST_F(HttpSystem, PostBodyReachesThePanel)
     const std::string save = "basicsetupbutton=Save&SipProxyIP=10.9.8.7";
     Conn c(srv->port);
     ASSERT_TRUE(c.send("POST /x.txt HTTP/1.1\r\nContent-Length: " + std::to_string(save.size()) + "\r\n\r\n"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));   /* the body in a read of its own */
+    /* the body in a read of its own: sent once the server has taken the header block */
+    ASSERT_TRUE(waitFor([&] { return tcpQueue(srv->port, c.port()) == 0; }, 5000));
     ASSERT_TRUE(c.send(save));
     std::string reply = c.read(10000);
     EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;

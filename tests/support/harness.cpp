@@ -11,6 +11,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,6 +142,59 @@ int childProcesses(pid_t pid, bool zombies)
     return n;
 }
 
+bool waitsOnLock(pid_t pid, pid_t tid)
+{
+    std::string task = "/proc/" + std::to_string(pid) + "/task";
+    std::vector<std::string> threads = {std::to_string(tid)};
+    if (tid == 0) {
+        threads.clear();
+        for (const auto &e : fs::directory_iterator(task)) threads.push_back(e.path().filename());
+    }
+    for (const std::string &t : threads)   /* the number of the system call it sleeps in */
+        if (readFile(task + "/" + t + "/syscall").rfind(std::to_string(SYS_futex) + " ", 0) == 0) return true;
+    return false;
+}
+
+int tcpQueue(int local_port, int remote_port)
+{
+    char want[64];
+    snprintf(want, sizeof(want), "0100007F:%04X 0100007F:%04X", local_port, remote_port);
+    if (remote_port == 0) snprintf(want, sizeof(want), "0100007F:%04X 00000000:0000 0A", local_port);
+    std::istringstream table(readFile("/proc/net/tcp"));
+    for (std::string line; std::getline(table, line);) {
+        unsigned rx = 0;   /* "sl: local remote state tx:rx ..." */
+        size_t at = line.find(want);
+        if (at != std::string::npos && sscanf(line.c_str() + at + 27, " %*x %*x:%x", &rx) == 1) return (int)rx;
+    }
+    return -1;
+}
+
+Call::Call(std::function<void()> f)
+    : thread_([this, f] {
+          tid_ = (pid_t)syscall(SYS_gettid);
+          f();
+          done_ = true;
+      })
+{
+}
+
+Call::~Call()
+{
+    if (!returns()) {
+        fprintf(stderr, "%s: a call still blocks; ending the test program\n",
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        _exit(1);
+    }
+    thread_.join();
+}
+
+bool Call::returns(int timeout_ms) { return waitFor([&] { return done_.load(); }, timeout_ms); }
+
+bool Call::waits(int timeout_ms)
+{
+    return waitFor([&] { return done_ || (tid_ != 0 && waitsOnLock(getpid(), tid_)); }, timeout_ms) && !done_;
+}
+
 ServerProcess::~ServerProcess() { stop(SIGKILL); }
 
 bool ServerProcess::start(const std::vector<std::string> &args, const char *drevanta_bin,
@@ -205,6 +259,13 @@ Conn::Conn(int port, const char *from) : fd(socket(AF_INET, SOCK_STREAM | SOCK_C
 }
 
 Conn::~Conn() { if (fd >= 0) close(fd); }
+
+int Conn::port() const
+{
+    struct sockaddr_in sin {};
+    socklen_t len = sizeof(sin);
+    return getsockname(fd, (struct sockaddr *)&sin, &len) == 0 ? ntohs(sin.sin_port) : -1;
+}
 
 bool Conn::send(const std::string &data)
 {
