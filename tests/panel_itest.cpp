@@ -1,10 +1,8 @@
 /* tests/panel_itest.cpp: status, Stop and dispatch against the fixed files under /tmp (restored after). */
-#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
-#include <string.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,26 +22,6 @@ const char *const FIXED_FILES[] = {PC_SERVICE_PID_FILE, PC_GUARD_PID_FILE, PC_AC
                                    PC_SYSTEM_LOG_FILE};
 
 std::string id(int v) { return std::string((const char *)&v, sizeof(v)); }
-
-/* Whether process pid has sig pending or has ended (read from /proc with plain system calls, as
- * a forked stand-in calls it too). */
-bool signalled(pid_t pid, int sig)
-{
-    char path[64], text[4096];
-    snprintf(path, sizeof(path), "/proc/%d/status", (int)pid);
-    int fd = open(path, O_RDONLY);
-    ssize_t n = fd < 0 ? 0 : read(fd, text, sizeof(text) - 1);
-    if (fd >= 0) close(fd);
-    if (n <= 0) return true;
-    text[n] = '\0';
-    const char *state = strstr(text, "State:\t");
-    if (state != nullptr && (state[7] == 'Z' || state[7] == 'X')) return true;
-    for (const char *field : {"SigPnd:\t", "ShdPnd:\t"}) {
-        const char *mask = strstr(text, field);
-        if (mask != nullptr && (strtoull(mask + 8, nullptr, 16) >> (sig - 1) & 1)) return true;
-    }
-    return false;
-}
 
 class PanelService : public ::testing::Test {
 protected:
@@ -96,7 +74,7 @@ protected:
                     (void)!write(out[1], "p", 1);
                     continue;
                 }
-                (void)!write(out[1], signalled(guard, SIGKILL) ? "K" : "A", 1);
+                (void)!write(out[1], qftest::signalled(guard, SIGKILL) ? "K" : "A", 1);
                 sleep(1);
                 pthread_sigmask(SIG_SETMASK, &old, nullptr);
                 kill(getpid(), SIGINT);
@@ -127,7 +105,7 @@ protected:
     }
     /* Whether a stand-in has had no signal from the panel so far: it answers SIGUSR2, which it
      * could not after SIGINT or SIGKILL (the lower numbers are taken first), and has no SIGUSR1. */
-    bool untouched(pid_t pid) { return kill(pid, SIGUSR2) == 0 && said(pid) == 'p' && !signalled(pid, SIGUSR1); }
+    bool untouched(pid_t pid) { return kill(pid, SIGUSR2) == 0 && said(pid) == 'p' && !qftest::signalled(pid, SIGUSR1); }
     std::string status() { return controlPanelTab.pcStatusLine; }
 
     qftest::TempDir tmp;

@@ -1,6 +1,7 @@
 /* tests/server_itest.cpp: the real binary under load and faults: waiting, stalled, vanishing and
  * denied clients, hung peers, logs that cannot be opened, reports from many threads; the admin page. */
 #include <sys/socket.h>
+#include <sys/syscall.h>
 
 #include <atomic>
 #include <filesystem>
@@ -47,7 +48,7 @@ TEST_F(ServerItest, OneWorkerServesWaitingClientsInTurn)
     }
     const int accepted = 1 + 20 + 1;   /* the worker's, the queued ones, the listener's */
     EXPECT_TRUE(waitFor([&] {
-        return tcpQueue(srv.port) == clients + 1 - accepted && waitsOnLock(srv.proc.pid());
+        return tcpQueue(srv.port) == clients + 1 - accepted && !threadsIn(srv.proc.pid(), SYS_futex).empty();
     }, 10000)) << tcpQueue(srv.port) << " in the backlog";
     ASSERT_TRUE(first.send("\r\n"));
     EXPECT_TRUE(isIndexAnswer(first.read()));

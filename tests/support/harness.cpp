@@ -2,6 +2,7 @@
 #include "support/harness.h"
 
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -142,16 +144,27 @@ int childProcesses(pid_t pid, bool zombies)
     return n;
 }
 
-bool waitsOnLock(pid_t pid, pid_t tid)
+std::vector<pid_t> threadsIn(pid_t pid, long nr)
 {
-    std::string task = "/proc/" + std::to_string(pid) + "/task";
-    std::vector<std::string> threads = {std::to_string(tid)};
-    if (tid == 0) {
-        threads.clear();
-        for (const auto &e : fs::directory_iterator(task)) threads.push_back(e.path().filename());
+    std::vector<pid_t> tids;
+    for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::string call = readFile(e.path() / "syscall");
+        if (!call.empty() && isdigit((unsigned char)call[0]) && atol(call.c_str()) == nr)
+            tids.push_back(atoi(e.path().filename().c_str()));
     }
-    for (const std::string &t : threads)   /* the number of the system call it sleeps in */
-        if (readFile(task + "/" + t + "/syscall").rfind(std::to_string(SYS_futex) + " ", 0) == 0) return true;
+    return tids;
+}
+
+bool signalled(pid_t pid, int sig, pid_t tid)
+{
+    std::string st = readFile("/proc/" + std::to_string(pid) + (tid != 0 ? "/task/" + std::to_string(tid) : "") +
+                              "/status");
+    size_t state = st.find("\nState:\t");
+    if (state == std::string::npos || st[state + 8] == 'Z' || st[state + 8] == 'X') return true;
+    for (const char *field : {"\nSigPnd:", "\nShdPnd:"}) {
+        size_t at = st.find(field);
+        if (at != std::string::npos && (strtoull(&st[at + 8], nullptr, 16) >> (sig - 1) & 1)) return true;
+    }
     return false;
 }
 
@@ -192,7 +205,11 @@ bool Call::returns(int timeout_ms) { return waitFor([&] { return done_.load(); }
 
 bool Call::waits(int timeout_ms)
 {
-    return waitFor([&] { return done_ || (tid_ != 0 && waitsOnLock(getpid(), tid_)); }, timeout_ms) && !done_;
+    auto asleep = [&] {
+        std::vector<pid_t> t = threadsIn(getpid(), SYS_futex);
+        return std::find(t.begin(), t.end(), tid_.load()) != t.end();
+    };
+    return waitFor([&] { return done_ || asleep(); }, timeout_ms) && !done_;
 }
 
 ServerProcess::~ServerProcess() { stop(SIGKILL); }

@@ -49,8 +49,10 @@ std::string bodyOf(const std::string &reply);     /* what follows the header blo
 std::string headerOf(const std::string &reply, const std::string &name);   /* "" when absent */
 /* Processes whose parent is pid; with zombies, only the ended ones nobody collected. */
 int childProcesses(pid_t pid, bool zombies = false);
-/* Whether thread tid of process pid (0: any of its threads) sleeps on a mutex, condition or semaphore. */
-bool waitsOnLock(pid_t pid, pid_t tid = 0);
+/* Threads of pid blocked in system call nr (SYS_futex: on a mutex, condition or semaphore). */
+std::vector<pid_t> threadsIn(pid_t pid, long nr);
+/* Whether sig is pending for process pid (or its thread tid), or pid has ended. */
+bool signalled(pid_t pid, int sig, pid_t tid = 0);
 /* The unread bytes of the loopback TCP socket with these ports; for a listener (remote 0), the
  * connections it has not accepted yet. -1 when there is no such socket. */
 int tcpQueue(int local_port, int remote_port = 0);
