@@ -218,6 +218,11 @@ TEST_F(HttpSystem, FilesAndRangesAreByteExact)
         {__LINE__, "-H 'Range: bytes=5-3'", "/f", "200 OK", "", 0, 1000},
         {__LINE__, "-H 'Range: items=1-2'", "/f", "200 OK", "", 0, 1000},
         {__LINE__, "-H 'Range: bytes=-100'", "/f", "200 OK", "", 0, 1000},
+        /* numbers past 64 bits, several ranges (the first counts), no '-' */
+        {__LINE__, "-r 0-18446744073709551616", "/f", "206 Partial Content", "bytes 0-999/1000", 0, 1000},
+        {__LINE__, "-r 99999999999999999999999-", "/f", "416 Requested Range Not Satisfiable", "bytes */1000", 0, 0},
+        {__LINE__, "-r 100-199,300-399", "/f", "206 Partial Content", "bytes 100-199/1000", 100, 100},
+        {__LINE__, "-H 'Range: bytes=5'", "/f", "206 Partial Content", "bytes 5-999/1000", 5, 995},
     };
     for (const auto &r : rows) {
         std::string reply = runCommand("curl -s -D - " + std::string(r.args) + " 'http://127.0.0.1:" +
