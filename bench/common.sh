@@ -1,7 +1,5 @@
 # bench/common.sh: what bench/compare.sh and bench/hostile.sh share. Sourced
-# from the repository's top directory, under `set -euo pipefail`; the
-# caller sets $work (its temporary directory) first and stops the servers
-# it started with stop_pid in its EXIT trap.
+# from the repository's top directory, under `set -euo pipefail`.
 
 # Sets $quillfen: $QUILLFEN, or a Release build in build-bench/ (an
 # up-to-date build is left as it is).
@@ -28,15 +26,38 @@ stop_pid() {   # pid signal seconds: signal one process of ours and wait for it
     kill -KILL "$pid" 2>/dev/null || true
 }
 
+# Makes $work, the temporary directory, and stops the servers started
+# from here (quillfen, nginx, lighttpd) and removes $work on any exit.
+start_work() {   # name
+    work=$(mktemp -d "/tmp/$1.XXXXXX")
+    qf_pid=""
+    nginx_pid=""
+    lighttpd_pid=""
+    trap stop_servers EXIT
+    trap 'exit 130' INT TERM
+}
+
+stop_servers() {
+    # quillfen lets its idle workers time out before it exits (about 11 s).
+    stop_pid "$nginx_pid" QUIT 10
+    stop_pid "$lighttpd_pid" TERM 10
+    stop_pid "$qf_pid" TERM 30
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+
 free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
 }
 
-# The document root: nginx's workers drop root for nobody, so everything
-# they serve must be world-readable.
+# The document root, with small.bin, 1 KiB of random bytes: nginx's
+# workers drop root for nobody, so everything they serve must be
+# world-readable.
 make_docroot() {   # dir
     mkdir -p "$1"
     chmod 755 "$work" "$1"
+    head -c 1024 /dev/urandom >"$1/small.bin"
+    chmod 644 "$1/small.bin"
 }
 
 # quillfen on 127.0.0.1:port, in the background; sets $qf_pid. It always

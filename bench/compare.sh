@@ -43,25 +43,10 @@ out_dir=${BENCH_OUT:-$repo/build-bench/bench-results}
 mkdir -p "$out_dir"
 
 # --- the servers, stopped whatever happens -----------------------------------
-work=$(mktemp -d /tmp/quillfen-bench.XXXXXX)
-qf_pid=""
-nginx_pid=""
-lighttpd_pid=""
-
-cleanup() {
-    # quillfen lets its idle workers time out before it exits (about 11 s).
-    stop_pid "$nginx_pid" QUIT 10
-    stop_pid "$lighttpd_pid" TERM 10
-    stop_pid "$qf_pid" TERM 30
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+start_work quillfen-bench
 
 docroot=$work/docroot
 make_docroot "$docroot"
-head -c 1024 /dev/urandom >"$docroot/small.bin"
 head -c "$big_size" /dev/urandom >"$docroot/big.bin"
 chmod 644 "$docroot"/*.bin
 

@@ -73,22 +73,10 @@ if [ "$nofile" -lt $((need + 200)) ]; then
 fi
 
 # --- the servers, stopped whatever happens -----------------------------------
-work=$(mktemp -d /tmp/quillfen-hostile.XXXXXX)
-qf_pid=""
-nginx_pid=""
-cleanup() {
-    # quillfen lets its idle workers time out before it exits (about 11 s).
-    stop_pid "$nginx_pid" QUIT 10
-    stop_pid "$qf_pid" TERM 30
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+start_work quillfen-hostile
 
 docroot=$work/docroot
 make_docroot "$docroot"
-head -c 1024 /dev/urandom >"$docroot/small.bin"
 # Its bytes do not matter, only that it takes long to send: a sparse file.
 truncate -s 50M "$docroot/big.bin"
 chmod 644 "$docroot"/*.bin

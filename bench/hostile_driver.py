@@ -506,8 +506,8 @@ async def run_main(args):
         await wait_threads(pid, cold["threads"], args.settle)
         idle[name] = procstat.snapshot(pid)
 
-    loads = [(k, n) for k, n in (("silent", args.silent), ("trickle", args.trickle),
-                                 ("stall", args.stall)) if k in args.loads and n > 0]
+    sizes = {"silent": args.silent, "trickle": args.trickle, "stall": args.stall}
+    loads = [(k, sizes[k]) for k in args.loads.split(",") if sizes.get(k)]
     results = []
     for kind, size in loads:
         for server in servers:
@@ -573,6 +573,8 @@ def main():
     if args.cmd == "probe":
         probe_main(args)
         return 0
+    if not set(args.loads.split(",")) <= {"silent", "trickle", "stall"}:
+        ap.error("--loads: a comma-separated list of silent, trickle and stall")
     for v in ("silent", "trickle", "stall", "seconds", "warm_concurrency", "thread_limit"):
         if getattr(args, v) < 0 or (v == "seconds" and args.seconds < 1):
             ap.error(f"--{v.replace('_', '-')} out of range")
