@@ -180,6 +180,15 @@ TEST_F(HostileInput, HeadOfAnSsiPage)
     EXPECT_EQ(curl(url("/page.shtml")), "aplain x\nb");
 }
 
+/* No suffix of an empty file can be served. */
+TEST_F(HostileInput, SuffixOfAnEmptyFile)
+{
+    writeFile(srv->root("empty.txt"), "");
+    std::string reply = curl("-i -r -5 " + url("/empty.txt"));
+    EXPECT_EQ(reply.substr(0, 12), "HTTP/1.1 416") << reply;
+    EXPECT_EQ(headerOf(reply, "Content-Range"), "bytes */0");
+}
+
 /* x.txt is from Mon, 01 Jan 2001 00:00:00 GMT and the server runs five hours west of UTC. */
 TEST_F(HostileInput, LastModifiedAndIfModifiedSince)
 {
