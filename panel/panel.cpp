@@ -122,6 +122,7 @@ drevanta_analyzePost(char *body)
     if (strstr(body, "basicsetupbutton=Save") != nullptr) {
         std::lock_guard<std::mutex> lock(panelActionMutex);
         basicSetupTab.saveClicked(body);
+        controlPanelTab.requestRefresh();   /* the wait page returns to the saved values */
     } else if (strstr(body, "basicsetupbutton=Restore") != nullptr) {
         return 0;
     } else if (strstr(body, "controlbutton=Start") != nullptr) {
