@@ -80,9 +80,11 @@ ControlPanelTab::refresh()
 }
 
 /* Guards the sleep of the refresh thread, so that a request raised just
- * before it starts to sleep is not lost. */
-static std::mutex refresh_wake_mutex;
-static std::condition_variable refresh_wake;
+ * before it starts to sleep is not lost. Never destroyed: the thread may
+ * still sleep on them while the process exits, and destroying a condition
+ * variable waits for its sleepers. */
+static std::mutex &refresh_wake_mutex = *new std::mutex;
+static std::condition_variable &refresh_wake = *new std::condition_variable;
 
 void
 ControlPanelTab::requestRefresh()
