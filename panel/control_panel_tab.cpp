@@ -27,6 +27,9 @@ static const int START_WAIT_MS = 5000;
 static const int KILL_WAIT_MS = 1000;
 /* Between two looks at a process or the status files while waiting. */
 static const int POLL_MS = 20;
+/* Ends the start command: the shell tells the id of its background job,
+ * nohup, which became the guard. */
+static const char REPORT_GUARD_ID[] = "\necho $!";
 /* The programs the status files stand for: only they are ever signalled. */
 static const char SERVICE_PROGRAM[] = "drevantaquorvel";
 static const char GUARD_PROGRAM[] = "drevanta_guard";
@@ -35,6 +38,7 @@ static int read_pid_file(const char *path, int *pid, bool complain, const char *
 static bool runs_program(int pid, const char *program);
 static bool process_ended(int pid);
 static bool wait_until_ended(int pid, int ms);
+static void poll_pause();
 static int read_raw_pid(const char *path);
 static int launch_guard(const char *cmd);
 static bool read_small_file(const char *path, char *buf, size_t size);
@@ -122,13 +126,12 @@ ControlPanelTab::stopClicked()
 int
 ControlPanelTab::start()
 {
-    char cmd[PC_START_COMMAND_SIZE + 16];
+    char cmd[PC_START_COMMAND_SIZE + sizeof(REPORT_GUARD_ID)];
     stop();
-    if (!formatStartCommand(cmd, sizeof(cmd) - 16)) return -1;
+    if (!formatStartCommand(cmd, PC_START_COMMAND_SIZE)) return -1;
+    strcat(cmd, REPORT_GUARD_ID);
     /* The service the files named before belongs to the pair just stopped. */
     int old_service = read_raw_pid(PC_SERVICE_PID_FILE);
-    /* The shell tells the id of its background job: nohup, which became the guard. */
-    strcat(cmd, "\necho $!");
     int guard = launch_guard(cmd);
 
     for (int waited = 0; waited < START_WAIT_MS; waited += POLL_MS) {
@@ -136,8 +139,7 @@ ControlPanelTab::start()
         if (readGuardTmpFile(&g) == 0 && (guard <= 0 || g == guard) && readTmpFile(&s) == 0 &&
             s != old_service)
             return 0;
-        struct timespec tick = {0, POLL_MS * 1000000L};
-        nanosleep(&tick, nullptr);
+        poll_pause();
     }
     return 0;
 }
@@ -379,9 +381,15 @@ wait_until_ended(int pid, int ms)
     for (int waited = 0;; waited += POLL_MS) {
         if (process_ended(pid)) return true;
         if (waited >= ms) return false;
-        struct timespec tick = {0, POLL_MS * 1000000L};
-        nanosleep(&tick, nullptr);
+        poll_pause();
     }
+}
+
+static void
+poll_pause()
+{
+    struct timespec tick = {0, POLL_MS * 1000000L};
+    nanosleep(&tick, nullptr);
 }
 
 /* The id in a status file as it stands, checked for nothing; 0 when there
