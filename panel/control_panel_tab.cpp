@@ -34,6 +34,8 @@ static const char REPORT_GUARD_ID[] = "\necho $!";
 static const char SERVICE_PROGRAM[] = "drevantaquorvel";
 static const char GUARD_PROGRAM[] = "drevanta_guard";
 
+bool panelHaveProc = access("/proc/self", F_OK) == 0;
+
 static int read_pid_file(const char *path, int *pid, bool complain, const char *program);
 static bool runs_program(int pid, const char *program);
 static bool process_ended(int pid);
@@ -345,8 +347,7 @@ read_pid_file(const char *path, int *pid, bool complain, const char *program)
 static bool
 runs_program(int pid, const char *program)
 {
-    static const bool have_proc = access("/proc/self", F_OK) == 0;   /* mounted or not, for good */
-    if (!have_proc) return true;
+    if (!panelHaveProc) return true;
     char path[32], text[PATH_MAX];
     snprintf(path, sizeof(path), "/proc/%d/comm", pid);
     if (read_small_file(path, text, sizeof(text))) {
