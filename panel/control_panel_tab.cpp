@@ -1,13 +1,16 @@
 /* panel/control_panel_tab.cpp: the Quorvel service as the panel sees it:
  * status from the status files and signals, Start and Stop, log tails. */
 #include "panel/panel.h"
+#include "server/server.h"
 
+#include <errno.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 /* Status files are rewritten by the service while we read them: a few
@@ -87,7 +90,13 @@ ControlPanelTab::start()
     char cmd[PC_START_COMMAND_SIZE];
     stop();
     if (!formatStartCommand(cmd, sizeof(cmd))) return -1;
-    return system(cmd);
+    /* Not system(): the service must get the descriptor limit that the
+     * server started with, not the one it raised for itself. */
+    pid_t pid = spawn_shell(cmd, nullptr);
+    if (pid < 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    return status;
 }
 
 /* The guard goes first, or it would restart the service we are stopping.

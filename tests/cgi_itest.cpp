@@ -168,9 +168,12 @@ TEST_F(Cgi, ProgramEndSignalsDoNotCutOtherExchanges)
     const size_t size = 16000000;
     writeScript(sub + "big.cgi", PLAIN + "head -c " + std::to_string(size) + " /dev/zero");
     const pid_t pid = srv->proc.pid();
-    const struct { long blocked_in; std::string first, rest; } cases[] = {
-        {SYS_recvfrom, "GET /sub/big.cgi HTTP/1.1\r\n", "Host: x\r\n\r\n"},
-        {SYS_sendto, "GET /sub/big.cgi HTTP/1.1\r\nHost: x\r\n\r\n", ""},
+    const std::string go_on = "HTTP/1.1 100 Continue\r\n\r\n";
+    const struct { long blocked_in; std::string first, rest, interim; } cases[] = {
+        /* the worker reads the body that the program waits for */
+        {SYS_recvfrom, "POST /sub/big.cgi HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n", "x=",
+         go_on},
+        {SYS_sendto, "GET /sub/big.cgi HTTP/1.1\r\nHost: x\r\n\r\n", "", ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.blocked_in);
@@ -187,8 +190,8 @@ TEST_F(Cgi, ProgramEndSignalsDoNotCutOtherExchanges)
         }
         conn.send(c.rest);
         std::string reply = conn.read(60000);
-        EXPECT_EQ(reply.rfind(PLAIN_HEAD, 0), 0u) << reply.substr(0, 200);
-        EXPECT_EQ(reply.size(), PLAIN_HEAD.size() + size);
+        EXPECT_EQ(reply.rfind(c.interim + PLAIN_HEAD, 0), 0u) << reply.substr(0, 200);
+        EXPECT_EQ(reply.size(), c.interim.size() + PLAIN_HEAD.size() + size);
     }
 }
 
