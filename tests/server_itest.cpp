@@ -1,10 +1,13 @@
 /* tests/server_itest.cpp: the real binary under load and faults: waiting, stalled, vanishing and
  * denied clients, hung peers, logs that cannot be opened, reports from many threads; the admin page. */
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <regex>
 
 #include "support/harness.h"
 
@@ -53,6 +56,36 @@ TEST_F(ServerItest, OneWorkerServesWaitingClientsInTurn)
     for (int i = 0; i < clients; i++) EXPECT_EQ(bodyOf(waiting[i]->read()), "file " + std::to_string(i)) << i;
 }
 
+/* The intake waits on clients, never the workers: with one worker, a client that reads none of a
+ * large file, a head that comes one byte per segment and a GET announcing a body it never sends are
+ * all served; the reader still gets every byte, and its access-log line counts them once the
+ * handed-over send has ended. */
+TEST_F(ServerItest, WaitingClientsHoldNoWorker)
+{
+    const size_t size = 32 << 20;
+    writeFile(srv.root("big.bin"), std::string(size, 'b'));
+    start({"-max_threads", "1", "-access_log", srv.dir.file("access.log")});
+    Conn reader(srv.port);
+    ASSERT_TRUE(reader.send("GET /big.bin HTTP/1.0\r\n\r\n"));
+    ASSERT_TRUE(reader.hears(10000));
+
+    Conn trickle(srv.port);
+    const int on = 1;
+    setsockopt(trickle.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    for (char c : INDEX_REQUEST) {
+        ASSERT_TRUE(trickle.send(std::string(1, c)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));   /* pacing only: one byte a segment */
+    }
+    EXPECT_TRUE(isIndexAnswer(trickle.read()));
+    /* no body is waited for: a wait would outlast the read's bound (30 s) */
+    EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, "GET /index.html HTTP/1.1\r\nContent-Length: 100\r\n\r\n")));
+
+    std::string reply = reader.read(60000);
+    EXPECT_TRUE(reader.closed);
+    EXPECT_EQ(bodyOf(reply).size(), size);
+    EXPECT_TRUE(fileGains(srv.dir.file("access.log"), "\"GET /big.bin HTTP/1.0\" 200 " + std::to_string(size) + " -"));
+}
+
 std::string row(const std::string &name, const std::string &description, const std::string &value)
 {
     return "<form method=post><tr><td>" + name + "</td><td>" + description +
@@ -97,9 +130,11 @@ TEST_F(ServerItest, AdminPageShowsAndSetsOptions)
     EXPECT_TRUE(srv.logged("check_acl: bad ip address: [+300.1.1.1]\n"));
 }
 
-/* Every peer that stops talking holds only its own worker, until the 30-second timeout, and the
- * programs are ended; the stalls run side by side, so this takes ~31 s. Idle workers (idle_time 60)
- * leave at once on SIGTERM. */
+/* Every peer that stops talking holds at most its own worker, until the 30-second timeout, and the
+ * programs are ended; the stalls run side by side, so this takes ~31 s. A head must be complete 30 s
+ * after the accept however it trickles in, and a file send is cut after 30 s without progress; the
+ * error log sums such closures up in one line a minute. Idle workers (idle_time 60) leave at once on
+ * SIGTERM. */
 TEST_F(Faults, StalledPeersAreCutOffAfterTheTimeout)
 {
     /* bounded sleeps: a failed run leaves no orphan for long */
@@ -125,6 +160,17 @@ TEST_F(Faults, StalledPeersAreCutOffAfterTheTimeout)
     }
     Conn resumed(srv.port);   /* stalls, then finishes its request */
     ASSERT_TRUE(resumed.send("GET /index.html HT"));
+    const size_t size = 32 << 20;
+    writeFile(srv.root("big.bin"), std::string(size, 'b'));
+    Conn reader(srv.port);   /* takes nothing of its file */
+    ASSERT_TRUE(reader.send("GET /big.bin HTTP/1.0\r\n\r\n"));
+    std::atomic<bool> trickle_cut{false};
+    std::thread trickler([&] {   /* a header byte every 2 s, for as long as the server listens */
+        Conn t(srv.port);
+        bool sending = t.send("GET /index.html HTTP/1.1\r\n");
+        for (int i = 0; i < 25 && sending && !t.hears(2000); i++) sending = t.send("x");
+        trickle_cut = t.read(1000).empty() && t.closed;
+    });
     for (int i = 0; i < 10; i++) EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST))) << i;
     for (size_t i = 0; i < stalled.size(); i++)   /* the silent ones only looked at */
         EXPECT_EQ(stalled[i]->hears(cases[i].early ? 10000 : 0), cases[i].early) << cases[i].line;
@@ -141,8 +187,21 @@ TEST_F(Faults, StalledPeersAreCutOffAfterTheTimeout)
         EXPECT_EQ(reply.substr(0, cases[i].head.size()), cases[i].head);
         EXPECT_EQ(bodyOf(reply).substr(0, cases[i].body.size()), cases[i].body) << reply;
     }
+    trickler.join();
+    EXPECT_TRUE(trickle_cut);
+    std::string partial = reader.read(10000);
+    EXPECT_TRUE(reader.closed);
+    EXPECT_LT(bodyOf(partial).size(), size);
     EXPECT_TRUE(waitFor([&] { return childProcesses(srv.proc.pid()) == 0; }, 5000));
     EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST)));
+    const std::regex summary("\\] [1-9][0-9]* connections closed: request head not complete within 30 s; "
+                             "[0-9]+: no progress sending for 30 s\n");
+    auto summaries = [&] {
+        std::string log = readFile(srv.dir.file("error.log"));
+        return std::distance(std::sregex_iterator(log.begin(), log.end(), summary), std::sregex_iterator());
+    };
+    EXPECT_TRUE(waitFor([&] { return summaries() > 0; }, 5000));
+    EXPECT_EQ(summaries(), 1);   /* the next one a minute later at the earliest */
     auto begin = Clock::now();
     EXPECT_EQ(srv.proc.stop(15, 20000), 0);
     EXPECT_LT(Clock::now() - begin, std::chrono::seconds(8));
