@@ -84,6 +84,16 @@ TEST_F(ServerItest, WaitingClientsHoldNoWorker)
     EXPECT_TRUE(reader.closed);
     EXPECT_EQ(bodyOf(reply).size(), size);
     EXPECT_TRUE(fileGains(srv.dir.file("access.log"), "\"GET /big.bin HTTP/1.0\" 200 " + std::to_string(size) + " -"));
+
+    /* a stop gives a send 5 s, not the 30 s of a stall, and logs the bytes that went out */
+    Conn stuck(srv.port);
+    ASSERT_TRUE(stuck.send("GET /big.bin HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(stuck.hears(10000));
+    EXPECT_EQ(srv.proc.stop(15, 20000), 0);
+    std::smatch m;
+    std::string log = readFile(srv.dir.file("access.log"));
+    ASSERT_TRUE(std::regex_search(log, m, std::regex("\"GET /big.bin HTTP/1.1\" 200 ([0-9]+) -")));
+    EXPECT_LT(std::stoull(m[1]), size);
 }
 
 std::string row(const std::string &name, const std::string &description, const std::string &value)
