@@ -24,7 +24,7 @@ enum {
     STOP_TICK_MS = 50,               /* ... and then the last workers and sends */
     MAX_ACCEPTS_PER_WAKE = 64,       /* the other listeners and the heads get their turn */
     MAX_EVENTS = 256,
-    TRIM_AFTER_FREES = 1024,         /* a burst's memory goes back to the system */
+    TRIM_PEAK = 512,                 /* after a burst of this many clients, memory goes back */
 };
 /* A sendfile call on a non-blocking socket moves what fits its buffer. */
 static const size_t SEND_CHUNK = (size_t) 1 << 30;
@@ -68,10 +68,27 @@ struct intake {
     int head_timeouts, send_timeouts;
     int64_t last_summary;         /* -1: none yet */
     bool stopping;
-    int frees;                    /* records and buffers freed since the last trim */
+    int clients, peak;            /* records alive; their most since the last trim */
+    char *spare;                  /* a buffer for the first read of a client */
 };
 
 static void read_head(struct intake *in, struct client *c);
+
+static struct client *
+new_client(struct intake *in)
+{
+    struct client *c = (struct client *) calloc(1, sizeof(*c));
+    if (c != nullptr && ++in->clients > in->peak)
+        in->peak = in->clients;
+    return c;
+}
+
+static void
+free_client(struct intake *in, struct client *c)
+{
+    free(c);
+    in->clients--;
+}
 
 static int64_t
 now_ms(void)
@@ -137,7 +154,8 @@ watch(struct intake *in, struct client *c, uint32_t events)
     ev.data.ptr = c;
     /* A connection that comes back from a worker may still be in the set,
      * disarmed since its head was read. */
-    if (epoll_ctl(in->epfd, EPOLL_CTL_ADD, c->sock.sock, &ev) == 0 ||
+    int op = c->registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (epoll_ctl(in->epfd, op, c->sock.sock, &ev) == 0 ||
         (errno == EEXIST && epoll_ctl(in->epfd, EPOLL_CTL_MOD, c->sock.sock, &ev) == 0)) {
         c->registered = true;
         return true;
@@ -155,12 +173,8 @@ drop_client(struct intake *in, struct client *c)
     if (c->registered)
         (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, c->sock.sock, nullptr);
     close_gracefully(c->sock.sock);
-    if (c->buf != nullptr) {
-        give_back_head_buffer(in->ctx, c->buf);
-        in->frees++;
-    }
-    free(c);
-    in->frees++;
+    give_back_head_buffer(in->ctx, c->buf);
+    free_client(in, c);
 }
 
 /* Listeners are watched unless the queue is full, descriptors ran out a
@@ -232,8 +246,7 @@ head_complete(struct intake *in, struct client *c)
     list_unlink(c);
     struct request_head head = {c->sock, c->buf, c->nread, c->request_len};
     if (!in->queue_full && put_socket(in->ctx, &head)) {
-        free(c);
-        in->frees++;
+        free_client(in, c);
         return;
     }
     in->queue_full = true;
@@ -250,18 +263,21 @@ read_head(struct intake *in, struct client *c)
         chain_push(&in->deferred, c);
         return;
     }
-    bool fresh = c->buf == nullptr;
-    if (fresh && (c->buf = take_head_buffer(in->ctx)) == nullptr) {
+    /* A silent client costs no buffer: the first read goes to the spare,
+     * which the client keeps once bytes came. */
+    if (c->buf == nullptr && in->spare == nullptr &&
+        (in->spare = take_head_buffer(in->ctx)) == nullptr) {
         drop_client(in, c);
         return;
     }
-    ssize_t n = recv(c->sock.sock, c->buf + c->nread, (size_t) (MAX_REQUEST_SIZE - c->nread),
+    char *buf = c->buf != nullptr ? c->buf : in->spare;
+    ssize_t n = recv(c->sock.sock, buf + c->nread, (size_t) (MAX_REQUEST_SIZE - c->nread),
                      MSG_DONTWAIT);
+    if (n > 0 && c->buf == nullptr) {
+        c->buf = in->spare;
+        in->spare = nullptr;
+    }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        if (fresh) { /* a silent client costs no buffer */
-            give_back_head_buffer(in->ctx, c->buf);
-            c->buf = nullptr;
-        }
         if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
             drop_client(in, c);
         return;
@@ -337,7 +353,7 @@ accept_new_connection(struct intake *in, int i, int64_t now)
             close(s.sock);
             continue;
         }
-        struct client *c = (struct client *) calloc(1, sizeof(*c));
+        struct client *c = new_client(in);
         if (c == nullptr) {
             close(s.sock);
             break;
@@ -403,7 +419,7 @@ take_handed_sends(struct intake *in, int64_t now)
     while (list != nullptr) {
         struct file_send *fs = list;
         list = fs->next;
-        struct client *c = (struct client *) calloc(1, sizeof(*c));
+        struct client *c = new_client(in);
         if (c == nullptr) {
             log_access_line(ctx, fs->log_line, fs->log_split, fs->sent);
             close(fs->fd);
@@ -435,8 +451,7 @@ resume_intake(struct intake *in)
         if (!put_socket(in->ctx, &head))
             return;
         chain_pop(&in->parked);
-        free(c);
-        in->frees++;
+        free_client(in, c);
     }
     in->queue_full = false;
     struct chain waiting = in->deferred;
@@ -595,9 +610,9 @@ run_intake(struct intake *in)
         }
         enforce_deadlines(in, now);
         log_summary(in, now);
-        if (in->frees >= TRIM_AFTER_FREES && in->heads.next == &in->heads) {
+        if (in->peak >= TRIM_PEAK && in->clients < in->peak / 8) {
             malloc_trim(0);
-            in->frees = 0;
+            in->peak = in->clients;
         }
     }
 }
@@ -639,6 +654,7 @@ master_thread(void *arg)
         __atomic_store_n(&ctx->intake_running, true, __ATOMIC_RELEASE);
         run_intake(in);
         __atomic_store_n(&ctx->intake_running, false, __ATOMIC_RELEASE);
+        give_back_head_buffer(ctx, in->spare);
     }
     if (epfd != -1)
         close(epfd);

@@ -19,8 +19,8 @@ static int read_idle_time(struct qf_context *ctx);
 enum { DRAIN_BUFFER_SIZE = 8192, MAX_DRAIN_BYTES = 64 * DRAIN_BUFFER_SIZE };
 /* Bound on idle_time, so that the deadline arithmetic cannot overflow. */
 enum { MAX_IDLE_SECONDS = 365 * 24 * 3600 };
-/* Head buffers kept for reuse (about 256 KiB). */
-enum { MAX_FREE_BUFFERS = 32 };
+/* Head buffers kept for reuse (about 512 KiB). */
+enum { MAX_FREE_BUFFERS = 64 };
 
 /* Sets the calling thread's scheduling policy (priority 0). */
 bool
