@@ -85,8 +85,9 @@ TEST_F(ServerItest, WaitingClientsHoldNoWorker)
     EXPECT_EQ(bodyOf(reply).size(), size);
     EXPECT_TRUE(fileGains(srv.dir.file("access.log"), "\"GET /big.bin HTTP/1.0\" 200 " + std::to_string(size) + " -"));
 
-    /* a stop gives a send 5 s, not the 30 s of a stall, and logs the bytes that went out */
-    Conn stuck(srv.port);
+    /* a stop closes heads at once and gives a send 5 s, not the 30 s of a stall, logging the bytes
+     * that went out */
+    Conn silent(srv.port), stuck(srv.port);
     ASSERT_TRUE(stuck.send("GET /big.bin HTTP/1.1\r\n\r\n"));
     ASSERT_TRUE(stuck.hears(10000));
     EXPECT_EQ(srv.proc.stop(15, 20000), 0);
@@ -138,6 +139,12 @@ TEST_F(ServerItest, AdminPageShowsAndSetsOptions)
     srv.ask("POST /admin", "", "o=acl&v=%2B300.1.1.1");
     EXPECT_TRUE(isIndexAnswer(srv.ask("GET /index.html")));
     EXPECT_TRUE(srv.logged("check_acl: bad ip address: [+300.1.1.1]\n"));
+    /* new ports are listened on at once, the old ones no more */
+    const int moved = freePort();
+    EXPECT_NE(srv.ask("POST /admin", "", "o=ports&v=" + std::to_string(moved)).find("Saved: ports="),
+              std::string::npos);
+    EXPECT_TRUE(isIndexAnswer(rawRequest(moved, INDEX_REQUEST)));
+    EXPECT_LT(Conn(srv.port).fd, 0);
 }
 
 /* Every peer that stops talking holds at most its own worker, until the 30-second timeout, and the
