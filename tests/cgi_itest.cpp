@@ -1,6 +1,7 @@
 /* tests/cgi_itest.cpp: CGI programs and SSI pages served by the real binary. */
 #include <ctype.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -49,8 +50,18 @@ protected:
         writeScript(sub + "post.cgi", PLAIN + "echo \"$REQUEST_METHOD n=$CONTENT_LENGTH\"\ncat\n");
         writeScript(sub + "count.cgi", PLAIN + "wc -c\n");
         writeScript(sub + "fds.cgi", PLAIN + "ls -l /proc/$$/fd\n");
+        writeScript(sub + "limit.cgi", PLAIN + "ulimit -n\n");
+        writeFile(sub + "limit.shtml", "<!--#exec \"ulimit -n\"-->");
+        /* the server starts with a low descriptor limit below a higher hard one */
+        struct rlimit saved, low;
+        getrlimit(RLIMIT_NOFILE, &saved);
+        low = saved;
+        low.rlim_cur = START_LIMIT < saved.rlim_max ? START_LIMIT : saved.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &low);
         ASSERT_TRUE(srv->start({"-cgi_env", "QF_EXTRA=yes,QF_TWO=2"}));
+        setrlimit(RLIMIT_NOFILE, &saved);
     }
+    static const rlim_t START_LIMIT = 512;
     static void TearDownTestSuite() { delete srv, unsetenv("QF_LEAK_MARKER"); }
     static std::string body(const std::string &line, const std::string &headers = "",
                             const std::string &data = "")
@@ -193,6 +204,21 @@ TEST_F(Cgi, ProgramEndSignalsDoNotCutOtherExchanges)
         EXPECT_EQ(reply.rfind(c.interim + PLAIN_HEAD, 0), 0u) << reply.substr(0, 200);
         EXPECT_EQ(reply.size(), c.interim.size() + PLAIN_HEAD.size() + size);
     }
+}
+
+/* The server raises its own descriptor limit to the hard limit; programs and exec commands get
+ * the one it started with. */
+TEST_F(Cgi, ProgramsGetTheDescriptorLimitTheServerStartedWith)
+{
+    struct rlimit rl;
+    getrlimit(RLIMIT_NOFILE, &rl);
+    const rlim_t start = START_LIMIT < rl.rlim_max ? START_LIMIT : rl.rlim_max;
+    EXPECT_EQ(body("GET /sub/limit.cgi"), std::to_string(start) + "\n");
+    EXPECT_EQ(body("GET /sub/limit.shtml"), std::to_string(start) + "\n");
+    std::smatch m;
+    std::string limits = readFile("/proc/" + std::to_string(srv->proc.pid()) + "/limits");
+    ASSERT_TRUE(std::regex_search(limits, m, std::regex("Max open files +([0-9]+) +([0-9]+)")));
+    EXPECT_EQ(m[1], m[2]);
 }
 
 TEST_F(Cgi, SsiDirectivesAndPageText)
