@@ -72,8 +72,6 @@ struct intake {
     char *spare;                  /* a buffer for the first read of a client */
 };
 
-static void read_head(struct intake *in, struct client *c);
-
 static struct client *
 new_client(struct intake *in)
 {
@@ -213,7 +211,7 @@ update_listeners(struct intake *in, int64_t now)
 static bool
 wants_body_segment(const char *buf, int request_len, int nread)
 {
-    if (nread >= MAX_REQUEST_SIZE ||
+    if (nread >= MAX_REQUEST_SIZE || request_len < 5 ||
         (strncmp(buf, "POST ", 5) != 0 && strncmp(buf, "PUT ", 4) != 0))
         return false;
     static const char cl_name[] = "Content-Length:";
@@ -371,15 +369,20 @@ accept_new_connection(struct intake *in, int i, int64_t now)
 }
 
 /* The send is over: done, cut or failed. The access-log line tells the
- * bytes that really went out. */
+ * bytes that really went out. The socket is the caller's to close. */
 static void
-end_send(struct intake *in, struct client *c)
+finish_send(struct qf_context *ctx, struct file_send *fs)
 {
-    struct file_send *fs = c->send;
-    log_access_line(in->ctx, fs->log_line, fs->log_split, fs->sent);
+    log_access_line(ctx, fs->log_line, fs->log_split, fs->sent);
     close(fs->fd);
     free(fs->log_line);
     free(fs);
+}
+
+static void
+end_send(struct intake *in, struct client *c)
+{
+    finish_send(in->ctx, c->send);
     drop_client(in, c);
 }
 
@@ -421,11 +424,9 @@ take_handed_sends(struct intake *in, int64_t now)
         list = fs->next;
         struct client *c = new_client(in);
         if (c == nullptr) {
-            log_access_line(ctx, fs->log_line, fs->log_split, fs->sent);
-            close(fs->fd);
-            close_gracefully(fs->sock);
-            free(fs->log_line);
-            free(fs);
+            int sock = fs->sock;
+            finish_send(ctx, fs);
+            close_gracefully(sock);
             continue;
         }
         c->sock.sock = fs->sock;
