@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "cgi/cgi.h"
@@ -150,14 +151,20 @@ do_exec(struct qf_connection *conn, const char *args)
         cry(conn, "Bad SSI #exec: [%s]", args);
         return;
     }
-    FILE *fp = popen(cmd, "r");
+    int out = -1;
+    pid_t pid = spawn_shell(cmd, &out);
+    FILE *fp = pid < 0 ? nullptr : fdopen(out, "r");
     if (fp == nullptr) {
         cry(conn, "Cannot SSI #exec: [%s]: %s", cmd, strerror(errno));
+        if (pid >= 0) {
+            close(out);
+            (void) waitpid(pid, nullptr, 0);
+        }
         return;
     }
-    set_close_on_exec(fileno(fp));
     send_opened_file_stream(conn, fp, UINT64_MAX);
-    (void) pclose(fp); /* ECHILD when the SIGCHLD handler reaped it first */
+    fclose(fp);
+    (void) waitpid(pid, nullptr, 0); /* ECHILD when the SIGCHLD handler reaped it first */
 }
 
 static void

@@ -22,6 +22,7 @@ struct builtin_mime_type {
 static size_t copy_mime_type(const char *type, size_t type_len, char *buf, size_t buflen);
 static uint64_t copy_fd_range(struct qf_connection *conn, int fd, off_t offset, uint64_t len);
 static int64_t sendfile_range(struct qf_connection *conn, int fd, off_t *offset, uint64_t len);
+static bool send_file_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len);
 static bool is_head_request(const struct qf_connection *conn);
 static void free_entries(struct dir_entry *entries, size_t n);
 static bool read_dir_entries(struct qf_connection *conn, DIR *dirp, const char *dir,
@@ -254,6 +255,84 @@ copy_fd_range(struct qf_connection *conn, int fd, off_t offset, uint64_t len)
     return sent;
 }
 
+/* Gives the rest of a file to the intake, with the connection, which
+ * leaves this worker (client.sock -1). False when it stays here. */
+static bool
+hand_over_rest(struct qf_connection *conn, int fd, off_t offset, uint64_t remaining)
+{
+    struct file_send *fs = (struct file_send *) calloc(1, sizeof(*fs));
+    if (fs == nullptr)
+        return false;
+    fs->sock = conn->client.sock;
+    fs->fd = fd;
+    fs->offset = offset;
+    fs->remaining = remaining;
+    fs->sent = conn->num_bytes_sent;
+    fs->log_line = format_access_line(conn, &fs->log_split);
+    if (!hand_over_send(conn->ctx, fs)) {
+        free(fs->log_line);
+        free(fs);
+        return false;
+    }
+    conn->client.sock = -1;
+    return true;
+}
+
+static void
+set_blocking(int sock, bool blocking)
+{
+    int flags = fcntl(sock, F_GETFL, 0);
+    if (flags != -1)
+        (void) fcntl(sock, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+}
+
+/* The body of a file too large for the header's write. The kernel copies
+ * it; once the client stops taking it as fast, the rest goes to the intake
+ * (true: fd went with it), which sends it as the client drains, so a slow
+ * or silent reader holds no worker. */
+static bool
+send_file_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len)
+{
+    if (conn->ssl != nullptr) {
+        conn->num_bytes_sent += copy_fd_range(conn, fd, offset, len);
+        return false;
+    }
+    int sock = conn->client.sock;
+    bool may_hand_over = __atomic_load_n(&conn->ctx->intake_running, __ATOMIC_ACQUIRE);
+    if (may_hand_over)
+        set_blocking(sock, false);
+
+    uint64_t sent = 0;
+    while (sent < len) {
+        uint64_t chunk = len - sent < SENDFILE_CHUNK ? len - sent : SENDFILE_CHUNK;
+        ssize_t n = sendfile(sock, fd, &offset, (size_t) chunk);
+        if (n > 0) {
+            sent += (uint64_t) n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN && may_hand_over) {
+            conn->num_bytes_sent += sent;
+            if (hand_over_rest(conn, fd, offset, len - sent))
+                return true;
+            conn->num_bytes_sent -= sent;
+            may_hand_over = false; /* no memory: send it here after all */
+            set_blocking(sock, true);
+            continue;
+        }
+        if (n < 0 && sent == 0 && (errno == EINVAL || errno == ENOSYS)) {
+            if (may_hand_over)
+                set_blocking(sock, true);
+            conn->num_bytes_sent += copy_fd_range(conn, fd, offset, len);
+            return false;
+        }
+        break; /* end of file or a failed write */
+    }
+    conn->num_bytes_sent += sent;
+    return false;
+}
+
 void
 send_opened_file_stream(struct qf_connection *conn, FILE *fp, uint64_t len)
 {
@@ -419,9 +498,8 @@ send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
         if (written > hlen)
             conn->num_bytes_sent += (uint64_t) (written - hlen);
     } else if (qf_write(conn, buf, hlen) == hlen) {
-        off_t offset = (off_t) first;
-        int64_t sent = sendfile_range(conn, fd, &offset, len);
-        conn->num_bytes_sent += sent >= 0 ? (uint64_t) sent : copy_fd_range(conn, fd, (off_t) first, len);
+        if (send_file_body(conn, fd, (off_t) first, len))
+            return; /* fd went with the rest to the intake */
     }
     close(fd);
 }

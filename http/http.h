@@ -45,6 +45,8 @@ struct qf_connection {
 
 /* Connection handling: one request per connection. */
 void process_new_connection(struct qf_connection *conn);
+/* Parses and serves a head read by the intake (request_len <= 0: none). */
+void serve_request(struct qf_connection *conn, char *buf, int nread, int request_len);
 void reset_per_request_attributes(struct qf_connection *conn);
 
 /* One transfer routine for sockets and files. */
@@ -79,6 +81,8 @@ char *qf_get_var(const struct qf_connection *conn, const char *name);
 /* Access log. */
 void log_access(const struct qf_connection *conn);
 void log_header(const struct qf_connection *conn, const char *header, FILE *fp);
+char *format_access_line(const struct qf_connection *conn, size_t *split);
+void log_access_line(struct qf_context *ctx, const char *line, size_t split, uint64_t bytes);
 
 /* A response gathered in a fixed buffer and sent in a few writes. With
  * counted, what follows the first uncounted bytes (the header block) is

@@ -12,9 +12,6 @@
 
 #include "http/http.h"
 
-/* Header block plus the body bytes that came with it. */
-enum { MAX_REQUEST_SIZE = 8192 };
-
 /* Room for one formatted response piece and for an error body. */
 enum { RESPONSE_BUF_SIZE = 8192 };
 
@@ -26,7 +23,6 @@ const char *http_500_error = "Internal Server Error";
 
 static bool is_known_method(const char *method);
 static bool parse_http_version(const char *text, struct qf_request_info *ri);
-static int leading_int(const char *p, const char *end);
 static bool is_head_request(const struct qf_connection *conn);
 static bool wait_writable(int fd, int timeout_ms);
 
@@ -43,14 +39,24 @@ reset_per_request_attributes(struct qf_connection *conn)
     }
 }
 
+/* Reads the head itself: for a caller without the intake. */
 void
 process_new_connection(struct qf_connection *conn)
 {
-    struct qf_request_info *ri = &conn->request_info;
     /* One spare byte so the body behind the headers can always be
      * NUL-terminated before it is handed to the panel. */
     char buf[MAX_REQUEST_SIZE + 1];
     int nread = 0;
+
+    int request_len = read_request(nullptr, conn->client.sock, conn->ssl, buf,
+                                   MAX_REQUEST_SIZE, &nread);
+    serve_request(conn, buf, nread, request_len);
+}
+
+void
+serve_request(struct qf_connection *conn, char *buf, int nread, int request_len)
+{
+    struct qf_request_info *ri = &conn->request_info;
 
     reset_per_request_attributes(conn);
     conn->owns_post_data = false;
@@ -58,8 +64,6 @@ process_new_connection(struct qf_connection *conn)
     conn->num_bytes_sent = 0;
     memset(ri, 0, sizeof(*ri));
 
-    int request_len = read_request(nullptr, conn->client.sock, conn->ssl, buf,
-                                   MAX_REQUEST_SIZE, &nread);
     if (request_len <= 0)
         return; /* peer gone, block too long or garbage: nobody to answer */
 
@@ -83,7 +87,10 @@ process_new_connection(struct qf_connection *conn)
     ri->post_data_len = nread - request_len;
     conn->start_time = time(nullptr);
     analyze_request(conn);
-    log_access(conn);
+    /* A send handed to the intake takes the connection along, and the
+     * intake writes the line when it ends. */
+    if (conn->client.sock != -1)
+        log_access(conn);
 }
 
 /* Request-Line = Method SP Request-URI SP HTTP-Version CRLF
@@ -132,32 +139,6 @@ parse_http_version(const char *text, struct qf_request_info *ri)
                   &ri->http_version_minor, &n) == 2 && text[n] == '\0';
 }
 
-/* Reads the first run of a signed decimal number in [p, end), skipping
- * leading white space; 0 when there is none. Bounded: the bytes need not be
- * terminated. */
-static int
-leading_int(const char *p, const char *end)
-{
-    while (p < end && isspace((unsigned char) *p))
-        p++;
-    bool negative = false;
-    if (p < end && (*p == '+' || *p == '-'))
-        negative = *p++ == '-';
-    long long value = 0;
-    for (; p < end && *p >= '0' && *p <= '9'; p++) {
-        value = value * 10 + (*p - '0');
-        if (value > INT_MAX)
-            value = (long long) INT_MAX + 1;
-    }
-    if (negative)
-        value = -value;
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return (int) value;
-}
-
 /* Client sockets carry a send and receive timeout, and on such a socket a
  * signal (SIGCHLD of a CGI program ends up in any thread) makes a blocked
  * recv or send fail with EINTR whatever the handler's flags: such a call
@@ -183,30 +164,7 @@ pull(FILE *fp, int sock, SSL *ssl, char *buf, int len)
     }
 
     memset(buf, 0, (size_t) len);
-    int nread = (int) recv_retrying(sock, buf, (size_t) len);
-    if (nread <= 0)
-        return nread;
-
-    /* A small form body often trails its headers by one segment; wait for it
-     * once, so the panel hook sees the body with the header block. Not when
-     * the client expects "100 Continue": it sends nothing before that answer,
-     * and the wait would last until the socket's timeout. */
-    static const char cl_name[] = "Content-Length:";
-    const char *end = buf + nread;
-    const char *cl = (const char *) memmem(buf, (size_t) nread, cl_name, sizeof(cl_name) - 1);
-    const char *eoh = cl == nullptr ? nullptr
-                                    : (const char *) memmem(buf, (size_t) nread, "\r\n\r\n", 4);
-    if (cl != nullptr && eoh != nullptr) {
-        int declared = leading_int(cl + sizeof(cl_name) - 1, end);
-        long held = end - (eoh + 4);
-        bool expects_continue = nread < len && strcasestr(buf, "\nExpect:") != nullptr;
-        if (held < declared && nread < len && !expects_continue) {
-            int n = (int) recv_retrying(sock, buf + nread, (size_t) (len - nread));
-            if (n > 0)
-                nread += n;
-        }
-    }
-    return nread;
+    return (int) recv_retrying(sock, buf, (size_t) len);
 }
 
 /* Whether fd takes more bytes within timeout_ms. */
@@ -524,42 +482,100 @@ log_header(const struct qf_connection *conn, const char *header, FILE *fp)
     }
 }
 
-/* Client text (user, method, URI, Referer, User-Agent) is escaped, so a
- * request cannot end its line and forge another. The stream slot is read
- * under the log-stream lock so that an option change cannot close it
- * under us; the line itself is one flockfile section so that
- * concurrent requests never interleave. */
-void
-log_access(const struct qf_connection *conn)
+/* The access-log line up to its byte count, and from there on. Client
+ * text (user, method, URI, Referer, User-Agent) is escaped, so a request
+ * cannot end its line and forge another. The stream is the caller's, locked
+ * or private. */
+static void
+print_access_head(const struct qf_connection *conn, FILE *fp)
 {
     const struct qf_request_info *ri = &conn->request_info;
     char date[64];
     char addr[INET_ADDRSTRLEN] = "0.0.0.0";
     struct tm tm;
 
+    localtime_r(&conn->start_time, &tm);
+    if (strftime(date, sizeof(date), "%d/%b/%Y:%H:%M:%S %z", &tm) == 0)
+        date[0] = '\0';
+    (void) inet_ntop(AF_INET, &conn->client.rsa.u.sin.sin_addr, addr, sizeof(addr));
+    fprintf(fp, "%s - ", addr);
+    fput_log_escaped(ri->remote_user != nullptr ? ri->remote_user : "-", fp);
+    fprintf(fp, " [%s] \"", date);
+    fput_log_escaped(ri->request_method != nullptr ? ri->request_method : "-", fp);
+    fputc(' ', fp);
+    fput_log_escaped(ri->uri != nullptr ? ri->uri : "-", fp);
+    fprintf(fp, " HTTP/%d.%d\" %d ", ri->http_version_major, ri->http_version_minor,
+            ri->status_code);
+}
+
+static void
+print_access_tail(const struct qf_connection *conn, FILE *fp)
+{
+    log_header(conn, "Referer", fp);
+    log_header(conn, "User-Agent", fp);
+    fputc('\n', fp);
+}
+
+/* The stream slot is read under the log-stream lock so that an option change
+ * cannot close it under us; the line itself is one flockfile section so that
+ * concurrent requests never interleave. */
+void
+log_access(const struct qf_connection *conn)
+{
     if (conn->ctx == nullptr)
         return;
 
     lock_log_streams();
     FILE *fp = conn->ctx->access_log;
     if (fp != nullptr) {
-        localtime_r(&conn->start_time, &tm);
-        if (strftime(date, sizeof(date), "%d/%b/%Y:%H:%M:%S %z", &tm) == 0)
-            date[0] = '\0';
-        (void) inet_ntop(AF_INET, &conn->client.rsa.u.sin.sin_addr, addr, sizeof(addr));
-
         flockfile(fp);
-        fprintf(fp, "%s - ", addr);
-        fput_log_escaped(ri->remote_user != nullptr ? ri->remote_user : "-", fp);
-        fprintf(fp, " [%s] \"", date);
-        fput_log_escaped(ri->request_method != nullptr ? ri->request_method : "-", fp);
-        fputc(' ', fp);
-        fput_log_escaped(ri->uri != nullptr ? ri->uri : "-", fp);
-        fprintf(fp, " HTTP/%d.%d\" %d %llu", ri->http_version_major, ri->http_version_minor,
-                ri->status_code, (unsigned long long) conn->num_bytes_sent);
-        log_header(conn, "Referer", fp);
-        log_header(conn, "User-Agent", fp);
-        fputc('\n', fp);
+        print_access_head(conn, fp);
+        fprintf(fp, "%llu", (unsigned long long) conn->num_bytes_sent);
+        print_access_tail(conn, fp);
+        fflush(fp);
+        funlockfile(fp);
+    }
+    unlock_log_streams();
+}
+
+/* The line of a request whose byte count is known only later, as a heap
+ * text with *split where the count goes; null without an access log. */
+char *
+format_access_line(const struct qf_connection *conn, size_t *split)
+{
+    lock_log_streams();
+    bool logging = conn->ctx->access_log != nullptr;
+    unlock_log_streams();
+    if (!logging)
+        return nullptr;
+
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *fp = open_memstream(&text, &size);
+    if (fp == nullptr)
+        return nullptr;
+    print_access_head(conn, fp);
+    fflush(fp);
+    *split = size;
+    print_access_tail(conn, fp);
+    if (fclose(fp) != 0) {
+        free(text);
+        return nullptr;
+    }
+    return text;
+}
+
+/* Writes a line made by format_access_line with its byte count. */
+void
+log_access_line(struct qf_context *ctx, const char *line, size_t split, uint64_t bytes)
+{
+    if (line == nullptr)
+        return;
+    lock_log_streams();
+    FILE *fp = ctx->access_log;
+    if (fp != nullptr) {
+        flockfile(fp);
+        fprintf(fp, "%.*s%llu%s", (int) split, line, (unsigned long long) bytes, line + split);
         fflush(fp);
         funlockfile(fp);
     }

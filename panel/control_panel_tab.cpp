@@ -1,6 +1,7 @@
 /* panel/control_panel_tab.cpp: the Quorvel service as the panel sees it:
  * status from the status files and signals, Start and Stop, log tails. */
 #include "panel/panel.h"
+#include "server/server.h"
 
 #include <errno.h>
 #include <limits.h>
@@ -9,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -411,11 +413,20 @@ read_raw_pid(const char *path)
 static int
 launch_guard(const char *cmd)
 {
-    FILE *shell = popen(cmd, "re");
-    if (shell == nullptr) return 0;
+    /* Not popen: the service must get the descriptor limit that the
+     * server started with, not the one it raised for itself. */
+    int out = -1;
+    pid_t pid = spawn_shell(cmd, &out);
+    if (pid < 0) return 0;
     int guard = 0;
-    if (fscanf(shell, "%d", &guard) != 1) guard = 0;
-    pclose(shell);
+    FILE *shell = fdopen(out, "r");
+    if (shell == nullptr) {
+        close(out);
+    } else {
+        if (fscanf(shell, "%d", &guard) != 1) guard = 0;
+        fclose(shell);
+    }
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
     return guard;
 }
 

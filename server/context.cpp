@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include "http/http.h"
@@ -101,8 +102,15 @@ qf_start(void)
         pthread_mutex_init(&m, nullptr);
     pthread_mutex_init(&ctx->thr_mutex, nullptr);
     pthread_mutex_init(&ctx->callback_mutex, nullptr);
+    pthread_mutex_init(&ctx->pool_mutex, nullptr);
     pthread_cond_init(&ctx->thr_cond, nullptr);
-    pthread_cond_init(&ctx->full_cond, nullptr);
+    ctx->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (ctx->wake_fd == -1) {
+        cry(fc(ctx), "%s: eventfd: %s", "qf_start", strerror(errno));
+        qf_fini(ctx);
+        free(ctx);
+        return nullptr;
+    }
 
     if (!apply_defaults(ctx)) {
         qf_fini(ctx);
@@ -113,6 +121,8 @@ qf_start(void)
 
     /* A client that goes away mid-response must not kill the process. */
     signal(SIGPIPE, SIG_IGN);
+    /* Every waiting client holds a descriptor. */
+    raise_descriptor_limit();
 
     if (!start_listener_thread(ctx)) {
         qf_fini(ctx);
@@ -222,8 +232,12 @@ qf_fini(struct qf_context *ctx)
         pthread_mutex_destroy(&m);
     pthread_mutex_destroy(&ctx->thr_mutex);
     pthread_mutex_destroy(&ctx->callback_mutex);
+    release_head_buffers(ctx);
+    pthread_mutex_destroy(&ctx->pool_mutex);
     pthread_cond_destroy(&ctx->thr_cond);
-    pthread_cond_destroy(&ctx->full_cond);
+    if (ctx->wake_fd != -1)
+        close(ctx->wake_fd);
+    ctx->wake_fd = -1;
 
     __atomic_store_n(&ctx->stop_flag, 2, __ATOMIC_SEQ_CST);
 }

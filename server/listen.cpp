@@ -14,6 +14,7 @@ static bool scan_number(const char **p, const char *end, int *n);
 static bool scan_char(const char **p, const char *end, char c);
 static bool scan_port_entry(const struct vec *entry, uint32_t *addr, int *port);
 static bool set_client_socket_defaults(int sock);
+static void note_new_listeners(struct qf_context *ctx);
 
 /* Connections waiting for accept in the kernel. Once max_threads workers
  * are busy and the queue is full, new clients wait here; at 300 concurrent
@@ -157,6 +158,14 @@ qf_open_listening_port(struct qf_context *ctx, const struct vec *entry, struct u
     return sock;
 }
 
+/* The intake's loop waits on the listeners: it must learn of new ones. */
+static void
+note_new_listeners(struct qf_context *ctx)
+{
+    __atomic_add_fetch(&ctx->ports_generation, 1, __ATOMIC_RELEASE);
+    wake_intake(ctx);
+}
+
 /* The caller holds the ports mutex (or is the only thread left). */
 void
 close_all_listening_sockets(struct qf_context *ctx)
@@ -194,6 +203,7 @@ set_ports_option(struct qf_context *ctx, const char *list)
         }
         l->is_ssl = false;
         ctx->num_listeners++;
+        note_new_listeners(ctx);
     }
     return true;
 }

@@ -11,6 +11,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <time.h>
 
 #include <string>
@@ -75,6 +76,7 @@ enum {
     MAX_LISTENING_SOCKETS = 10,
     MAX_CALLBACKS = 20,
     MAX_QUEUED_SOCKETS = 20,
+    MAX_REQUEST_SIZE = 8192, /* a request head with the body bytes read with it */
 };
 
 /* Option ids: the slot of each option in options[] and opt_mutexes[].
@@ -113,6 +115,36 @@ struct idle_worker {
     struct idle_worker *next;
 };
 
+/* A complete request head on its way from the intake to a worker: the
+ * bytes read so far (the header block, maybe some body) in a pooled buffer
+ * of MAX_REQUEST_SIZE + 1 bytes, which the worker gives back. */
+struct request_head {
+    struct socket client;
+    char *buf;
+    int nread;       /* bytes in buf */
+    int request_len; /* length of the header block */
+};
+
+/* The rest of a file that a worker could not send without waiting: the
+ * intake sends it as the client drains and then writes the access-log
+ * line (log_line with the byte count put in at log_split; null when there
+ * was no access log). */
+struct file_send {
+    int sock;
+    int fd;
+    off_t offset;
+    uint64_t remaining;
+    uint64_t sent;   /* body bytes sent so far, the worker's included */
+    char *log_line;
+    size_t log_split;
+    struct file_send *next;
+};
+
+/* Buffers of heads, kept for reuse; guarded by pool_mutex. */
+struct pooled_buffer {
+    struct pooled_buffer *next;
+};
+
 /* The whole state of one running server. */
 struct qf_context {
     volatile int stop_flag;  /* 0 running, 1 asked to stop, 2 finished */
@@ -139,12 +171,24 @@ struct qf_context {
     pthread_mutex_t thr_mutex;
     pthread_cond_t thr_cond;   /* a worker ended */
     pthread_mutex_t callback_mutex;
-    struct socket queue[MAX_QUEUED_SOCKETS];
-    int sq_head;               /* sockets put in */
-    int sq_tail;               /* sockets taken out */
+    struct request_head queue[MAX_QUEUED_SOCKETS];
+    int sq_head;               /* heads put in */
+    int sq_tail;               /* heads taken out */
     struct idle_worker *idle_workers; /* asleep, most recent first */
     bool listener_batched;     /* the listener runs as SCHED_BATCH */
-    pthread_cond_t full_cond;  /* a socket was taken out */
+    bool intake_waits;         /* the intake found the queue full */
+    struct file_send *handed_sends; /* for the intake, not yet taken */
+
+    /* The intake's event loop runs in the listener thread; wake_fd (an
+     * eventfd, -1 without a loop) wakes it for room in the queue, a handed
+     * send, new listeners or the stop. */
+    bool intake_running;
+    int wake_fd;
+    unsigned ports_generation; /* changed with the listener table */
+
+    pthread_mutex_t pool_mutex;
+    struct pooled_buffer *free_buffers;
+    int num_free_buffers;
 
     qf_ssl_password_cb ssl_password_callback;
     qf_callback_t log_callback;
@@ -209,12 +253,22 @@ extern struct ssl_func crypto_sw[];
 bool load_dll(struct qf_context *ctx, const char *library_name, struct ssl_func *table);
 void qf_set_ssl_password_callback(struct qf_context *ctx, qf_ssl_password_cb cb);
 
-/* The listener thread, the connection queue and the workers. */
+/* The listener thread with the intake's event loop, the queue and the workers. */
 void *master_thread(void *ctx);
-bool accept_new_connection(const struct socket *listener, struct qf_context *ctx);
-void put_socket(struct qf_context *ctx, const struct socket *sp);
-bool get_socket(struct qf_context *ctx, struct socket *sp);
+bool put_socket(struct qf_context *ctx, const struct request_head *head);
+bool get_socket(struct qf_context *ctx, struct request_head *head);
 void *worker_thread(void *ctx);
+void wake_intake(struct qf_context *ctx);
+bool stop_requested(struct qf_context *ctx);
+bool set_policy(int policy); /* the calling thread's, priority 0 */
+/* Gives a send to the intake; false when no intake runs (nothing taken). */
+bool hand_over_send(struct qf_context *ctx, struct file_send *fs);
+char *take_head_buffer(struct qf_context *ctx);
+void give_back_head_buffer(struct qf_context *ctx, char *buf);
+void release_head_buffers(struct qf_context *ctx);
+/* FIN, then what the client still sent is discarded without waiting, then
+ * the close: closing over unread input would reset the connection. */
+void close_gracefully(int sock);
 int start_thread(struct qf_context *ctx, void *(*func)(void *), void *arg);
 int set_non_blocking_mode(struct qf_connection *conn, int sock);
 
@@ -268,5 +322,13 @@ char *qf_strdup(const char *text);
 int qf_stat(const char *path, struct qfstat *st);
 void qf_free(void *p);
 void set_close_on_exec(int fd);
+
+/* The descriptor limit: raised to the hard limit for the server, the one
+ * it started with for the programs it runs. restore_child_limits is called
+ * in a forked child before exec; spawn_shell runs "sh -c cmd" so, with its
+ * output on *out_fd when out_fd is not null. */
+void raise_descriptor_limit(void);
+void restore_child_limits(void);
+pid_t spawn_shell(const char *cmd, int *out_fd);
 
 #endif

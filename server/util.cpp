@@ -4,7 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "server/server.h"
 
@@ -145,4 +147,68 @@ void
 set_close_on_exec(int fd)
 {
     (void) fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+/* The limit the process started with, for its children: programs written
+ * for the usual 1024 may use select, which breaks above it. */
+static struct rlimit child_nofile;
+static bool child_nofile_saved;
+static pthread_once_t nofile_once = PTHREAD_ONCE_INIT;
+
+static void
+raise_nofile_once(void)
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return;
+    child_nofile = rl;
+    child_nofile_saved = true;
+    if (rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        (void) setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
+
+void
+raise_descriptor_limit(void)
+{
+    pthread_once(&nofile_once, raise_nofile_once);
+}
+
+/* Async-signal-safe: runs between fork and exec. */
+void
+restore_child_limits(void)
+{
+    if (child_nofile_saved)
+        (void) setrlimit(RLIMIT_NOFILE, &child_nofile);
+}
+
+pid_t
+spawn_shell(const char *cmd, int *out_fd)
+{
+    int fds[2] = {-1, -1};
+    if (out_fd != nullptr && pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        restore_child_limits();
+        /* dup2 clears close-on-exec; a pipe end that already is
+         * descriptor 1 must have it cleared by hand */
+        if (out_fd != nullptr && fds[1] == STDOUT_FILENO)
+            (void) fcntl(STDOUT_FILENO, F_SETFD, 0);
+        else if (out_fd != nullptr)
+            (void) dup2(fds[1], STDOUT_FILENO);
+        execl("/bin/sh", "sh", "-c", cmd, (char *) nullptr);
+        _exit(127);
+    }
+    int fork_errno = errno;
+    if (out_fd != nullptr) {
+        close(fds[1]);
+        if (pid < 0)
+            close(fds[0]);
+        else
+            *out_fd = fds[0];
+    }
+    errno = fork_errno;
+    return pid;
 }

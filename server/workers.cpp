@@ -1,10 +1,8 @@
-/* server/workers.cpp: the listener thread, the connection queue and the worker threads. */
-#include <arpa/inet.h>
+/* server/workers.cpp: the queue of request heads, the worker threads and the head buffers. */
 #include <assert.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <poll.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,25 +12,18 @@
 #include "http/http.h"
 
 static int read_idle_time(struct qf_context *ctx);
-static int wait_for_listeners(struct qf_context *ctx, struct pollfd *fds, int *nfds);
-static void close_gracefully(struct qf_connection *conn);
-static bool take_waiting_client(struct qf_context *ctx, struct socket *sp);
 
-/* The listener thread notices a stop request within this many milliseconds. */
-enum { LISTENER_POLL_MS = 1000 };
 /* Piece size for discarding what a client still sends after its response,
  * and the most the drain takes: a client that keeps streaming must not
  * keep its worker, so past this it gets the reset it asked for. */
 enum { DRAIN_BUFFER_SIZE = 8192, MAX_DRAIN_BYTES = 64 * DRAIN_BUFFER_SIZE };
 /* Bound on idle_time, so that the deadline arithmetic cannot overflow. */
 enum { MAX_IDLE_SECONDS = 365 * 24 * 3600 };
-/* Under load many clients are ready at once: taking them in one go saves a
- * poll per connection. Bounded so that the other listeners and a stop
- * request still get their turn. */
-enum { MAX_ACCEPTS_PER_WAKE = 64 };
+/* Head buffers kept for reuse (about 512 KiB). */
+enum { MAX_FREE_BUFFERS = 64 };
 
 /* Sets the calling thread's scheduling policy (priority 0). */
-static bool
+bool
 set_policy(int policy)
 {
     struct sched_param param;
@@ -40,7 +31,7 @@ set_policy(int policy)
     return pthread_setschedparam(pthread_self(), policy, &param) == 0;
 }
 
-static bool
+bool
 stop_requested(struct qf_context *ctx)
 {
     return __atomic_load_n(&ctx->stop_flag, __ATOMIC_ACQUIRE) != 0;
@@ -113,22 +104,23 @@ read_idle_time(struct qf_context *ctx)
     return seconds > MAX_IDLE_SECONDS ? MAX_IDLE_SECONDS : (int) seconds;
 }
 
-/* Hands an accepted socket to the workers. A full queue blocks the
- * listener (and with it any change of ports) until a worker takes one:
- * new clients then wait in the kernel's backlog instead of being refused.
- * A worker is started when the queue holds more sockets than there are
- * idle workers to take them; counting only "no idle worker" would leave a
- * second socket waiting behind a worker that was woken but has not yet
- * taken the first. One sleeping worker is woken per socket, after the
- * unlock, so that it does not wake only to wait for the mutex. */
-void
-put_socket(struct qf_context *ctx, const struct socket *sp)
+/* Queues a complete head for the workers; false when the queue is full:
+ * the intake then holds it and reads no new heads until a worker makes
+ * room and wakes it. A worker is started when the queue holds more heads
+ * than there are idle workers to take them; counting only "no idle worker"
+ * would leave a second head waiting behind a worker that was woken but has
+ * not yet taken the first. One sleeping worker is woken per head, after
+ * the unlock, so that it does not wake only to wait for the mutex. */
+bool
+put_socket(struct qf_context *ctx, const struct request_head *head)
 {
     pthread_mutex_lock(&ctx->thr_mutex);
-    while (ctx->sq_head - ctx->sq_tail >= MAX_QUEUED_SOCKETS)
-        pthread_cond_wait(&ctx->full_cond, &ctx->thr_mutex);
-
-    ctx->queue[ctx->sq_head % MAX_QUEUED_SOCKETS] = *sp;
+    if (ctx->sq_head - ctx->sq_tail >= MAX_QUEUED_SOCKETS) {
+        ctx->intake_waits = true;
+        pthread_mutex_unlock(&ctx->thr_mutex);
+        return false;
+    }
+    ctx->queue[ctx->sq_head % MAX_QUEUED_SOCKETS] = *head;
     ctx->sq_head++;
 
     if (ctx->num_idle < ctx->sq_head - ctx->sq_tail && ctx->num_threads < ctx->max_threads) {
@@ -148,6 +140,7 @@ put_socket(struct qf_context *ctx, const struct socket *sp)
      * has taken this post. */
     if (w != nullptr)
         sem_post(&w->wake);
+    return true;
 }
 
 /* Sleeps until put_socket (or the stop) wakes self, or until deadline.
@@ -184,22 +177,14 @@ sleep_idle(struct qf_context *ctx, struct idle_worker *self, const struct timesp
     return true;
 }
 
-/* Waits for a queued socket. Returns false when none came within idle_time
+/* Waits for a queued head. Returns false when none came within idle_time
  * + 1 seconds (or the server is stopping): the worker is then already
  * struck from num_threads and num_idle, in the same locked step that
  * found the queue empty, so put_socket never counts on a worker that is
- * leaving. A wait that times out looks at the queue once more first.
- * With the queue empty, a client already waiting on a listener is taken
- * first (take_waiting_client). */
+ * leaving. A wait that times out looks at the queue once more first. */
 bool
-get_socket(struct qf_context *ctx, struct socket *sp)
+get_socket(struct qf_context *ctx, struct request_head *head)
 {
-    pthread_mutex_lock(&ctx->thr_mutex);
-    bool queue_empty = ctx->sq_head == ctx->sq_tail;
-    pthread_mutex_unlock(&ctx->thr_mutex);
-    if (queue_empty && !stop_requested(ctx) && take_waiting_client(ctx, sp))
-        return true;
-
     int idle_seconds = read_idle_time(ctx);
     struct idle_worker self;
     sem_init(&self.wake, 0, 0);
@@ -224,208 +209,140 @@ get_socket(struct qf_context *ctx, struct socket *sp)
 
     assert(ctx->sq_head > ctx->sq_tail);
     ctx->num_idle--;
-    *sp = ctx->queue[ctx->sq_tail % MAX_QUEUED_SOCKETS];
+    *head = ctx->queue[ctx->sq_tail % MAX_QUEUED_SOCKETS];
     ctx->sq_tail++;
     while (ctx->sq_tail > MAX_QUEUED_SOCKETS) {
         ctx->sq_tail -= MAX_QUEUED_SOCKETS;
         ctx->sq_head -= MAX_QUEUED_SOCKETS;
     }
+    bool wake = ctx->intake_waits;
+    ctx->intake_waits = false;
     pthread_mutex_unlock(&ctx->thr_mutex);
-    pthread_cond_signal(&ctx->full_cond);
+    if (wake)
+        wake_intake(ctx);
     sem_destroy(&self.wake);
     return true;
+}
+
+void
+wake_intake(struct qf_context *ctx)
+{
+    uint64_t one = 1;
+    if (ctx->wake_fd != -1)
+        (void) !write(ctx->wake_fd, &one, sizeof(one));
+}
+
+bool
+hand_over_send(struct qf_context *ctx, struct file_send *fs)
+{
+    if (!__atomic_load_n(&ctx->intake_running, __ATOMIC_ACQUIRE))
+        return false;
+    pthread_mutex_lock(&ctx->thr_mutex);
+    fs->next = ctx->handed_sends;
+    ctx->handed_sends = fs;
+    pthread_mutex_unlock(&ctx->thr_mutex);
+    wake_intake(ctx);
+    return true;
+}
+
+/* A silent client costs no buffer: the intake takes one at the first
+ * bytes. Kept buffers are reused; past MAX_FREE_BUFFERS they go back to the
+ * allocator, so a burst does not stay resident. */
+char *
+take_head_buffer(struct qf_context *ctx)
+{
+    pthread_mutex_lock(&ctx->pool_mutex);
+    struct pooled_buffer *b = ctx->free_buffers;
+    if (b != nullptr) {
+        ctx->free_buffers = b->next;
+        ctx->num_free_buffers--;
+    }
+    pthread_mutex_unlock(&ctx->pool_mutex);
+    return b != nullptr ? (char *) b : (char *) malloc(MAX_REQUEST_SIZE + 1);
+}
+
+void
+give_back_head_buffer(struct qf_context *ctx, char *buf)
+{
+    if (buf == nullptr)
+        return;
+    pthread_mutex_lock(&ctx->pool_mutex);
+    bool keep = ctx->num_free_buffers < MAX_FREE_BUFFERS;
+    if (keep) {
+        struct pooled_buffer *b = (struct pooled_buffer *) (void *) buf;
+        b->next = ctx->free_buffers;
+        ctx->free_buffers = b;
+        ctx->num_free_buffers++;
+    }
+    pthread_mutex_unlock(&ctx->pool_mutex);
+    if (!keep)
+        free(buf);
+}
+
+void
+release_head_buffers(struct qf_context *ctx)
+{
+    pthread_mutex_lock(&ctx->pool_mutex);
+    struct pooled_buffer *b = ctx->free_buffers;
+    ctx->free_buffers = nullptr;
+    ctx->num_free_buffers = 0;
+    pthread_mutex_unlock(&ctx->pool_mutex);
+    while (b != nullptr) {
+        struct pooled_buffer *next = b->next;
+        free(b);
+        b = next;
+    }
 }
 
 /* Sends FIN first so the client sees the end of the response at once,
  * then discards what it still sent before closing: closing a socket with
  * unread input makes the kernel answer with a reset, which can destroy
  * the response on its way. Most clients have nothing left to read; asking
- * the kernel first spares them the switch to non-blocking mode and a read.
- * The drain never waits: it ends at the first read that yields nothing,
- * or at MAX_DRAIN_BYTES. */
-static void
-close_gracefully(struct qf_connection *conn)
+ * the kernel first spares them a read. The drain never waits: it ends at
+ * the first read that yields nothing, or at MAX_DRAIN_BYTES. */
+void
+close_gracefully(int sock)
 {
-    int sock = conn->client.sock;
     int pending = 0;
 
     (void) shutdown(sock, SHUT_WR);
     if (ioctl(sock, FIONREAD, &pending) != 0 || pending > 0) {
-        if (set_non_blocking_mode(conn, sock) == 0) {
-            char buf[DRAIN_BUFFER_SIZE];
-            long drained = 0;
-            int n;
-            while (drained < MAX_DRAIN_BYTES &&
-                   (n = pull(nullptr, sock, conn->ssl, buf, sizeof(buf))) > 0)
-                drained += n;
-        }
+        char buf[DRAIN_BUFFER_SIZE];
+        long drained = 0;
+        ssize_t n;
+        while (drained < MAX_DRAIN_BYTES &&
+               ((n = recv(sock, buf, sizeof(buf), MSG_DONTWAIT)) > 0 || (n < 0 && errno == EINTR)))
+            drained += n > 0 ? n : 0;
     }
     (void) close(sock);
 }
 
-/* Serves one connection at a time until no connection comes for a while.
- * The connection record is reused; process_new_connection resets its
- * request part for each connection. */
+/* Serves one head at a time until none comes for a while. The connection
+ * record is reused; serve_request resets its request part each time. */
 void *
 worker_thread(void *arg)
 {
     struct qf_context *ctx = (struct qf_context *) arg;
     struct qf_connection conn;
+    struct request_head head;
     memset(&conn, 0, sizeof(conn));
     if (__atomic_load_n(&ctx->listener_batched, __ATOMIC_ACQUIRE))
         set_policy(SCHED_OTHER); /* undo what it inherited from the listener */
 
-    while (get_socket(ctx, &conn.client)) {
+    while (get_socket(ctx, &head)) {
+        conn.client = head.client;
         conn.start_time = time(nullptr);
         conn.ctx = ctx;
-        process_new_connection(&conn);
+        serve_request(&conn, head.buf, head.nread, head.request_len);
         reset_per_request_attributes(&conn);
-        /* The request's strings lived in process_new_connection's buffer;
-         * a log line about the close must not print them. */
+        /* The request's strings lived in the head's buffer; a log line
+         * about the close must not print them. */
         conn.request_info.request_method = nullptr;
         conn.request_info.uri = nullptr;
+        give_back_head_buffer(ctx, head.buf);
         if (conn.client.sock != -1)
-            close_gracefully(&conn);
+            close_gracefully(conn.client.sock);
     }
     /* get_socket has struck this worker from the counters: ctx may be gone. */
-    return nullptr;
-}
-
-/* What accept_client found on a listener. */
-enum accept_result { NO_CLIENT, CLIENT_DENIED, CLIENT_ADMITTED };
-
-/* Accepts one client of a listener into *accepted, unless the access list
- * denies it (then it is logged and closed). A malformed stored list (-1)
- * lets the client in; its message is logged again. Called with the ports
- * mutex held, so the listener stays open meanwhile. */
-static enum accept_result
-accept_client(const struct socket *listener, struct qf_context *ctx, struct socket *accepted)
-{
-    memset(accepted, 0, sizeof(*accepted));
-    accepted->lsa = listener->lsa;
-    accepted->rsa.len = sizeof(accepted->rsa.u.sin);
-    /* Close-on-exec in the same call: a CGI program forked by another
-     * worker in between must never inherit this client. */
-    accepted->sock = accept4(listener->sock, &accepted->rsa.u.sa, &accepted->rsa.len, SOCK_CLOEXEC);
-    if (accepted->sock == -1)
-        return NO_CLIENT;
-
-    lock_option(ctx, OPT_ACL);
-    const char *acl = ctx->options[OPT_ACL];
-    bool denied = acl != nullptr && check_acl(ctx, acl, &accepted->rsa) == 0;
-    unlock_option(ctx, OPT_ACL);
-    if (denied) {
-        char addr[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &accepted->rsa.u.sin.sin_addr, addr, sizeof(addr));
-        cry(fc(ctx), "%s: %s is not allowed to connect", "accept_new_connection", addr);
-        close(accepted->sock);
-        return CLIENT_DENIED;
-    }
-    accepted->is_ssl = listener->is_ssl;
-    return CLIENT_ADMITTED;
-}
-
-/* Accepts one client of a ready listener and queues it. Returns false
- * when no client was waiting. */
-bool
-accept_new_connection(const struct socket *listener, struct qf_context *ctx)
-{
-    struct socket accepted;
-    enum accept_result r = accept_client(listener, ctx, &accepted);
-    if (r == CLIENT_ADMITTED)
-        put_socket(ctx, &accepted);
-    return r != NO_CLIENT;
-}
-
-/* A worker that has found the queue empty takes a client that is already
- * waiting on a listener itself. Under load the kernel's backlog is seldom
- * empty, and serving from it spares the listener's hand-off: a wake-up of
- * the listener and one of the worker per connection. The worker is not
- * counted idle meanwhile, so put_socket still starts a worker for a
- * connection that the listener queues in the same moment. try-lock: the
- * listener may hold the ports mutex while it waits for room in the queue,
- * and a change of ports must not wait for workers. */
-static bool
-take_waiting_client(struct qf_context *ctx, struct socket *sp)
-{
-    if (pthread_mutex_trylock(&ctx->opt_mutexes[OPT_PORTS]) != 0)
-        return false;
-    bool taken = false;
-    for (int i = 0; i < ctx->num_listeners && !taken; i++) {
-        enum accept_result r;
-        while ((r = accept_client(&ctx->listeners[i], ctx, sp)) == CLIENT_DENIED)
-            ;
-        taken = r == CLIENT_ADMITTED;
-    }
-    unlock_option(ctx, OPT_PORTS);
-    return taken;
-}
-
-/* Copies the listeners into fds (*nfds of them) under the ports mutex and
- * waits for a client; returns what poll returns. With no listener the
- * wait is a plain sleep. */
-static int
-wait_for_listeners(struct qf_context *ctx, struct pollfd *fds, int *nfds)
-{
-    lock_option(ctx, OPT_PORTS);
-    *nfds = ctx->num_listeners;
-    for (int i = 0; i < *nfds; i++) {
-        fds[i].fd = ctx->listeners[i].sock;
-        fds[i].events = POLLIN;
-        fds[i].revents = 0;
-    }
-    unlock_option(ctx, OPT_PORTS);
-    return poll(fds, (nfds_t) *nfds, LISTENER_POLL_MS);
-}
-
-/* The listener thread: waits for clients on every listener, a second at a
- * time so that a stop request is seen soon, and finally tears the context
- * down. poll rather than select: a listener opened late (ports changed at
- * run time) may have a descriptor beyond select's fixed set. */
-void *
-master_thread(void *arg)
-{
-    struct qf_context *ctx = (struct qf_context *) arg;
-    struct pollfd fds[MAX_LISTENING_SOCKETS];
-    int nfds;
-    /* Woken by every new client, the listener would otherwise preempt the
-     * very client that is about to send its request, and the worker would
-     * then wait for it. As a batch thread it lets the sender go on, and
-     * then takes the clients that arrived meanwhile, requests and all, in
-     * one go. Only an ordinary thread is demoted, and the workers it
-     * starts (which run CGI programs and the panel's commands) get the
-     * ordinary policy back. */
-    int policy;
-    struct sched_param param;
-    if (pthread_getschedparam(pthread_self(), &policy, &param) == 0 && policy == SCHED_OTHER &&
-        set_policy(SCHED_BATCH))
-        __atomic_store_n(&ctx->listener_batched, true, __ATOMIC_RELEASE);
-
-    while (!stop_requested(ctx)) {
-        if (wait_for_listeners(ctx, fds, &nfds) <= 0)
-            continue;
-        /* The table may have changed since the poll: accept only on a
-         * descriptor that is still the same listener. The listeners are
-         * non-blocking, so a stale readiness costs one failed accept. */
-        lock_option(ctx, OPT_PORTS);
-        for (int i = 0; i < nfds && i < ctx->num_listeners; i++)
-            if (fds[i].fd == ctx->listeners[i].sock && (fds[i].revents & POLLIN))
-                for (int n = 0; n < MAX_ACCEPTS_PER_WAKE; n++)
-                    if (!accept_new_connection(&ctx->listeners[i], ctx))
-                        break;
-        unlock_option(ctx, OPT_PORTS);
-    }
-
-    /* Idle workers would otherwise sit out idle_time before qf_fini can
-     * finish; waking them lets each leave once the queue is empty. Posted
-     * under the lock, so no woken worker can leave before its post. */
-    pthread_mutex_lock(&ctx->thr_mutex);
-    for (struct idle_worker *w = ctx->idle_workers; w != nullptr; w = ctx->idle_workers) {
-        ctx->idle_workers = w->next;
-        w->woken = true;
-        sem_post(&w->wake);
-    }
-    pthread_mutex_unlock(&ctx->thr_mutex);
-    qf_fini(ctx);
     return nullptr;
 }

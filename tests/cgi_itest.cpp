@@ -1,5 +1,6 @@
 /* tests/cgi_itest.cpp: CGI programs and SSI pages served by the real binary. */
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -29,8 +30,18 @@ protected:
         writeScript(sub + "post.cgi", PLAIN + "echo \"$REQUEST_METHOD n=$CONTENT_LENGTH\"\ncat\n");
         writeScript(sub + "count.cgi", PLAIN + "wc -c\n");
         writeScript(sub + "fds.cgi", PLAIN + "ls -l /proc/$$/fd\n");
+        writeScript(sub + "limit.cgi", PLAIN + "ulimit -n\n");
+        writeFile(sub + "limit.shtml", "<!--#exec \"ulimit -n\"-->");
+        /* the server starts with a low descriptor limit below a higher hard one */
+        struct rlimit saved, low;
+        getrlimit(RLIMIT_NOFILE, &saved);
+        low = saved;
+        low.rlim_cur = START_LIMIT < saved.rlim_max ? START_LIMIT : saved.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &low);
         ASSERT_TRUE(srv->start({"-cgi_env", "QF_EXTRA=yes,QF_TWO=2"}));
+        setrlimit(RLIMIT_NOFILE, &saved);
     }
+    static const rlim_t START_LIMIT = 512;
     static void TearDownTestSuite() { delete srv, unsetenv("QF_LEAK_MARKER"); }
     static std::string body(const std::string &line, const std::string &headers = "",
                             const std::string &data = "")
@@ -148,9 +159,12 @@ TEST_F(Cgi, ProgramEndSignalsDoNotCutOtherExchanges)
     const size_t size = 16000000;
     writeScript(sub + "big.cgi", PLAIN + "head -c " + std::to_string(size) + " /dev/zero");
     const pid_t pid = srv->proc.pid();
-    const struct { long blocked_in; std::string first, rest; } cases[] = {
-        {SYS_recvfrom, "GET /sub/big.cgi HTTP/1.1\r\n", "Host: x\r\n\r\n"},
-        {SYS_sendto, "GET /sub/big.cgi HTTP/1.1\r\nHost: x\r\n\r\n", ""},
+    const std::string go_on = "HTTP/1.1 100 Continue\r\n\r\n";
+    const struct { long blocked_in; std::string first, rest, interim; } cases[] = {
+        /* the worker reads the body that the program waits for */
+        {SYS_recvfrom, "POST /sub/big.cgi HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n", "x=",
+         go_on},
+        {SYS_sendto, "GET /sub/big.cgi HTTP/1.1\r\nHost: x\r\n\r\n", "", ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.blocked_in);
@@ -167,9 +181,24 @@ TEST_F(Cgi, ProgramEndSignalsDoNotCutOtherExchanges)
         }
         conn.send(c.rest);
         std::string reply = conn.read(60000);
-        EXPECT_EQ(reply.rfind(PLAIN_HEAD, 0), 0u) << reply.substr(0, 200);
-        EXPECT_EQ(reply.size(), PLAIN_HEAD.size() + size);
+        EXPECT_EQ(reply.rfind(c.interim + PLAIN_HEAD, 0), 0u) << reply.substr(0, 200);
+        EXPECT_EQ(reply.size(), c.interim.size() + PLAIN_HEAD.size() + size);
     }
+}
+
+/* The server raises its own descriptor limit to the hard limit; programs and exec commands get
+ * the one it started with. */
+TEST_F(Cgi, ProgramsGetTheDescriptorLimitTheServerStartedWith)
+{
+    struct rlimit rl;
+    getrlimit(RLIMIT_NOFILE, &rl);
+    const rlim_t start = START_LIMIT < rl.rlim_max ? START_LIMIT : rl.rlim_max;
+    EXPECT_EQ(body("GET /sub/limit.cgi"), std::to_string(start) + "\n");
+    EXPECT_EQ(body("GET /sub/limit.shtml"), std::to_string(start) + "\n");
+    std::smatch m;
+    std::string limits = readFile("/proc/" + std::to_string(srv->proc.pid()) + "/limits");
+    ASSERT_TRUE(std::regex_search(limits, m, std::regex("Max open files +([0-9]+) +([0-9]+)")));
+    EXPECT_EQ(m[1], m[2]);
 }
 
 TEST_F(Cgi, SsiDirectivesAndPageText)

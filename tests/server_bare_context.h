@@ -26,16 +26,16 @@ inline std::vector<std::string> take_bare_log()
     return std::exchange(bare_log, {});
 }
 
-/* No listener thread (no second-long stop); max_threads 0: put_socket starts no worker. */
+/* No listener thread (no second-long stop, no intake); max_threads 0: put_socket starts no worker. */
 struct BareContext {
     BareContext() : ctx((struct qf_context *) calloc(1, sizeof(*ctx)))
     {
         for (pthread_mutex_t &m : ctx->opt_mutexes)
             pthread_mutex_init(&m, nullptr);
-        for (pthread_mutex_t *m : {&ctx->thr_mutex, &ctx->callback_mutex})
+        for (pthread_mutex_t *m : {&ctx->thr_mutex, &ctx->callback_mutex, &ctx->pool_mutex})
             pthread_mutex_init(m, nullptr);
-        for (pthread_cond_t *c : {&ctx->thr_cond, &ctx->full_cond})
-            pthread_cond_init(c, nullptr);
+        pthread_cond_init(&ctx->thr_cond, nullptr);
+        ctx->wake_fd = -1;   /* no intake to wake */
         ctx->log_callback = [](struct qf_connection *, const struct qf_request_info *, void *m) {
             std::lock_guard<std::mutex> lock(bare_log_mutex);
             bare_log.push_back((const char *) m);
@@ -45,6 +45,7 @@ struct BareContext {
     ~BareContext()
     {
         close_all_listening_sockets(ctx);
+        release_head_buffers(ctx);
         for (int i = 0; i < ctx->num_callbacks; i++)
             free(ctx->callbacks[i].uri_regex);
         for (char *value : ctx->options)

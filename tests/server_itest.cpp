@@ -1,11 +1,13 @@
 /* tests/server_itest.cpp: the real binary under load and faults: waiting, stalled, vanishing and
  * denied clients, hung peers, logs that cannot be opened, reports from many threads; the admin page. */
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <regex>
 
 #include "support/harness.h"
 
@@ -15,11 +17,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int openDescriptors(pid_t pid)
+int entries(const std::string &dir)
 {
-    auto fds = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd");
-    return (int) std::distance(begin(fds), end(fds));
+    auto it = std::filesystem::directory_iterator(dir);
+    return (int) std::distance(begin(it), end(it));
 }
+int openDescriptors(pid_t pid) { return entries("/proc/" + std::to_string(pid) + "/fd"); }
+int threadCount(pid_t pid) { return entries("/proc/" + std::to_string(pid) + "/task"); }
 
 class ServerItest : public ::testing::Test {
 protected:
@@ -30,29 +34,76 @@ protected:
 };
 using Faults = ServerItest;
 
-/* One worker held by half a header, the 20-slot queue overrun threefold: the listener waits with
- * one client in hand once twenty are queued, the rest wait in the backlog. Everyone gets their own
- * answer afterwards. */
+/* The one worker held by a body that is slow to come, the 20-slot queue overrun threefold: the rest
+ * wait in the intake and the backlog, and no second worker starts. Everyone gets their own answer
+ * afterwards, in turn. */
 TEST_F(ServerItest, OneWorkerServesWaitingClientsInTurn)
 {
     const int clients = 60;
     for (int i = 0; i < clients; i++)
         writeFile(srv.root("f" + std::to_string(i)), "file " + std::to_string(i));
-    start({"-max_threads", "1"});
+    start({"-max_threads", "1", "-admin_uri", "/admin"});
     Conn first(srv.port);
-    ASSERT_TRUE(first.send("GET /index.html HTTP/1.1\r\n"));
+    const std::string body = "o=idle_time&v=10";
+    ASSERT_TRUE(first.send("POST /admin HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: " +
+                           std::to_string(body.size()) + "\r\n\r\n"));
+    EXPECT_EQ(first.read(10000, 25), "HTTP/1.1 100 Continue\r\n\r\n");   /* the worker waits for the body */
+    const pid_t pid = srv.proc.pid();
+    const int threads = threadCount(pid), fds = openDescriptors(pid);
     std::vector<std::unique_ptr<Conn>> waiting;
     for (int i = 0; i < clients; i++) {
         waiting.push_back(std::make_unique<Conn>(srv.port));
         ASSERT_TRUE(waiting.back()->send("GET /f" + std::to_string(i) + " HTTP/1.0\r\n\r\n")) << i;
     }
-    const int accepted = 1 + 20 + 1;   /* the worker's, the queued ones, the listener's */
-    EXPECT_TRUE(waitFor([&] {
-        return tcpQueue(srv.port) == clients + 1 - accepted && !threadsIn(srv.proc.pid(), SYS_futex).empty();
-    }, 10000)) << tcpQueue(srv.port) << " in the backlog";
-    ASSERT_TRUE(first.send("\r\n"));
-    EXPECT_TRUE(isIndexAnswer(first.read()));
+    /* every client accepted or waiting in the backlog, and still only the one worker */
+    EXPECT_TRUE(waitFor([&] { return openDescriptors(pid) - fds + tcpQueue(srv.port) == clients; }, 10000))
+        << tcpQueue(srv.port) << " in the backlog";
+    EXPECT_EQ(threadCount(pid), threads);
+    EXPECT_FALSE(waiting.back()->hears(0));
+    ASSERT_TRUE(first.send(body));
+    EXPECT_NE(first.read().find("Saved: idle_time=10"), std::string::npos);
     for (int i = 0; i < clients; i++) EXPECT_EQ(bodyOf(waiting[i]->read()), "file " + std::to_string(i)) << i;
+}
+
+/* The intake waits on clients, never the workers: with one worker, a client that reads none of a
+ * large file, a head that comes one byte per segment and a GET announcing a body it never sends are
+ * all served; the reader still gets every byte, and its access-log line counts them once the
+ * handed-over send has ended. */
+TEST_F(ServerItest, WaitingClientsHoldNoWorker)
+{
+    const size_t size = 32 << 20;
+    writeFile(srv.root("big.bin"), std::string(size, 'b'));
+    start({"-max_threads", "1", "-access_log", srv.dir.file("access.log")});
+    Conn reader(srv.port);
+    ASSERT_TRUE(reader.send("GET /big.bin HTTP/1.0\r\n\r\n"));
+    ASSERT_TRUE(reader.hears(10000));
+
+    Conn trickle(srv.port);
+    const int on = 1;
+    setsockopt(trickle.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    for (char c : INDEX_REQUEST) {
+        ASSERT_TRUE(trickle.send(std::string(1, c)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));   /* pacing only: one byte a segment */
+    }
+    EXPECT_TRUE(isIndexAnswer(trickle.read()));
+    /* no body is waited for: a wait would outlast the read's bound (30 s) */
+    EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, "GET /index.html HTTP/1.1\r\nContent-Length: 100\r\n\r\n")));
+
+    std::string reply = reader.read(60000);
+    EXPECT_TRUE(reader.closed);
+    EXPECT_EQ(bodyOf(reply).size(), size);
+    EXPECT_TRUE(fileGains(srv.dir.file("access.log"), "\"GET /big.bin HTTP/1.0\" 200 " + std::to_string(size) + " -"));
+
+    /* a stop closes heads at once and gives a send 5 s, not the 30 s of a stall, logging the bytes
+     * that went out */
+    Conn silent(srv.port), stuck(srv.port);
+    ASSERT_TRUE(stuck.send("GET /big.bin HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(stuck.hears(10000));
+    EXPECT_EQ(srv.proc.stop(15, 20000), 0);
+    std::smatch m;
+    std::string log = readFile(srv.dir.file("access.log"));
+    ASSERT_TRUE(std::regex_search(log, m, std::regex("\"GET /big.bin HTTP/1.1\" 200 ([0-9]+) -")));
+    EXPECT_LT(std::stoull(m[1]), size);
 }
 
 std::string row(const std::string &name, const std::string &description, const std::string &value)
@@ -101,17 +152,25 @@ TEST_F(ServerItest, AdminPageShowsAndSetsOptions)
     srv.ask("POST /admin", "", "o=acl&v=%2B300.1.1.1");
     EXPECT_TRUE(isIndexAnswer(srv.ask("GET /index.html")));
     EXPECT_TRUE(srv.logged("check_acl: bad ip address: [+300.1.1.1]\n"));
+    /* new ports are listened on at once, the old ones no more */
+    const int moved = freePort();
+    EXPECT_NE(srv.ask("POST /admin", "", "o=ports&v=" + std::to_string(moved)).find("Saved: ports="),
+              std::string::npos);
+    EXPECT_TRUE(isIndexAnswer(rawRequest(moved, INDEX_REQUEST)));
+    EXPECT_LT(Conn(srv.port).fd, 0);
 }
 
-/* Every peer that stops talking holds only its own worker, until the 30-second timeout, and the
- * programs are ended; the stalls run side by side, so this takes ~31 s. Idle workers (idle_time 60)
- * leave at once on SIGTERM, or the stop in TearDown would miss its 20 s. */
+/* Every peer that stops talking holds at most its own worker, until the 30-second timeout, and the
+ * programs are ended; the stalls run side by side, so this takes ~31 s. A head must be complete 30 s
+ * after the accept however it trickles in, and a file send is cut after 30 s without progress; the
+ * error log sums such closures up in one line a minute. Idle workers (idle_time 60) leave at once on
+ * SIGTERM, or the stop in TearDown would miss its 20 s. */
 TEST_F(Faults, StalledPeersAreCutOffAfterTheTimeout)
 {
     /* bounded sleeps: a failed run leaves no orphan for long */
     writeScript(srv.root("hang.cgi"), "#!/bin/sh\nexec sleep 60");
     writeScript(srv.root("late.cgi"), "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\npart'\nexec sleep 60");
-    start({"-idle_time", "60"});
+    start({"-idle_time", "60", "-access_log", srv.dir.file("access.log")});
     const std::string malformed = "HTTP/1.1 500 Internal Server Error\r\n";
     const struct { int line; std::string request, head, body; bool early = false; } cases[] = {
         {__LINE__, "", "", ""},
@@ -131,6 +190,17 @@ TEST_F(Faults, StalledPeersAreCutOffAfterTheTimeout)
     }
     Conn resumed(srv.port);   /* stalls, then finishes its request */
     ASSERT_TRUE(resumed.send("GET /index.html HT"));
+    const size_t size = 32 << 20;
+    writeFile(srv.root("big.bin"), std::string(size, 'b'));
+    Conn reader(srv.port);   /* takes nothing of its file */
+    ASSERT_TRUE(reader.send("GET /big.bin HTTP/1.0\r\n\r\n"));
+    std::atomic<bool> trickle_cut{false};
+    std::thread trickler([&] {   /* a header byte every 2 s, for as long as the server listens */
+        Conn t(srv.port);
+        bool sending = t.send("GET /index.html HTTP/1.1\r\n");
+        for (int i = 0; i < 25 && sending && !t.hears(2000); i++) sending = t.send("x");
+        trickle_cut = t.read(1000).empty() && t.closed;
+    });
     for (int i = 0; i < 10; i++) EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST))) << i;
     for (size_t i = 0; i < stalled.size(); i++)   /* the silent ones only looked at */
         EXPECT_EQ(stalled[i]->hears(cases[i].early ? 10000 : 0), cases[i].early) << cases[i].line;
@@ -147,8 +217,26 @@ TEST_F(Faults, StalledPeersAreCutOffAfterTheTimeout)
         EXPECT_EQ(reply.substr(0, cases[i].head.size()), cases[i].head);
         EXPECT_EQ(bodyOf(reply).substr(0, cases[i].body.size()), cases[i].body) << reply;
     }
+    trickler.join();
+    EXPECT_TRUE(trickle_cut);
+    /* cut: its line is written, with what went out before the stall */
+    std::smatch m;
+    const std::regex cut("\"GET /big.bin HTTP/1.0\" 200 ([0-9]+) -");
+    std::string log;
+    EXPECT_TRUE(waitFor([&] { return std::regex_search(log = readFile(srv.dir.file("access.log")), m, cut); }, 15000));
+    EXPECT_LT(std::stoull(m.size() > 1 ? m[1].str() : "0"), size);
+    reader.read(10000);
+    EXPECT_TRUE(reader.closed);
     EXPECT_TRUE(waitFor([&] { return childProcesses(srv.proc.pid()) == 0; }, 5000));
     EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST)));
+    const std::regex summary("\\] [1-9][0-9]* connections closed: request head not complete within 30 s; "
+                             "[0-9]+: no progress sending for 30 s\n");
+    auto summaries = [&] {
+        std::string log = readFile(srv.dir.file("error.log"));
+        return std::distance(std::sregex_iterator(log.begin(), log.end(), summary), std::sregex_iterator());
+    };
+    EXPECT_TRUE(waitFor([&] { return summaries() > 0; }, 5000));
+    EXPECT_EQ(summaries(), 1);   /* the next one a minute later at the earliest */
 }
 
 /* Clients that drop a download or a program's output halfway, with a close or a reset, cost the

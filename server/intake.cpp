@@ -1,0 +1,668 @@
+/* server/intake.cpp: the listener thread's event loop. It accepts, reads each request head
+ * without blocking and queues complete heads for the workers, sends the files that workers
+ * handed over, and enforces the deadlines, so that no worker ever waits on a client. One loop
+ * is enough: serving 14,000 small files a second it kept about a quarter of one core busy, and
+ * a second one would only add hand-offs between them. */
+#include <arpa/inet.h>
+#include <errno.h>
+#include <malloc.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/sendfile.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "http/http.h"
+
+enum {
+    HEAD_DEADLINE_MS = 30 * 1000,    /* a head must be complete this long after the accept */
+    SEND_STALL_MS = 30 * 1000,       /* a send that makes no progress this long is cut */
+    STOP_SEND_MS = 5 * 1000,         /* what a send still gets once the server stops */
+    SUMMARY_INTERVAL_MS = 60 * 1000, /* the closure counts are logged at most this often */
+    ACCEPT_BACKOFF_MS = 100,         /* out of descriptors: the backlog holds clients meanwhile */
+    TICK_MS = 1000,                  /* the stop flag is looked at this often */
+    STOP_TICK_MS = 50,               /* ... and then the last workers and sends */
+    MAX_ACCEPTS_PER_WAKE = 64,       /* the other listeners and the heads get their turn */
+    MAX_EVENTS = 256,
+    TRIM_PEAK = 512,                 /* after a burst of this many clients, memory goes back */
+};
+/* A sendfile call on a non-blocking socket moves what fits its buffer. */
+static const size_t SEND_CHUNK = (size_t) 1 << 30;
+/* epoll data below this is a listener's index + 1 or the wake descriptor;
+ * above it, a client record. */
+enum { WAKE_TAG = MAX_LISTENING_SOCKETS + 1, MAX_TAG = WAKE_TAG };
+static const int64_t NEVER = INT64_MAX;
+
+/* A connection the loop owns: its head being read, its complete head
+ * waiting for room in the queue, or a file being sent. */
+struct client {
+    struct client *prev, *next;   /* heads or sends list */
+    struct client *next_waiting;  /* parked or deferred chain */
+    struct socket sock;
+    char *buf;                    /* null until the first bytes */
+    int nread;
+    int request_len;              /* > 0: the header block is complete */
+    bool body_wait;               /* POST/PUT: one more segment of its body */
+    bool deferred;                /* readable but not read: the queue was full */
+    bool registered;              /* in the epoll set */
+    int64_t deadline;
+    int64_t hard_deadline;        /* sends, once the server stops */
+    struct file_send *send;
+};
+
+struct chain {
+    struct client *first, *last;
+};
+
+struct intake {
+    struct qf_context *ctx;
+    int epfd;
+    struct client heads;          /* sentinel: incomplete heads, oldest first */
+    struct client sends;          /* sentinel: sends, least recent progress first */
+    struct chain parked;          /* complete heads waiting for room */
+    struct chain deferred;
+    bool queue_full;
+    bool listeners_armed;
+    unsigned ports_generation;
+    int64_t accept_resume;        /* accepting paused until then; 0: not paused */
+    int head_timeouts, send_timeouts;
+    int64_t last_summary;         /* -1: none yet */
+    bool stopping;
+    int clients, peak;            /* records alive; their most since the last trim */
+    char *spare;                  /* a buffer for the first read of a client */
+};
+
+static struct client *
+new_client(struct intake *in)
+{
+    struct client *c = (struct client *) calloc(1, sizeof(*c));
+    if (c != nullptr && ++in->clients > in->peak)
+        in->peak = in->clients;
+    return c;
+}
+
+static void
+free_client(struct intake *in, struct client *c)
+{
+    free(c);
+    in->clients--;
+}
+
+static int64_t
+now_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t) ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+static void
+list_init(struct client *sentinel)
+{
+    sentinel->prev = sentinel->next = sentinel;
+}
+
+static void
+list_unlink(struct client *c)
+{
+    if (c->next == nullptr)
+        return;
+    c->prev->next = c->next;
+    c->next->prev = c->prev;
+    c->prev = c->next = nullptr;
+}
+
+static void
+list_append(struct client *sentinel, struct client *c)
+{
+    c->prev = sentinel->prev;
+    c->next = sentinel;
+    sentinel->prev->next = c;
+    sentinel->prev = c;
+}
+
+static void
+chain_push(struct chain *ch, struct client *c)
+{
+    c->next_waiting = nullptr;
+    if (ch->last != nullptr)
+        ch->last->next_waiting = c;
+    else
+        ch->first = c;
+    ch->last = c;
+}
+
+static struct client *
+chain_pop(struct chain *ch)
+{
+    struct client *c = ch->first;
+    if (c != nullptr) {
+        ch->first = c->next_waiting;
+        if (ch->first == nullptr)
+            ch->last = nullptr;
+    }
+    return c;
+}
+
+static bool
+watch(struct intake *in, struct client *c, uint32_t events)
+{
+    struct epoll_event ev;
+    ev.events = events;
+    ev.data.ptr = c;
+    /* A connection that comes back from a worker may still be in the set,
+     * disarmed since its head was read. */
+    int op = c->registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (epoll_ctl(in->epfd, op, c->sock.sock, &ev) == 0 ||
+        (errno == EEXIST && epoll_ctl(in->epfd, EPOLL_CTL_MOD, c->sock.sock, &ev) == 0)) {
+        c->registered = true;
+        return true;
+    }
+    return false;
+}
+
+/* Closes a connection the loop owns, as one whose peer went away. Out of
+ * the set first: a CGI program being started by a worker may hold the
+ * socket a moment longer, and its events must not find a freed record. */
+static void
+drop_client(struct intake *in, struct client *c)
+{
+    list_unlink(c);
+    if (c->registered)
+        (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, c->sock.sock, nullptr);
+    close_gracefully(c->sock.sock);
+    give_back_head_buffer(in->ctx, c->buf);
+    free_client(in, c);
+}
+
+/* Listeners are watched unless the queue is full, descriptors ran out a
+ * moment ago or the server stops; a change of ports re-registers them. */
+static void
+update_listeners(struct intake *in, int64_t now)
+{
+    struct qf_context *ctx = in->ctx;
+    bool want = !in->stopping && !in->queue_full && now >= in->accept_resume;
+    unsigned generation = __atomic_load_n(&ctx->ports_generation, __ATOMIC_ACQUIRE);
+    if (want == in->listeners_armed && (!want || generation == in->ports_generation))
+        return;
+
+    lock_option(ctx, OPT_PORTS);
+    for (int i = 0; i < ctx->num_listeners; i++) {
+        struct epoll_event ev;
+        ev.events = EPOLLIN;
+        ev.data.u64 = (uint64_t) i + 1;
+        int fd = ctx->listeners[i].sock;
+        if (!want)
+            (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, fd, nullptr);
+        else if (epoll_ctl(in->epfd, EPOLL_CTL_ADD, fd, &ev) != 0 && errno == EEXIST)
+            (void) epoll_ctl(in->epfd, EPOLL_CTL_MOD, fd, &ev);
+    }
+    in->ports_generation = __atomic_load_n(&ctx->ports_generation, __ATOMIC_ACQUIRE);
+    unlock_option(ctx, OPT_PORTS);
+    in->listeners_armed = want;
+    if (want)
+        in->accept_resume = 0;
+}
+
+/* Whether a complete head is worth one more read before a worker gets it:
+ * a small form body often trails its POST or PUT head by one segment, and
+ * the panel hook sees only the body that came with the head. Not when the
+ * client waits for an answer first (Expect), and not past a full buffer. */
+static bool
+wants_body_segment(const char *buf, int request_len, int nread)
+{
+    if (nread >= MAX_REQUEST_SIZE || request_len < 5 ||
+        (strncmp(buf, "POST ", 5) != 0 && strncmp(buf, "PUT ", 4) != 0))
+        return false;
+    static const char cl_name[] = "Content-Length:";
+    static const char expect_name[] = "Expect:";
+    const char *end = buf + request_len;
+    uint64_t declared = 0;
+    for (const char *line = buf; line < end;) {
+        const char *eol = (const char *) memchr(line, '\n', (size_t) (end - line));
+        const char *next = eol != nullptr ? eol + 1 : end;
+        size_t len = (size_t) (next - line);
+        if (len > sizeof(expect_name) - 1 &&
+            qf_strncasecmp(line, expect_name, sizeof(expect_name) - 1) == 0)
+            return false;
+        if (len > sizeof(cl_name) - 1 && qf_strncasecmp(line, cl_name, sizeof(cl_name) - 1) == 0) {
+            const char *p = line + sizeof(cl_name) - 1;
+            while (p < next && (*p == ' ' || *p == '\t'))
+                p++;
+            for (declared = 0; p < next && *p >= '0' && *p <= '9' && declared < UINT32_MAX; p++)
+                declared = declared * 10 + (uint64_t) (*p - '0');
+        }
+        line = next;
+    }
+    return declared > (uint64_t) (nread - request_len);
+}
+
+/* The head goes to a worker, or waits for room with the intake paused. */
+static void
+head_complete(struct intake *in, struct client *c)
+{
+    list_unlink(c);
+    struct request_head head = {c->sock, c->buf, c->nread, c->request_len};
+    if (!in->queue_full && put_socket(in->ctx, &head)) {
+        free_client(in, c);
+        return;
+    }
+    in->queue_full = true;
+    chain_push(&in->parked, c);
+}
+
+/* One read of a readable (or new) connection. Its registration is one-shot:
+ * it is armed again only while the head is still wanted. */
+static void
+read_head(struct intake *in, struct client *c)
+{
+    if (in->queue_full) {
+        c->deferred = true;
+        chain_push(&in->deferred, c);
+        return;
+    }
+    /* A silent client costs no buffer: the first read goes to the spare,
+     * which the client keeps once bytes came. */
+    if (c->buf == nullptr && in->spare == nullptr &&
+        (in->spare = take_head_buffer(in->ctx)) == nullptr) {
+        drop_client(in, c);
+        return;
+    }
+    char *buf = c->buf != nullptr ? c->buf : in->spare;
+    ssize_t n = recv(c->sock.sock, buf + c->nread, (size_t) (MAX_REQUEST_SIZE - c->nread),
+                     MSG_DONTWAIT);
+    if (n > 0 && c->buf == nullptr) {
+        c->buf = in->spare;
+        in->spare = nullptr;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
+            drop_client(in, c);
+        return;
+    }
+    if (n <= 0) { /* gone: with a complete head it is still served */
+        if (c->body_wait)
+            head_complete(in, c);
+        else
+            drop_client(in, c);
+        return;
+    }
+    c->nread += (int) n;
+    if (!c->body_wait) {
+        int len = get_request_len(c->buf, (size_t) c->nread);
+        if (len < 0 || (len == 0 && c->nread >= MAX_REQUEST_SIZE)) {
+            drop_client(in, c); /* garbage or too long: no answer */
+            return;
+        }
+        if (len == 0) {
+            if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
+                drop_client(in, c);
+            return;
+        }
+        c->request_len = len;
+        if (wants_body_segment(c->buf, len, c->nread)) {
+            c->body_wait = true;
+            if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
+                head_complete(in, c);
+            return;
+        }
+    }
+    head_complete(in, c);
+}
+
+/* Accepts what waits on listener i (under the ports mutex, so that it stays
+ * open meanwhile), applies the access list, and reads each head at once:
+ * under load the request is often there already. */
+static void
+accept_new_connection(struct intake *in, int i, int64_t now)
+{
+    struct qf_context *ctx = in->ctx;
+    struct client *fresh[MAX_ACCEPTS_PER_WAKE];
+    int n = 0;
+
+    lock_option(ctx, OPT_PORTS);
+    while (i < ctx->num_listeners && n < MAX_ACCEPTS_PER_WAKE) {
+        const struct socket *listener = &ctx->listeners[i];
+        struct socket s;
+        memset(&s, 0, sizeof(s));
+        s.lsa = listener->lsa;
+        s.rsa.len = sizeof(s.rsa.u.sin);
+        /* Close-on-exec in the same call: a CGI program forked by a worker
+         * in between must never inherit this client. Blocking, for the
+         * worker: the loop reads with MSG_DONTWAIT. */
+        s.sock = accept4(listener->sock, &s.rsa.u.sa, &s.rsa.len, SOCK_CLOEXEC);
+        if (s.sock == -1) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                in->accept_resume = now + ACCEPT_BACKOFF_MS;
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            break;
+        }
+        s.is_ssl = listener->is_ssl;
+
+        lock_option(ctx, OPT_ACL);
+        const char *acl = ctx->options[OPT_ACL];
+        bool denied = acl != nullptr && check_acl(ctx, acl, &s.rsa) == 0;
+        unlock_option(ctx, OPT_ACL);
+        if (denied) {
+            char addr[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &s.rsa.u.sin.sin_addr, addr, sizeof(addr));
+            cry(fc(ctx), "%s: %s is not allowed to connect", "accept_new_connection", addr);
+            close(s.sock);
+            continue;
+        }
+        struct client *c = new_client(in);
+        if (c == nullptr) {
+            close(s.sock);
+            break;
+        }
+        c->sock = s;
+        c->deadline = now + HEAD_DEADLINE_MS;
+        fresh[n++] = c;
+    }
+    unlock_option(ctx, OPT_PORTS);
+
+    for (int k = 0; k < n; k++) {
+        list_append(&in->heads, fresh[k]);
+        read_head(in, fresh[k]);
+    }
+}
+
+/* The send is over: done, cut or failed. The access-log line tells the
+ * bytes that really went out. The socket is the caller's to close. */
+static void
+finish_send(struct qf_context *ctx, struct file_send *fs)
+{
+    log_access_line(ctx, fs->log_line, fs->log_split, fs->sent);
+    close(fs->fd);
+    free(fs->log_line);
+    free(fs);
+}
+
+static void
+end_send(struct intake *in, struct client *c)
+{
+    finish_send(in->ctx, c->send);
+    drop_client(in, c);
+}
+
+static void
+pump_send(struct intake *in, struct client *c, int64_t now)
+{
+    struct file_send *fs = c->send;
+    size_t want = fs->remaining < SEND_CHUNK ? (size_t) fs->remaining : SEND_CHUNK;
+    ssize_t n;
+    while ((n = sendfile(c->sock.sock, fs->fd, &fs->offset, want)) < 0 && errno == EINTR)
+        ;
+    if (n > 0) {
+        fs->sent += (uint64_t) n;
+        fs->remaining -= (uint64_t) n;
+        if (fs->remaining > 0) {
+            list_unlink(c);
+            c->deadline = now + SEND_STALL_MS;
+            list_append(&in->sends, c);
+            return;
+        }
+    } else if (n < 0 && errno == EAGAIN) {
+        return;
+    }
+    end_send(in, c); /* all sent, the file ended early, or the client is gone */
+}
+
+/* Sends that workers handed over since the last look. */
+static void
+take_handed_sends(struct intake *in, int64_t now)
+{
+    struct qf_context *ctx = in->ctx;
+    pthread_mutex_lock(&ctx->thr_mutex);
+    struct file_send *list = ctx->handed_sends;
+    ctx->handed_sends = nullptr;
+    pthread_mutex_unlock(&ctx->thr_mutex);
+
+    while (list != nullptr) {
+        struct file_send *fs = list;
+        list = fs->next;
+        struct client *c = new_client(in);
+        if (c == nullptr) {
+            int sock = fs->sock;
+            finish_send(ctx, fs);
+            close_gracefully(sock);
+            continue;
+        }
+        c->sock.sock = fs->sock;
+        c->send = fs;
+        c->deadline = now + SEND_STALL_MS;
+        c->hard_deadline = in->stopping ? now + STOP_SEND_MS : NEVER;
+        list_append(&in->sends, c);
+        if (!watch(in, c, EPOLLOUT))
+            end_send(in, c);
+    }
+}
+
+/* Room in the queue: the parked heads go first, in order, then the
+ * connections that became readable meanwhile are read. */
+static void
+resume_intake(struct intake *in)
+{
+    if (!in->queue_full)
+        return;
+    while (in->parked.first != nullptr) {
+        struct client *c = in->parked.first;
+        struct request_head head = {c->sock, c->buf, c->nread, c->request_len};
+        if (!put_socket(in->ctx, &head))
+            return;
+        chain_pop(&in->parked);
+        free_client(in, c);
+    }
+    in->queue_full = false;
+    struct chain waiting = in->deferred;
+    in->deferred.first = in->deferred.last = nullptr;
+    struct client *c;
+    while ((c = chain_pop(&waiting)) != nullptr) {
+        c->deferred = false;
+        read_head(in, c);
+    }
+}
+
+/* Cuts heads past their deadline and sends past theirs; a head still
+ * waiting for its body segment goes to a worker with what it has. */
+static void
+enforce_deadlines(struct intake *in, int64_t now)
+{
+    struct client *c, *next;
+    for (c = in->heads.next; c != &in->heads && c->deadline <= now; c = next) {
+        next = c->next;
+        if (c->deferred)
+            continue; /* unread through no fault of the client */
+        if (c->body_wait) {
+            /* still armed: no event may reach the record once it is gone */
+            (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, c->sock.sock, nullptr);
+            c->registered = false;
+            head_complete(in, c);
+        } else {
+            in->head_timeouts++;
+            drop_client(in, c);
+        }
+    }
+    for (c = in->sends.next; c != &in->sends; c = next) {
+        next = c->next;
+        if (c->deadline <= now) {
+            in->send_timeouts++;
+            end_send(in, c);
+        } else if (c->hard_deadline <= now) {
+            end_send(in, c);
+        } else if (!in->stopping) {
+            break; /* in deadline order, until the stop */
+        }
+    }
+}
+
+static void
+log_summary(struct intake *in, int64_t now)
+{
+    if ((in->head_timeouts == 0 && in->send_timeouts == 0) ||
+        (in->last_summary >= 0 && now - in->last_summary < SUMMARY_INTERVAL_MS))
+        return;
+    cry(fc(in->ctx),
+        "%d connections closed: request head not complete within 30 s; %d: no progress sending for 30 s",
+        in->head_timeouts, in->send_timeouts);
+    in->head_timeouts = in->send_timeouts = 0;
+    in->last_summary = now;
+}
+
+/* How long the loop may sleep: until the next deadline, at most a tick. */
+static int
+wait_ms(const struct intake *in, int64_t now)
+{
+    int64_t next = now + (in->stopping ? STOP_TICK_MS : TICK_MS);
+    /* Deferred heads are not cut, so while there are some their deadlines
+     * are looked at once a tick only. */
+    if (in->heads.next != &in->heads && in->deferred.first == nullptr &&
+        in->heads.next->deadline < next)
+        next = in->heads.next->deadline;
+    if (in->sends.next != &in->sends && in->sends.next->deadline < next)
+        next = in->sends.next->deadline;
+    if (in->accept_resume != 0 && in->accept_resume < next)
+        next = in->accept_resume;
+    if ((in->head_timeouts != 0 || in->send_timeouts != 0) && in->last_summary >= 0 &&
+        in->last_summary + SUMMARY_INTERVAL_MS < next)
+        next = in->last_summary + SUMMARY_INTERVAL_MS;
+    return next <= now ? 0 : (int) (next - now);
+}
+
+/* Idle workers would otherwise sit out idle_time before the stop can end;
+ * waking them lets each leave once the queue is empty. Posted under the
+ * lock, so no woken worker can leave before its post. */
+static void
+wake_idle_workers(struct qf_context *ctx)
+{
+    pthread_mutex_lock(&ctx->thr_mutex);
+    for (struct idle_worker *w = ctx->idle_workers; w != nullptr; w = ctx->idle_workers) {
+        ctx->idle_workers = w->next;
+        w->woken = true;
+        sem_post(&w->wake);
+    }
+    pthread_mutex_unlock(&ctx->thr_mutex);
+}
+
+/* Requests in flight are finished by their workers; heads still being read
+ * are closed at once; sends get STOP_SEND_MS more. */
+static void
+begin_stop(struct intake *in, int64_t now)
+{
+    in->stopping = true;
+    struct client *c;
+    while ((c = chain_pop(&in->parked)) != nullptr)
+        drop_client(in, c);
+    in->deferred.first = in->deferred.last = nullptr; /* all of them are in heads */
+    while (in->heads.next != &in->heads)
+        drop_client(in, in->heads.next);
+    in->queue_full = false;
+    for (c = in->sends.next; c != &in->sends; c = c->next)
+        c->hard_deadline = now + STOP_SEND_MS;
+}
+
+static bool
+all_done(struct intake *in)
+{
+    if (in->sends.next != &in->sends)
+        return false;
+    pthread_mutex_lock(&in->ctx->thr_mutex);
+    bool done = in->ctx->num_threads == 0 && in->ctx->handed_sends == nullptr;
+    pthread_mutex_unlock(&in->ctx->thr_mutex);
+    return done;
+}
+
+static void
+run_intake(struct intake *in)
+{
+    struct qf_context *ctx = in->ctx;
+    struct epoll_event events[MAX_EVENTS];
+
+    int64_t now = now_ms();
+    for (;;) {
+        if (!in->stopping && stop_requested(ctx))
+            begin_stop(in, now);
+        if (in->stopping) {
+            wake_idle_workers(ctx);
+            if (all_done(in))
+                return;
+        }
+        update_listeners(in, now);
+        int n = epoll_wait(in->epfd, events, MAX_EVENTS, wait_ms(in, now));
+        now = now_ms();
+        for (int i = 0; i < n; i++) {
+            uint64_t tag = events[i].data.u64;
+            if (tag == WAKE_TAG) {
+                uint64_t count;
+                (void) !read(ctx->wake_fd, &count, sizeof(count));
+                take_handed_sends(in, now);
+                resume_intake(in);
+            } else if (tag <= MAX_TAG) {
+                if (!in->stopping && !in->queue_full && now >= in->accept_resume)
+                    accept_new_connection(in, (int) tag - 1, now);
+            } else {
+                struct client *c = (struct client *) events[i].data.ptr;
+                if (c->send != nullptr)
+                    pump_send(in, c, now);
+                else if (!in->stopping)
+                    read_head(in, c);
+            }
+        }
+        enforce_deadlines(in, now);
+        log_summary(in, now);
+        if (in->peak >= TRIM_PEAK && in->clients < in->peak / 8) {
+            malloc_trim(0);
+            in->peak = in->clients;
+        }
+    }
+}
+
+/* The listener thread: the intake's loop until the server stops and the
+ * last worker and send have ended, then the tear-down of the context. */
+void *
+master_thread(void *arg)
+{
+    struct qf_context *ctx = (struct qf_context *) arg;
+    /* Woken by every new client, the listener would otherwise preempt the
+     * very client that is about to send its request. As a batch thread it
+     * lets the sender go on, and then takes the clients that arrived
+     * meanwhile, requests and all, in one go. Only an ordinary thread is
+     * demoted, and the workers it starts (which run CGI programs and the
+     * panel's commands) get the ordinary policy back. */
+    int policy;
+    struct sched_param param;
+    if (pthread_getschedparam(pthread_self(), &policy, &param) == 0 && policy == SCHED_OTHER &&
+        set_policy(SCHED_BATCH))
+        __atomic_store_n(&ctx->listener_batched, true, __ATOMIC_RELEASE);
+
+    struct intake *in = (struct intake *) calloc(1, sizeof(*in));
+    int epfd = epoll_create1(EPOLL_CLOEXEC);
+    struct epoll_event ev;
+    ev.events = EPOLLIN;
+    ev.data.u64 = WAKE_TAG;
+    if (in == nullptr || epfd == -1 || epoll_ctl(epfd, EPOLL_CTL_ADD, ctx->wake_fd, &ev) != 0) {
+        cry(fc(ctx), "%s: cannot start the intake: %s", "master_thread", strerror(errno));
+        /* Nothing is served; the stop still finds a finished context. */
+        while (!stop_requested(ctx))
+            sleep(1);
+    } else {
+        in->ctx = ctx;
+        in->epfd = epfd;
+        in->last_summary = -1;
+        list_init(&in->heads);
+        list_init(&in->sends);
+        __atomic_store_n(&ctx->intake_running, true, __ATOMIC_RELEASE);
+        run_intake(in);
+        __atomic_store_n(&ctx->intake_running, false, __ATOMIC_RELEASE);
+        give_back_head_buffer(ctx, in->spare);
+    }
+    if (epfd != -1)
+        close(epfd);
+    free(in);
+    wake_idle_workers(ctx);
+    qf_fini(ctx);
+    return nullptr;
+}
