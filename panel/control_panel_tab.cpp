@@ -24,6 +24,7 @@ static const unsigned SERVICE_STOP_WAIT = 5;
 static const char SERVICE_PROGRAM[] = "drevantaquorvel";
 static const char GUARD_PROGRAM[] = "drevanta_guard";
 
+static void signal_or_report(int pid, int sig, const char *program);
 static int read_pid_file(const char *path, int *pid, bool complain, const char *program);
 static bool runs_program(int pid, const char *program);
 static bool read_small_file(const char *path, char *buf, size_t size);
@@ -108,16 +109,16 @@ ControlPanelTab::stop()
     int pid = 0;
     for (int i = 0; i < PID_READ_ATTEMPTS; i++) {
         if (readGuardTmpFile(&pid) == 0) {
-            kill(pid, SIGKILL);
+            signal_or_report(pid, SIGKILL, GUARD_PROGRAM);
             break;
         }
     }
     for (int i = 0; i < PID_READ_ATTEMPTS; i++) {
         if (readTmpFile(&pid) == 0) {
-            kill(pid, SIGINT);
+            signal_or_report(pid, SIGINT, SERVICE_PROGRAM);
             panelSleep(SERVICE_STOP_WAIT);
             /* Meanwhile the service may have ended and its id gone to another process. */
-            if (runs_program(pid, SERVICE_PROGRAM)) kill(pid, SIGKILL);
+            if (runs_program(pid, SERVICE_PROGRAM)) signal_or_report(pid, SIGKILL, SERVICE_PROGRAM);
             return 0;
         }
     }
@@ -264,6 +265,25 @@ ControlPanelTab::replaceNewlineWithBrInLog(char *log)
         p = nl + 1;
     }
     return 0;
+}
+
+std::atomic<void (*)(const char *message)> panelErrorReport{nullptr};
+
+/* A process of another user (a service started as root before the server
+ * switched to its own user) refuses our signals: say so rather than leave
+ * it running unnoticed. */
+static void
+signal_or_report(int pid, int sig, const char *program)
+{
+    if (kill(pid, sig) == 0 || errno != EPERM) return;
+    char msg[200];
+    snprintf(msg, sizeof(msg), "Stop: cannot send signal %d to %s (process %d): %s", sig, program,
+             pid, strerror(EPERM));
+    void (*report)(const char *) = panelErrorReport.load();
+    if (report != nullptr)
+        report(msg);
+    else
+        fprintf(stderr, "%s\n", msg);
 }
 
 /* Reads the id in a status file into *pid: 0 on success, -1 when the file

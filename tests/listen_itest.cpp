@@ -1,0 +1,168 @@
+/* tests/listen_itest.cpp: the server switched to another user after binding privileged ports, and
+ * clients over IPv6. */
+#include <arpa/inet.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <sstream>
+
+#include "panel/panel.h"
+#include "support/harness.h"
+
+using namespace qftest;
+
+namespace {
+
+/* A loopback port below 1024 that nothing listens on, or -1. */
+int freePrivilegedPort(int after = 0)
+{
+    for (int port = std::max(after + 1, 600); port < 1024; port++) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in sin {};
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sin.sin_port = htons((uint16_t) port);
+        bool free = bind(fd, (struct sockaddr *) &sin, sizeof(sin)) == 0;
+        close(fd);
+        if (free) return port;
+    }
+    return -1;
+}
+
+/* The numbers of a "Name:\t..." line of /proc/PID/status. */
+std::vector<long> statusIds(pid_t pid, const std::string &name)
+{
+    std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/status"));
+    std::vector<long> ids;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(name + ":", 0) != 0) continue;
+        std::istringstream fields(line.substr(name.size() + 1));
+        for (long id; fields >> id;) ids.push_back(id);
+    }
+    return ids;
+}
+
+std::string request(int port, const std::string &line, const std::string &body = "")
+{
+    std::string len = body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    return rawRequest(port, line + " HTTP/1.1\r\nHost: x\r\n" + len + "\r\n" + body);
+}
+
+class Unprivileged : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0) GTEST_SKIP() << "not root: the switch to another user cannot be shown";
+        user = getpwnam("nobody");
+        if (user == nullptr) GTEST_SKIP() << "no user nobody";
+        /* Everything the server touches after the switch becomes the user's. */
+        for (const std::string &dir : {srv.dir.path(), srv.product.path()})
+            runCommand("chown -R nobody:" + std::to_string(user->pw_gid) + " " + dir);
+    }
+    void TearDown() override
+    {
+        if (srv.proc.pid() > 0) {
+            EXPECT_EQ(srv.proc.stop(15, 20000), 0) << srv.proc.err();
+        }
+        for (pid_t pid : children) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (guard_saved) writeFile(PC_GUARD_PID_FILE, guard_file); else remove(PC_GUARD_PID_FILE);
+    }
+    /* A root process named as the service's guard, recorded in its status file. */
+    pid_t rootGuard()
+    {
+        guard_saved = fileExists(PC_GUARD_PID_FILE);
+        if (guard_saved) guard_file = readFile(PC_GUARD_PID_FILE);
+        pid_t pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            prctl(PR_SET_NAME, "drevanta_guard");
+            for (;;) pause();
+        }
+        children.push_back(pid);
+        std::string comm = "/proc/" + std::to_string(pid) + "/comm";
+        EXPECT_TRUE(waitFor([&] { return readFile(comm) == "drevanta_guard\n"; }, 5000));
+        int id = pid;
+        writeFile(PC_GUARD_PID_FILE, std::string((const char *) &id, sizeof(id)));
+        return pid;
+    }
+
+    struct passwd *user = nullptr;
+    Server srv;
+    std::vector<pid_t> children;
+    bool guard_saved = false;
+    std::string guard_file;
+};
+
+/* Ports bound as root, then the switch: every id of the process is the user's, a privileged port
+ * stays served through a run-time change of the others, programs run as the user, and a signal the
+ * service's root processes refuse is reported by Stop. */
+TEST_F(Unprivileged, SwitchesAfterBindingAndKeepsPrivilegedPorts)
+{
+    const int low = freePrivilegedPort(), other = freePort();
+    ASSERT_GT(low, 0);
+    writeScript(srv.root("id.cgi"), "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\nid -u\n");
+    writeFile(srv.root("id.shtml"), "<!--#exec \"id -u\" -->");
+    runCommand("chown nobody " + srv.root("id.cgi") + " " + srv.root("id.shtml"));
+    const std::string low_entry = "127.0.0.1:" + std::to_string(low);
+    ASSERT_TRUE(srv.start({"-admin_uri", "/admin", "-ports", low_entry + ",127.0.0.1:" + std::to_string(srv.port),
+                           "-uid", "nobody"})) << srv.proc.err();
+
+    const long uid = user->pw_uid, gid = user->pw_gid;
+    EXPECT_EQ(statusIds(srv.proc.pid(), "Uid"), std::vector<long>(4, uid));   /* real, effective, saved, fs */
+    EXPECT_EQ(statusIds(srv.proc.pid(), "Gid"), std::vector<long>(4, gid));
+    int n = 64;
+    std::vector<gid_t> groups(n);
+    ASSERT_GE(getgrouplist("nobody", user->pw_gid, groups.data(), &n), 0);
+    auto served = statusIds(srv.proc.pid(), "Groups");
+    EXPECT_EQ(std::set<long>(served.begin(), served.end()), std::set<long>(groups.begin(), groups.begin() + n));
+
+    EXPECT_TRUE(isIndexAnswer(rawRequest(low, INDEX_REQUEST)));
+    EXPECT_EQ(bodyOf(request(low, "GET /id.cgi")), std::to_string(uid) + "\n");
+    EXPECT_EQ(bodyOf(request(low, "GET /id.shtml")), std::to_string(uid) + "\n");
+
+    /* another port moves; the privileged one keeps its socket */
+    std::string saved = request(low, "POST /admin", "o=ports&v=" + low_entry + ",127.0.0.1:" + std::to_string(other));
+    EXPECT_NE(saved.find("Saved: ports="), std::string::npos) << saved;
+    EXPECT_TRUE(isIndexAnswer(rawRequest(low, INDEX_REQUEST)));
+    EXPECT_TRUE(isIndexAnswer(rawRequest(other, INDEX_REQUEST)));
+    EXPECT_LT(Conn(srv.port).fd, 0);
+    /* a new privileged port cannot be bound any more */
+    const std::string new_low = "127.0.0.1:" + std::to_string(freePrivilegedPort(low));
+    request(low, "POST /admin", "o=ports&v=" + low_entry + "," + new_low);
+    EXPECT_TRUE(srv.logged("] cannot bind to " + new_low + "\n"));
+    EXPECT_TRUE(isIndexAnswer(rawRequest(low, INDEX_REQUEST)));
+
+    pid_t guard = rootGuard();
+    request(low, "POST /index.html", "controlbutton=Stop");
+    EXPECT_TRUE(srv.logged("Stop: cannot send signal 9 to drevanta_guard (process " + std::to_string(guard) +
+                           "): Operation not permitted\n"));
+    EXPECT_EQ(kill(guard, 0), 0);
+}
+
+/* Refusals end the start with the reason on standard error (no error_log set). */
+TEST_F(Unprivileged, RefusesUnknownUsersAndWithoutRoot)
+{
+    const std::string ports = "127.0.0.1:" + std::to_string(srv.port);
+    /* started as nobody (first: the product directory is still all its own): becoming root is refused */
+    const std::string as_nobody = "cd / && DREVANTA_BIN=" + srv.product.bin() + " setpriv --reuid=nobody --regid=" +
+                                  std::to_string(user->pw_gid) + " --init-groups " + QF_BINARY + " -ports " + ports;
+    std::string out = runCommand(as_nobody + " -uid root 2>&1; echo status $?");
+    EXPECT_NE(out.find("] set_uid_option: cannot run as root: the server does not run as root\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("status 1"), std::string::npos) << out;
+    RunResult unknown = runQuillfen({"-ports", ports, "-uid", "no-such-user-qf"}, srv.product.bin().c_str());
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.err.find("] set_uid_option: unknown user [no-such-user-qf]\n"), std::string::npos) << unknown.err;
+}
+
+}  // namespace
