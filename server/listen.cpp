@@ -124,6 +124,31 @@ set_client_socket_defaults(int sock)
            setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0;
 }
 
+/* "[addr]:port" binds to one local IPv6 address ("[::]" to all of them);
+ * anything after the port is ignored, as for IPv4 entries. */
+static bool
+scan_ipv6_port_entry(const struct vec *entry, struct usa *lsa)
+{
+    const char *end = entry->ptr + entry->len;
+    const char *close = (const char *) memchr(entry->ptr, ']', entry->len);
+    char text[QF_ADDRSTRLEN];
+    int port;
+
+    if (entry->len == 0 || entry->ptr[0] != '[' || close == nullptr ||
+        (size_t) (close - entry->ptr - 1) >= sizeof(text))
+        return false;
+    memcpy(text, entry->ptr + 1, (size_t) (close - entry->ptr - 1));
+    text[close - entry->ptr - 1] = '\0';
+    const char *p = close + 1;
+    if (inet_pton(AF_INET6, text, &lsa->u.sin6.sin6_addr) != 1 || !scan_char(&p, end, ':') ||
+        !scan_number(&p, end, &port) || port < 1 || port > 65535)
+        return false;
+    lsa->len = sizeof(lsa->u.sin6);
+    lsa->u.sin6.sin6_family = AF_INET6;
+    lsa->u.sin6.sin6_port = htons((uint16_t) port);
+    return true;
+}
+
 /* The local address a port entry names; false when it names none. */
 static bool
 entry_address(const struct vec *entry, struct usa *lsa)
@@ -132,6 +157,8 @@ entry_address(const struct vec *entry, struct usa *lsa)
     int port;
 
     memset(lsa, 0, sizeof(*lsa));
+    if (entry->len > 0 && entry->ptr[0] == '[')
+        return scan_ipv6_port_entry(entry, lsa);
     if (!scan_port_entry(entry, &addr, &port) || port < 1 || port > 65535)
         return false;
     lsa->len = sizeof(lsa->u.sin);
@@ -144,7 +171,7 @@ entry_address(const struct vec *entry, struct usa *lsa)
 static int
 address_port(const struct usa *lsa)
 {
-    return ntohs(lsa->u.sin.sin_port);
+    return ntohs(lsa->u.sa.sa_family == AF_INET6 ? lsa->u.sin6.sin6_port : lsa->u.sin.sin_port);
 }
 
 static bool
@@ -174,7 +201,11 @@ qf_open_listening_port(struct qf_context *ctx, const struct vec *entry, struct u
         cry(fc(ctx), "%s(%d): %s", "qf_open_listening_port", port, strerror(errno));
         return -1;
     }
+    /* IPv6 only: a bare port keeps meaning every IPv4 address, and the
+     * same port can be listened on for IPv6 beside it. */
     if (setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+        (lsa->u.sa.sa_family == AF_INET6 &&
+         setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) != 0) ||
         !set_client_socket_defaults(sock) || bind(sock, &lsa->u.sa, lsa->len) != 0 ||
         listen(sock, LISTEN_BACKLOG) != 0) {
         cry(fc(ctx), "%s(%d): %s", "qf_open_listening_port", port, strerror(errno));
@@ -291,7 +322,63 @@ isbyte(int n)
     return n >= 0 && n <= 255;
 }
 
-/* Entries are "[+|-]a.b.c.d[/bits]"; the last entry that matches the
+/* Whether an access-list entry names an IPv6 subnet: a ':' before the mask. */
+static bool
+is_ipv6_entry(const struct vec *entry)
+{
+    const char *slash = (const char *) memchr(entry->ptr, '/', entry->len);
+    size_t n = slash != nullptr ? (size_t) (slash - entry->ptr) : entry->len;
+    return memchr(entry->ptr, ':', n) != nullptr;
+}
+
+/* An IPv6 entry "[+|-]addr[/bits]" (bits 128 when absent): 1 when it
+ * matches the client, 0 when not (IPv4 clients never do), -1 when it is
+ * malformed, after logging why. As for IPv4, the entry is not masked. */
+static int
+check_ipv6_entry(struct qf_context *ctx, const struct vec *entry, const char *rest,
+                 const struct usa *remote)
+{
+    const char *end = entry->ptr + entry->len;
+    const char *slash = (const char *) memchr(entry->ptr, '/', entry->len);
+    const char *p = slash != nullptr ? slash : end;
+    const size_t len = (size_t) (p - entry->ptr - 1);
+    char text[QF_ADDRSTRLEN];
+    struct in6_addr net;
+
+    if (entry->ptr[0] != '+' && entry->ptr[0] != '-') {
+        cry(fc(ctx), "%s: flag must be + or -: [%s]", "check_acl", rest);
+        return -1;
+    }
+    if (len >= sizeof(text)) {
+        cry(fc(ctx), "%s: bad ip address: [%s]", "check_acl", rest);
+        return -1;
+    }
+    memcpy(text, entry->ptr + 1, len);
+    text[len] = '\0';
+    if (inet_pton(AF_INET6, text, &net) != 1) {
+        cry(fc(ctx), "%s: bad ip address: [%s]", "check_acl", rest);
+        return -1;
+    }
+    int bits = 128;
+    if (scan_char(&p, end, '/') && !scan_number(&p, end, &bits))
+        bits = 128;
+    if (bits < 0 || bits > 128) {
+        cry(fc(ctx), "%s: bad subnet mask: %d [%s]", "check_acl", bits, rest);
+        return -1;
+    }
+    if (remote->u.sa.sa_family != AF_INET6)
+        return 0;
+    const uint8_t *client = remote->u.sin6.sin6_addr.s6_addr;
+    for (int i = 0; i < 16; i++) {
+        int left = bits - 8 * i;
+        uint8_t mask = left >= 8 ? 0xff : left <= 0 ? 0 : (uint8_t) (0xff << (8 - left));
+        if ((client[i] & mask) != net.s6_addr[i])
+            return 0;
+    }
+    return 1;
+}
+
+/* Entries are "[+|-]a.b.c.d[/bits]" or "[+|-]ipv6-address[/bits]"; the last entry that matches the
  * client decides, and a client that none matches is denied. Returns 1 to
  * allow, 0 to deny, -1 for a malformed list (after logging why). An
  * entry's address is not masked, so one with host bits set never matches. */
@@ -309,6 +396,15 @@ check_acl(struct qf_context *ctx, const char *list, const struct usa *remote)
         const char *p = entry.ptr;
         char flag = entry.len > 0 ? *p++ : '\0';
         int a, b, c, d;
+
+        if (entry.len > 1 && is_ipv6_entry(&entry)) {
+            int match = check_ipv6_entry(ctx, &entry, rest, remote);
+            if (match < 0)
+                return -1;
+            if (match == 1)
+                verdict = flag;
+            continue;
+        }
 
         if (entry.len == 0 || !scan_number(&p, end, &a) || !scan_char(&p, end, '.') ||
             !scan_number(&p, end, &b) || !scan_char(&p, end, '.') ||
@@ -337,7 +433,7 @@ check_acl(struct qf_context *ctx, const char *list, const struct usa *remote)
         uint32_t mask = bits == 0 ? 0 : 0xffffffffu << (32 - bits);
         uint32_t net = ((uint32_t) a << 24) | ((uint32_t) b << 16) | ((uint32_t) c << 8) |
                        (uint32_t) d;
-        if ((client & mask) == net)
+        if (remote->u.sa.sa_family != AF_INET6 && (client & mask) == net)
             verdict = flag;
     }
     return verdict == '+' ? 1 : 0;

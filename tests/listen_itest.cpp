@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <grp.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -13,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "http/http.h"
 #include "panel/panel.h"
 #include "support/harness.h"
 
@@ -163,6 +165,79 @@ TEST_F(Unprivileged, RefusesUnknownUsersAndWithoutRoot)
     RunResult unknown = runQuillfen({"-ports", ports, "-uid", "no-such-user-qf"}, srv.product.bin().c_str());
     EXPECT_EQ(unknown.status, 1);
     EXPECT_NE(unknown.err.find("] set_uid_option: unknown user [no-such-user-qf]\n"), std::string::npos) << unknown.err;
+}
+
+/* A client on ::1: everything the server sends until it closes ("" when connect fails). */
+std::string requestOverIpv6(int port, const std::string &text)
+{
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in6 sin6 {};
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_addr = in6addr_loopback;
+    sin6.sin6_port = htons((uint16_t) port);
+    std::string reply;
+    if (fd >= 0 && connect(fd, (struct sockaddr *) &sin6, sizeof(sin6)) == 0 &&
+        send(fd, text.data(), text.size(), MSG_NOSIGNAL) == (ssize_t) text.size()) {
+        char buf[4096];
+        struct pollfd pfd = {fd, POLLIN, 0};
+        ssize_t n;
+        while (poll(&pfd, 1, 10000) == 1 && (n = recv(fd, buf, sizeof(buf), 0)) > 0) reply.append(buf, (size_t) n);
+    }
+    if (fd >= 0) close(fd);
+    return reply;
+}
+
+bool haveIpv6Loopback()
+{
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in6 sin6 {};
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_addr = in6addr_loopback;
+    bool ok = fd >= 0 && bind(fd, (struct sockaddr *) &sin6, sizeof(sin6)) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+/* "[::]:port" listens on IPv6 beside the IPv4 listener of the same port; a client on ::1 is served,
+ * shown as ::1 to programs and in both logs, and then denied by an IPv6 access entry. */
+TEST(Ipv6, ClientsServedShownAndDenied)
+{
+    if (!haveIpv6Loopback()) GTEST_SKIP() << "no ::1 on this machine";
+    Server srv;
+    writeScript(srv.root("addr.cgi"), "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n%s' \"$REMOTE_ADDR\"\n");
+    const std::string port = std::to_string(srv.port), ports = port + ",[::]:" + port;
+    ASSERT_TRUE(srv.start({"-admin_uri", "/admin", "-access_log", srv.dir.file("access.log"), "-acl",
+                           "-0.0.0.0/0,+127.0.0.1,+::1", "-ports", ports})) << srv.proc.err();
+    EXPECT_NE(srv.proc.out().find("started on port(s) [" + ports + "]"), std::string::npos) << srv.proc.out();
+
+    EXPECT_EQ(bodyOf(requestOverIpv6(srv.port, "GET /addr.cgi HTTP/1.1\r\nHost: x\r\n\r\n")), "::1");
+    EXPECT_TRUE(fileGains(srv.dir.file("access.log"), "::1 - - ["));
+    EXPECT_EQ(requestOverIpv6(srv.port, "GET /gone HTTP/1.1\r\nHost: x\r\n\r\n").rfind("HTTP/1.1 404 ", 0), 0u);
+    EXPECT_TRUE(srv.logged("] [error] [client ::1] GET /gone: "));
+    EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST)));
+
+    EXPECT_NE(srv.ask("POST /admin", "", "o=acl&v=%2B0.0.0.0%2F0%2C-%3A%3A1").find("Saved: acl="), std::string::npos);
+    EXPECT_EQ(requestOverIpv6(srv.port, INDEX_REQUEST), "");
+    EXPECT_TRUE(srv.logged("] accept_new_connection: ::1 is not allowed to connect\n"));
+    EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST)));
+    EXPECT_EQ(srv.proc.stop(15, 20000), 0) << srv.proc.err();
+}
+
+/* An embedder's callback reads the address as text; the 32-bit field is 0 for an IPv6 client. */
+TEST(Ipv6, CallbacksSeeTheAddressText)
+{
+    if (!haveIpv6Loopback()) GTEST_SKIP() << "no ::1 on this machine";
+    struct qf_context *ctx = qf_start();
+    ASSERT_NE(ctx, nullptr);
+    qf_set_uri_callback(ctx, "/who", [](struct qf_connection *conn, const struct qf_request_info *ri, void *) {
+        qf_printf(conn, "HTTP/1.1 200 OK\r\n\r\n%d %s", ri->remote_ip, ri->remote_addr);
+    }, nullptr);
+    const int port = freePort();
+    const std::string p = std::to_string(port), who = "GET /who HTTP/1.1\r\nHost: x\r\n\r\n";
+    EXPECT_EQ(qf_set_option(ctx, "ports", ("127.0.0.1:" + p + ",[::1]:" + p).c_str()), 1);
+    EXPECT_EQ(bodyOf(requestOverIpv6(port, who)), "0 ::1");
+    EXPECT_EQ(bodyOf(rawRequest(port, who)), std::to_string(INADDR_LOOPBACK) + " 127.0.0.1");
+    qf_stop(ctx);
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ bool apply(void *arg, const char *name, const char *value)
     for (const char *h : harmless)
         if (strcmp(name, h) == 0) {
             if (qf_set_option(ctx, name, value) == 1 && strcmp(name, "acl") == 0) {
-                struct usa client = qftest::ipv4("10.1.2.3");
+                struct usa client = qftest::address("10.1.2.3");
                 (void) check_acl(ctx, value, &client);
             }
             return true;
