@@ -322,6 +322,23 @@ isbyte(int n)
     return n >= 0 && n <= 255;
 }
 
+/* The mask length after an access-list address, max when there is none;
+ * false (after logging why) when it is out of range. rest is the list from
+ * this entry on, for the message. */
+static bool
+scan_mask_length(struct qf_context *ctx, const char **p, const char *end, int max,
+                 const char *rest, int *bits)
+{
+    *bits = max;
+    if (scan_char(p, end, '/') && !scan_number(p, end, bits))
+        *bits = max;
+    if (*bits < 0 || *bits > max) {
+        cry(fc(ctx), "%s: bad subnet mask: %d [%s]", "check_acl", *bits, rest);
+        return false;
+    }
+    return true;
+}
+
 /* Whether an access-list entry names an IPv6 subnet: a ':' before the mask. */
 static bool
 is_ipv6_entry(const struct vec *entry)
@@ -349,23 +366,17 @@ check_ipv6_entry(struct qf_context *ctx, const struct vec *entry, const char *re
         cry(fc(ctx), "%s: flag must be + or -: [%s]", "check_acl", rest);
         return -1;
     }
-    if (len >= sizeof(text)) {
+    if (len < sizeof(text)) {
+        memcpy(text, entry->ptr + 1, len);
+        text[len] = '\0';
+    }
+    if (len >= sizeof(text) || inet_pton(AF_INET6, text, &net) != 1) {
         cry(fc(ctx), "%s: bad ip address: [%s]", "check_acl", rest);
         return -1;
     }
-    memcpy(text, entry->ptr + 1, len);
-    text[len] = '\0';
-    if (inet_pton(AF_INET6, text, &net) != 1) {
-        cry(fc(ctx), "%s: bad ip address: [%s]", "check_acl", rest);
+    int bits;
+    if (!scan_mask_length(ctx, &p, end, 128, rest, &bits))
         return -1;
-    }
-    int bits = 128;
-    if (scan_char(&p, end, '/') && !scan_number(&p, end, &bits))
-        bits = 128;
-    if (bits < 0 || bits > 128) {
-        cry(fc(ctx), "%s: bad subnet mask: %d [%s]", "check_acl", bits, rest);
-        return -1;
-    }
     if (remote->u.sa.sa_family != AF_INET6)
         return 0;
     const uint8_t *client = remote->u.sin6.sin6_addr.s6_addr;
@@ -422,13 +433,9 @@ check_acl(struct qf_context *ctx, const char *list, const struct usa *remote)
             return -1;
         }
 
-        int bits = 32;
-        if (scan_char(&p, end, '/') && !scan_number(&p, end, &bits))
-            bits = 32;
-        if (bits < 0 || bits > 32) {
-            cry(fc(ctx), "%s: bad subnet mask: %d [%s]", "check_acl", bits, rest);
+        int bits;
+        if (!scan_mask_length(ctx, &p, end, 32, rest, &bits))
             return -1;
-        }
 
         uint32_t mask = bits == 0 ? 0 : 0xffffffffu << (32 - bits);
         uint32_t net = ((uint32_t) a << 24) | ((uint32_t) b << 16) | ((uint32_t) c << 8) |
