@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <set>
 #include <sstream>
 
@@ -38,10 +39,10 @@ int freePrivilegedPort(int after = 0)
     return -1;
 }
 
-/* The numbers of a "Name:\t..." line of /proc/PID/status. */
-std::vector<long> statusIds(pid_t pid, const std::string &name)
+/* The numbers of a "Name:\t..." line of a /proc status file. */
+std::vector<long> statusIds(const std::string &status_file, const std::string &name)
 {
-    std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/status"));
+    std::istringstream in(readFile(status_file));
     std::vector<long> ids;
     for (std::string line; std::getline(in, line);) {
         if (line.rfind(name + ":", 0) != 0) continue;
@@ -120,13 +121,20 @@ TEST_F(Unprivileged, SwitchesAfterBindingAndKeepsPrivilegedPorts)
                            "-uid", "nobody"})) << srv.proc.err();
 
     const long uid = user->pw_uid, gid = user->pw_gid;
-    EXPECT_EQ(statusIds(srv.proc.pid(), "Uid"), std::vector<long>(4, uid));   /* real, effective, saved, fs */
-    EXPECT_EQ(statusIds(srv.proc.pid(), "Gid"), std::vector<long>(4, gid));
     int n = 64;
     std::vector<gid_t> groups(n);
     ASSERT_GE(getgrouplist("nobody", user->pw_gid, groups.data(), &n), 0);
-    auto served = statusIds(srv.proc.pid(), "Groups");
-    EXPECT_EQ(std::set<long>(served.begin(), served.end()), std::set<long>(groups.begin(), groups.begin() + n));
+    int threads = 0;   /* every thread, those that ran before the switch too */
+    for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(srv.proc.pid()) + "/task")) {
+        SCOPED_TRACE(task.path());
+        const std::string status = task.path() / "status";
+        EXPECT_EQ(statusIds(status, "Uid"), std::vector<long>(4, uid));   /* real, effective, saved, fs */
+        EXPECT_EQ(statusIds(status, "Gid"), std::vector<long>(4, gid));
+        auto served = statusIds(status, "Groups");
+        EXPECT_EQ(std::set<long>(served.begin(), served.end()), std::set<long>(groups.begin(), groups.begin() + n));
+        threads++;
+    }
+    EXPECT_GE(threads, 3);   /* main, listener, panel refresh */
 
     EXPECT_TRUE(isIndexAnswer(rawRequest(low, INDEX_REQUEST)));
     EXPECT_EQ(bodyOf(request(low, "GET /id.cgi")), std::to_string(uid) + "\n");
