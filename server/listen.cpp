@@ -408,19 +408,19 @@ check_acl(struct qf_context *ctx, const char *list, const struct usa *remote)
         char flag = entry.len > 0 ? *p++ : '\0';
         int a, b, c, d;
 
-        if (entry.len > 1 && is_ipv6_entry(&entry)) {
-            int match = check_ipv6_entry(ctx, &entry, rest, remote);
-            if (match < 0)
-                return -1;
-            if (match == 1)
-                verdict = flag;
-            continue;
-        }
-
         if (entry.len == 0 || !scan_number(&p, end, &a) || !scan_char(&p, end, '.') ||
             !scan_number(&p, end, &b) || !scan_char(&p, end, '.') ||
             !scan_number(&p, end, &c) || !scan_char(&p, end, '.') ||
             !scan_number(&p, end, &d)) {
+            /* Not IPv4: an IPv6 entry, or nothing this list knows. */
+            if (entry.len > 1 && is_ipv6_entry(&entry)) {
+                int match = check_ipv6_entry(ctx, &entry, rest, remote);
+                if (match < 0)
+                    return -1;
+                if (match == 1)
+                    verdict = flag;
+                continue;
+            }
             cry(fc(ctx), "%s: subnet must be [+|-]x.x.x.x[/x]", "check_acl");
             return -1;
         }

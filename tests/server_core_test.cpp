@@ -36,6 +36,7 @@ TEST(ServerAcl, VerdictsAndMalformedLists)
         {__LINE__, "+::/0,-::1", "::1", 0, ""},
         {__LINE__, "+::/0,-::1", "::2", 1, ""},
         {__LINE__, "+2001:db8::1/32", "2001:db8::1", 0, ""},   /* host bits set, as for IPv4 */
+        {__LINE__, "+1.2.3.4:5", "1.2.3.4", 1, ""},   /* read as IPv4, as ever: what follows is ignored */
         {__LINE__, "+::/0,*::1", "::1", -1, "check_acl: flag must be + or -: [*::1]"},
         {__LINE__, "+2001:db8::g", "::1", -1, "check_acl: bad ip address: [+2001:db8::g]"},
         {__LINE__, "+::1/129", "::1", -1, "check_acl: bad subnet mask: 129 [+::1/129]"},
