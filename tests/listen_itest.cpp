@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -78,13 +79,19 @@ protected:
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
-        if (guard_saved) writeFile(PC_GUARD_PID_FILE, guard_file); else remove(PC_GUARD_PID_FILE);
+        for (const auto &[file, text] : saved_files) {
+            remove(file.c_str());
+            if (!text.empty()) writeFile(file, text);
+        }
     }
-    /* A root process named as the service's guard, recorded in its status file. */
+    /* A root process named as the service's guard, recorded in its status file; no service is
+     * recorded. The files are put back afterwards. */
     pid_t rootGuard()
     {
-        guard_saved = fileExists(PC_GUARD_PID_FILE);
-        if (guard_saved) guard_file = readFile(PC_GUARD_PID_FILE);
+        for (const char *file : {PC_GUARD_PID_FILE, PC_SERVICE_PID_FILE}) {
+            saved_files[file] = readFile(file);
+            remove(file);
+        }
         pid_t pid = fork();
         if (pid == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -102,8 +109,7 @@ protected:
     struct passwd *user = nullptr;
     Server srv;
     std::vector<pid_t> children;
-    bool guard_saved = false;
-    std::string guard_file;
+    std::map<std::string, std::string> saved_files;   /* "" for none */
 };
 
 /* Ports bound as root, then the switch: every id of the process is the user's, a privileged port
