@@ -95,7 +95,7 @@ prepare_cgi_environment(struct qf_connection *conn, const char *prog, struct cgi
 {
     struct qf_context *ctx = conn->ctx;
     const struct qf_request_info *ri = &conn->request_info;
-    char addr[INET_ADDRSTRLEN] = "0.0.0.0";
+    char addr[QF_ADDRSTRLEN];
     const char *s;
 
     blk->conn = conn;
@@ -116,7 +116,7 @@ prepare_cgi_environment(struct qf_connection *conn, const char *prog, struct cgi
     addenv(blk, "SERVER_ROOT=%s", root);
     addenv(blk, "DOCUMENT_ROOT=%s", root);
     addenv(blk, "REQUEST_METHOD=%s", or_empty(ri->request_method));
-    (void) inet_ntop(AF_INET, &conn->client.rsa.u.sin.sin_addr, addr, sizeof(addr));
+    qf_address_text(&conn->client.rsa, addr, sizeof(addr));
     addenv(blk, "REMOTE_ADDR=%s", addr);
     addenv(blk, "REMOTE_PORT=%d", ri->remote_port);
     addenv(blk, "REQUEST_URI=%s", or_empty(ri->uri));
@@ -270,13 +270,13 @@ spawn_process(struct qf_connection *conn, const char *prog, char *envp[], int fd
 {
     struct qf_context *ctx = conn->ctx;
     char interp[CGI_PATH_SIZE];
-    char client[INET_ADDRSTRLEN] = "0.0.0.0";
+    char client[QF_ADDRSTRLEN];
 
     lock_option(ctx, OPT_CGI_INTERPRETER);
     (void) qf_snprintf(conn, interp, sizeof(interp), "%s",
                        or_empty(ctx->options[OPT_CGI_INTERPRETER]));
     unlock_option(ctx, OPT_CGI_INTERPRETER);
-    (void) inet_ntop(AF_INET, &conn->client.rsa.u.sin.sin_addr, client, sizeof(client));
+    qf_address_text(&conn->client.rsa, client, sizeof(client));
 
     /* A private copy: the stream may be swapped by another thread at any time. */
     lock_log_streams();

@@ -16,7 +16,8 @@ struct qf_request_info {
     char *query_string;
     char *post_data;
     char *remote_user;
-    int32_t remote_ip;     /* host byte order */
+    int32_t remote_ip;     /* host byte order; 0 for an IPv6 client */
+    char remote_addr[QF_ADDRSTRLEN]; /* the client's address as text, IPv6 too */
     int remote_port;
     int post_data_len;
     int http_version_major;

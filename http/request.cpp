@@ -75,7 +75,10 @@ serve_request(struct qf_connection *conn, char *buf, int nread, int request_len)
 
     parse_http_headers(&e, ri);
     ri->remote_port = ntohs(conn->client.rsa.u.sin.sin_port);
-    ri->remote_ip = (int32_t) ntohl(conn->client.rsa.u.sin.sin_addr.s_addr);
+    /* An IPv6 client has no 32-bit address: remote_ip is 0, remote_addr tells. */
+    if (conn->client.rsa.u.sa.sa_family != AF_INET6)
+        ri->remote_ip = (int32_t) ntohl(conn->client.rsa.u.sin.sin_addr.s_addr);
+    qf_address_text(&conn->client.rsa, ri->remote_addr, sizeof(ri->remote_addr));
 
     if (ri->http_version_major != 1 || (unsigned) ri->http_version_minor > 1) {
         send_error(conn, 505, "HTTP version not supported", "%s", "Weird HTTP version");
@@ -491,13 +494,13 @@ print_access_head(const struct qf_connection *conn, FILE *fp)
 {
     const struct qf_request_info *ri = &conn->request_info;
     char date[64];
-    char addr[INET_ADDRSTRLEN] = "0.0.0.0";
+    char addr[QF_ADDRSTRLEN];
     struct tm tm;
 
     localtime_r(&conn->start_time, &tm);
     if (strftime(date, sizeof(date), "%d/%b/%Y:%H:%M:%S %z", &tm) == 0)
         date[0] = '\0';
-    (void) inet_ntop(AF_INET, &conn->client.rsa.u.sin.sin_addr, addr, sizeof(addr));
+    qf_address_text(&conn->client.rsa, addr, sizeof(addr));
     fprintf(fp, "%s - ", addr);
     fput_log_escaped(ri->remote_user != nullptr ? ri->remote_user : "-", fp);
     fprintf(fp, " [%s] \"", date);

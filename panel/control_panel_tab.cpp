@@ -38,6 +38,7 @@ static const char GUARD_PROGRAM[] = "drevanta_guard";
 
 bool panelHaveProc = access("/proc/self", F_OK) == 0;
 
+static bool signal_or_report(int pid, int sig, const char *program);
 static int read_pid_file(const char *path, int *pid, bool complain, const char *program);
 static bool runs_program(int pid, const char *program);
 static bool process_ended(int pid);
@@ -159,19 +160,18 @@ ControlPanelTab::stop()
     int pid = 0;
     for (int i = 0; i < PID_READ_ATTEMPTS; i++) {
         if (readGuardTmpFile(&pid) == 0) {
-            kill(pid, SIGKILL);
-            wait_until_ended(pid, KILL_WAIT_MS);
+            if (signal_or_report(pid, SIGKILL, GUARD_PROGRAM)) wait_until_ended(pid, KILL_WAIT_MS);
             break;
         }
     }
     for (int i = 0; i < PID_READ_ATTEMPTS; i++) {
         if (readTmpFile(&pid) == 0) {
-            kill(pid, SIGINT);
+            /* Refused (or gone already): SIGKILL would fare no better. */
+            if (!signal_or_report(pid, SIGINT, SERVICE_PROGRAM)) return 0;
             /* Once it has ended its id may go to another process: check the program. */
-            if (!wait_until_ended(pid, SERVICE_STOP_WAIT_MS) && runs_program(pid, SERVICE_PROGRAM)) {
-                kill(pid, SIGKILL);
+            if (!wait_until_ended(pid, SERVICE_STOP_WAIT_MS) && runs_program(pid, SERVICE_PROGRAM) &&
+                signal_or_report(pid, SIGKILL, SERVICE_PROGRAM))
                 wait_until_ended(pid, KILL_WAIT_MS);
-            }
             return 0;
         }
     }
@@ -318,6 +318,27 @@ ControlPanelTab::replaceNewlineWithBrInLog(char *log)
         p = nl + 1;
     }
     return 0;
+}
+
+std::atomic<void (*)(const char *message)> panelErrorReport{nullptr};
+
+/* A process of another user (a service started as root before the server
+ * switched to its own user) refuses our signals: say so rather than leave
+ * it running unnoticed. True when the signal was sent. */
+static bool
+signal_or_report(int pid, int sig, const char *program)
+{
+    if (kill(pid, sig) == 0) return true;
+    if (errno != EPERM) return false;
+    char msg[200];
+    snprintf(msg, sizeof(msg), "Stop: cannot send signal %d to %s (process %d): %s", sig, program,
+             pid, strerror(EPERM));
+    void (*report)(const char *) = panelErrorReport.load();
+    if (report != nullptr)
+        report(msg);
+    else
+        fprintf(stderr, "%s\n", msg);
+    return false;
 }
 
 /* Reads the id in a status file into *pid: 0 on success, -1 when the file

@@ -187,4 +187,9 @@ extern bool panelHaveProc;
  * handler runs on any thread). */
 void panelSleep(unsigned seconds);
 
+/* Where the panel reports what belongs in the server's error log (a signal
+ * that Stop could not send); standard error while none is set. The front
+ * end sets it while the server runs. */
+extern std::atomic<void (*)(const char *message)> panelErrorReport;
+
 #endif

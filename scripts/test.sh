@@ -24,6 +24,7 @@ scripts/setup.sh build-tsan -DQF_TESTS=ON -DQF_SANITIZE=thread -DCMAKE_BUILD_TYP
 tsan_logs="$PWD/build-tsan/tsan-logs"
 rm -rf "$tsan_logs"
 mkdir -p "$tsan_logs"
+chmod 1777 "$tsan_logs"   # servers that switched to another user (uid) report here too
 tsan_status=0
 (cd build-tsan &&
     TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:log_path=$tsan_logs/report" \

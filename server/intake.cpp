@@ -328,7 +328,7 @@ accept_new_connection(struct intake *in, int i, int64_t now)
         struct socket s;
         memset(&s, 0, sizeof(s));
         s.lsa = listener->lsa;
-        s.rsa.len = sizeof(s.rsa.u.sin);
+        s.rsa.len = sizeof(s.rsa.u);
         /* Close-on-exec in the same call: a CGI program forked by a worker
          * in between must never inherit this client. Blocking, for the
          * worker: the loop reads with MSG_DONTWAIT. */
@@ -347,8 +347,8 @@ accept_new_connection(struct intake *in, int i, int64_t now)
         bool denied = acl != nullptr && check_acl(ctx, acl, &s.rsa) == 0;
         unlock_option(ctx, OPT_ACL);
         if (denied) {
-            char addr[INET_ADDRSTRLEN];
-            inet_ntop(AF_INET, &s.rsa.u.sin.sin_addr, addr, sizeof(addr));
+            char addr[QF_ADDRSTRLEN];
+            qf_address_text(&s.rsa, addr, sizeof(addr));
             cry(fc(ctx), "%s: %s is not allowed to connect", "accept_new_connection", addr);
             close(s.sock);
             continue;

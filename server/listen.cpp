@@ -1,7 +1,10 @@
-/* server/listen.cpp: listening sockets, the IP access list, and the SSL and uid setters. */
+/* server/listen.cpp: listening sockets, the IP access list, the SSL setter and the switch to
+ * another user. */
 #include <arpa/inet.h>
 #include <errno.h>
+#include <grp.h>
 #include <limits.h>
+#include <pwd.h>
 #include <netinet/tcp.h>
 #include <stdlib.h>
 #include <string.h>
@@ -121,6 +124,62 @@ set_client_socket_defaults(int sock)
            setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0;
 }
 
+/* "[addr]:port" binds to one local IPv6 address ("[::]" to all of them);
+ * anything after the port is ignored, as for IPv4 entries. */
+static bool
+scan_ipv6_port_entry(const struct vec *entry, struct usa *lsa)
+{
+    const char *end = entry->ptr + entry->len;
+    const char *close = (const char *) memchr(entry->ptr, ']', entry->len);
+    char text[QF_ADDRSTRLEN];
+    int port;
+
+    if (entry->len == 0 || entry->ptr[0] != '[' || close == nullptr ||
+        (size_t) (close - entry->ptr - 1) >= sizeof(text))
+        return false;
+    memcpy(text, entry->ptr + 1, (size_t) (close - entry->ptr - 1));
+    text[close - entry->ptr - 1] = '\0';
+    const char *p = close + 1;
+    if (inet_pton(AF_INET6, text, &lsa->u.sin6.sin6_addr) != 1 || !scan_char(&p, end, ':') ||
+        !scan_number(&p, end, &port) || port < 1 || port > 65535)
+        return false;
+    lsa->len = sizeof(lsa->u.sin6);
+    lsa->u.sin6.sin6_family = AF_INET6;
+    lsa->u.sin6.sin6_port = htons((uint16_t) port);
+    return true;
+}
+
+/* The local address a port entry names; false when it names none. */
+static bool
+entry_address(const struct vec *entry, struct usa *lsa)
+{
+    uint32_t addr;
+    int port;
+
+    memset(lsa, 0, sizeof(*lsa));
+    if (entry->len > 0 && entry->ptr[0] == '[')
+        return scan_ipv6_port_entry(entry, lsa);
+    if (!scan_port_entry(entry, &addr, &port) || port < 1 || port > 65535)
+        return false;
+    lsa->len = sizeof(lsa->u.sin);
+    lsa->u.sin.sin_family = AF_INET;
+    lsa->u.sin.sin_port = htons((uint16_t) port);
+    lsa->u.sin.sin_addr.s_addr = htonl(addr);
+    return true;
+}
+
+static int
+address_port(const struct usa *lsa)
+{
+    return ntohs(lsa->u.sa.sa_family == AF_INET6 ? lsa->u.sin6.sin6_port : lsa->u.sin.sin_port);
+}
+
+static bool
+same_address(const struct usa *a, const struct usa *b)
+{
+    return a->len == b->len && memcmp(&a->u, &b->u, a->len) == 0;
+}
+
 /* Opens one listener for a port entry and fills lsa with its address.
  * Returns the descriptor, or -1: silently when the entry does not scan or
  * names no usable port (the caller reports the entry), with a log line
@@ -128,27 +187,25 @@ set_client_socket_defaults(int sock)
 int
 qf_open_listening_port(struct qf_context *ctx, const struct vec *entry, struct usa *lsa)
 {
-    uint32_t addr;
-    int port;
     const int on = 1;
 
-    memset(lsa, 0, sizeof(*lsa));
-    if (!scan_port_entry(entry, &addr, &port) || port < 1 || port > 65535)
+    if (!entry_address(entry, lsa))
         return -1;
-    lsa->len = sizeof(lsa->u.sin);
-    lsa->u.sin.sin_family = AF_INET;
-    lsa->u.sin.sin_port = htons((uint16_t) port);
-    lsa->u.sin.sin_addr.s_addr = htonl(addr);
+    const int port = address_port(lsa);
 
     /* Close-on-exec from birth: a CGI program forked by a worker meanwhile
      * must not inherit it. Non-blocking, so that an accept after a ready
      * poll whose client has gone already cannot stall the listener thread. */
-    int sock = socket(PF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+    int sock = socket(lsa->u.sa.sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
     if (sock == -1) {
         cry(fc(ctx), "%s(%d): %s", "qf_open_listening_port", port, strerror(errno));
         return -1;
     }
+    /* IPv6 only: a bare port keeps meaning every IPv4 address, and the
+     * same port can be listened on for IPv6 beside it. */
     if (setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+        (lsa->u.sa.sa_family == AF_INET6 &&
+         setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) != 0) ||
         !set_client_socket_defaults(sock) || bind(sock, &lsa->u.sa, lsa->len) != 0 ||
         listen(sock, LISTEN_BACKLOG) != 0) {
         cry(fc(ctx), "%s(%d): %s", "qf_open_listening_port", port, strerror(errno));
@@ -156,6 +213,24 @@ qf_open_listening_port(struct qf_context *ctx, const struct vec *entry, struct u
         return -1;
     }
     return sock;
+}
+
+/* An entry whose address was listened on before keeps that socket: after
+ * a switch to another user a privileged port could not be bound again.
+ * Takes the socket out of kept (sock -1) and returns it, or -1. */
+static int
+take_kept_listener(struct socket *kept, int num_kept, const struct vec *entry, struct usa *lsa)
+{
+    if (!entry_address(entry, lsa))
+        return -1;
+    for (int i = 0; i < num_kept; i++) {
+        if (kept[i].sock != -1 && same_address(&kept[i].lsa, lsa)) {
+            int sock = kept[i].sock;
+            kept[i].sock = -1;
+            return sock;
+        }
+    }
+    return -1;
 }
 
 /* The intake's loop waits on the listeners: it must learn of new ones. */
@@ -175,37 +250,70 @@ close_all_listening_sockets(struct qf_context *ctx)
     ctx->num_listeners = 0;
 }
 
-/* Replaces every listener by one per entry of list. Runs under the ports
- * mutex (taken by qf_set_option), so the listener thread never sees the
- * table half changed. Listeners opened before a bad entry stay open. */
+/* Closes the sockets of kept that no entry of list names any more, before
+ * anything new is bound: "0.0.0.0:80" cannot bind while "127.0.0.1:80"
+ * still listens. */
+static void
+close_unlisted(struct socket *kept, int num_kept, const char *list)
+{
+    for (int i = 0; i < num_kept; i++) {
+        struct vec entry;
+        struct usa lsa;
+        bool listed = false;
+        for (const char *l = list; !listed && (l = next_option(l, &entry, nullptr)) != nullptr;)
+            listed = entry_address(&entry, &lsa) && same_address(&kept[i].lsa, &lsa);
+        if (!listed) {
+            close(kept[i].sock);
+            kept[i].sock = -1;
+        }
+    }
+}
+
+/* Replaces every listener by one per entry of list; entries that were
+ * listened on before keep their sockets. Runs under the ports mutex (taken
+ * by qf_set_option), so the listener thread never sees the table half
+ * changed. Listeners opened before a bad entry stay open. */
 bool
 set_ports_option(struct qf_context *ctx, const char *list)
 {
+    struct socket kept[MAX_LISTENING_SOCKETS];
+    const int num_kept = ctx->num_listeners;
     struct vec entry;
+    bool ok = true;
 
-    close_all_listening_sockets(ctx);
+    memcpy(kept, ctx->listeners, sizeof(kept));
+    ctx->num_listeners = 0;
+    close_unlisted(kept, num_kept, list);
     while ((list = next_option(list, &entry, nullptr)) != nullptr) {
         if (ctx->num_listeners >= MAX_OPEN_LISTENERS) {
             cry(fc(ctx), "%s", "Too many listeninig sockets");
-            return false;
+            ok = false;
+            break;
         }
         struct socket *l = &ctx->listeners[ctx->num_listeners];
-        l->sock = qf_open_listening_port(ctx, &entry, &l->lsa);
+        l->sock = take_kept_listener(kept, num_kept, &entry, &l->lsa);
+        if (l->sock == -1)
+            l->sock = qf_open_listening_port(ctx, &entry, &l->lsa);
         if (l->sock == -1) {
             cry(fc(ctx), "cannot bind to %.*s", (int) entry.len, entry.ptr);
-            return false;
+            ok = false;
+            break;
         }
         if (entry.len > 0 && entry.ptr[entry.len - 1] == 's' && ctx->ssl_ctx == nullptr) {
             close(l->sock);
             cry(fc(ctx), "%s",
                 "cannot add SSL socket, please specify -ssl_cert option BEFORE -ports option");
-            return false;
+            ok = false;
+            break;
         }
         l->is_ssl = false;
         ctx->num_listeners++;
-        note_new_listeners(ctx);
     }
-    return true;
+    for (int i = 0; i < num_kept; i++)
+        if (kept[i].sock != -1)
+            close(kept[i].sock);
+    note_new_listeners(ctx);
+    return ok;
 }
 
 bool
@@ -214,7 +322,74 @@ isbyte(int n)
     return n >= 0 && n <= 255;
 }
 
-/* Entries are "[+|-]a.b.c.d[/bits]"; the last entry that matches the
+/* The mask length after an access-list address, max when there is none;
+ * false (after logging why) when it is out of range. rest is the list from
+ * this entry on, for the message. */
+static bool
+scan_mask_length(struct qf_context *ctx, const char **p, const char *end, int max,
+                 const char *rest, int *bits)
+{
+    *bits = max;
+    if (scan_char(p, end, '/') && !scan_number(p, end, bits))
+        *bits = max;
+    if (*bits < 0 || *bits > max) {
+        cry(fc(ctx), "%s: bad subnet mask: %d [%s]", "check_acl", *bits, rest);
+        return false;
+    }
+    return true;
+}
+
+/* Whether an access-list entry names an IPv6 subnet: a ':' before the mask. */
+static bool
+is_ipv6_entry(const struct vec *entry)
+{
+    const char *slash = (const char *) memchr(entry->ptr, '/', entry->len);
+    size_t n = slash != nullptr ? (size_t) (slash - entry->ptr) : entry->len;
+    return memchr(entry->ptr, ':', n) != nullptr;
+}
+
+/* An IPv6 entry "[+|-]addr[/bits]" (bits 128 when absent): 1 when it
+ * matches the client, 0 when not (IPv4 clients never do), -1 when it is
+ * malformed, after logging why. As for IPv4, the entry is not masked. */
+static int
+check_ipv6_entry(struct qf_context *ctx, const struct vec *entry, const char *rest,
+                 const struct usa *remote)
+{
+    const char *end = entry->ptr + entry->len;
+    const char *slash = (const char *) memchr(entry->ptr, '/', entry->len);
+    const char *p = slash != nullptr ? slash : end;
+    const size_t len = (size_t) (p - entry->ptr - 1);
+    char text[QF_ADDRSTRLEN];
+    struct in6_addr net;
+
+    if (entry->ptr[0] != '+' && entry->ptr[0] != '-') {
+        cry(fc(ctx), "%s: flag must be + or -: [%s]", "check_acl", rest);
+        return -1;
+    }
+    if (len < sizeof(text)) {
+        memcpy(text, entry->ptr + 1, len);
+        text[len] = '\0';
+    }
+    if (len >= sizeof(text) || inet_pton(AF_INET6, text, &net) != 1) {
+        cry(fc(ctx), "%s: bad ip address: [%s]", "check_acl", rest);
+        return -1;
+    }
+    int bits;
+    if (!scan_mask_length(ctx, &p, end, 128, rest, &bits))
+        return -1;
+    if (remote->u.sa.sa_family != AF_INET6)
+        return 0;
+    const uint8_t *client = remote->u.sin6.sin6_addr.s6_addr;
+    for (int i = 0; i < 16; i++) {
+        int left = bits - 8 * i;
+        uint8_t mask = left >= 8 ? 0xff : left <= 0 ? 0 : (uint8_t) (0xff << (8 - left));
+        if ((client[i] & mask) != net.s6_addr[i])
+            return 0;
+    }
+    return 1;
+}
+
+/* Entries are "[+|-]a.b.c.d[/bits]" or "[+|-]ipv6-address[/bits]"; the last entry that matches the
  * client decides, and a client that none matches is denied. Returns 1 to
  * allow, 0 to deny, -1 for a malformed list (after logging why). An
  * entry's address is not masked, so one with host bits set never matches. */
@@ -237,6 +412,15 @@ check_acl(struct qf_context *ctx, const char *list, const struct usa *remote)
             !scan_number(&p, end, &b) || !scan_char(&p, end, '.') ||
             !scan_number(&p, end, &c) || !scan_char(&p, end, '.') ||
             !scan_number(&p, end, &d)) {
+            /* Not IPv4: an IPv6 entry, or nothing this list knows. */
+            if (entry.len > 1 && is_ipv6_entry(&entry)) {
+                int match = check_ipv6_entry(ctx, &entry, rest, remote);
+                if (match < 0)
+                    return -1;
+                if (match == 1)
+                    verdict = flag;
+                continue;
+            }
             cry(fc(ctx), "%s: subnet must be [+|-]x.x.x.x[/x]", "check_acl");
             return -1;
         }
@@ -249,18 +433,14 @@ check_acl(struct qf_context *ctx, const char *list, const struct usa *remote)
             return -1;
         }
 
-        int bits = 32;
-        if (scan_char(&p, end, '/') && !scan_number(&p, end, &bits))
-            bits = 32;
-        if (bits < 0 || bits > 32) {
-            cry(fc(ctx), "%s: bad subnet mask: %d [%s]", "check_acl", bits, rest);
+        int bits;
+        if (!scan_mask_length(ctx, &p, end, 32, rest, &bits))
             return -1;
-        }
 
         uint32_t mask = bits == 0 ? 0 : 0xffffffffu << (32 - bits);
         uint32_t net = ((uint32_t) a << 24) | ((uint32_t) b << 16) | ((uint32_t) c << 8) |
                        (uint32_t) d;
-        if ((client & mask) == net)
+        if (remote->u.sa.sa_family != AF_INET6 && (client & mask) == net)
             verdict = flag;
     }
     return verdict == '+' ? 1 : 0;
@@ -307,12 +487,55 @@ qf_set_ssl_password_callback(struct qf_context *ctx, qf_ssl_password_cb cb)
     unlock_option(ctx, OPT_SSL_CERTIFICATE);
 }
 
-/* The process never changes its user. */
+/* Switches the whole process to the user: its group, its supplementary
+ * groups, then its user id (the C library passes each change on to every
+ * thread). Listeners and logs already open stay open, so privileged ports
+ * bound before keep serving. Naming the user the process already is changes
+ * nothing; anything else needs root. */
 bool
 set_uid_option(struct qf_context *ctx, const char *user)
 {
-    (void) ctx;
-    (void) user;
-    fprintf(stderr, "%s", "Cannont set_uid_option\n");
-    return false;
+    static const char fn[] = "set_uid_option";
+    if (user == nullptr || *user == '\0') {
+        cry(fc(ctx), "%s: no user name given", fn);
+        return false;
+    }
+    struct passwd pw, *found = nullptr;
+    char buf[16384];
+    int rc = getpwnam_r(user, &pw, buf, sizeof(buf), &found);
+    if (found == nullptr) {
+        if (rc == 0 || rc == ENOENT || rc == ESRCH)
+            cry(fc(ctx), "%s: unknown user [%s]", fn, user);
+        else
+            cry(fc(ctx), "%s: cannot look up user [%s]: %s", fn, user, strerror(rc));
+        return false;
+    }
+
+    uid_t ruid, euid, suid;
+    gid_t rgid, egid, sgid;
+    if (getresuid(&ruid, &euid, &suid) == 0 && getresgid(&rgid, &egid, &sgid) == 0 &&
+        ruid == pw.pw_uid && euid == pw.pw_uid && suid == pw.pw_uid && rgid == pw.pw_gid &&
+        egid == pw.pw_gid && sgid == pw.pw_gid)
+        return true;
+    if (geteuid() != 0) {
+        cry(fc(ctx), "%s: cannot run as %s: the server does not run as root", fn, user);
+        return false;
+    }
+    if (setresgid(pw.pw_gid, pw.pw_gid, pw.pw_gid) != 0) {
+        cry(fc(ctx), "%s: setresgid(%u): %s", fn, (unsigned) pw.pw_gid, strerror(errno));
+        return false;
+    }
+    if (initgroups(pw.pw_name, pw.pw_gid) != 0) {
+        cry(fc(ctx), "%s: initgroups(%s): %s", fn, pw.pw_name, strerror(errno));
+        return false;
+    }
+    if (setresuid(pw.pw_uid, pw.pw_uid, pw.pw_uid) != 0) {
+        cry(fc(ctx), "%s: setresuid(%u): %s", fn, (unsigned) pw.pw_uid, strerror(errno));
+        return false;
+    }
+    if (pw.pw_uid != 0 && (setuid(0) == 0 || seteuid(0) == 0)) {
+        cry(fc(ctx), "%s: root can still be regained after switching to %s", fn, user);
+        return false;
+    }
+    return true;
 }

@@ -242,10 +242,10 @@ escaped_request_copy(const struct qf_request_info *ri, struct qf_request_info *c
 void
 builtin_error_log(struct qf_connection *conn, const struct qf_request_info *ri, void *message)
 {
-    char addr[INET_ADDRSTRLEN] = "0.0.0.0";
+    char addr[QF_ADDRSTRLEN] = "0.0.0.0";
 
     if (conn != nullptr)
-        (void) inet_ntop(AF_INET, &conn->client.rsa.u.sin.sin_addr, addr, sizeof(addr));
+        qf_address_text(&conn->client.rsa, addr, sizeof(addr));
 
     lock_log_streams();
     FILE *fp = nullptr;

@@ -32,14 +32,21 @@ typedef int (*qf_ssl_password_cb)(char *buf, int size, int rwflag, void *userdat
 typedef void (*qf_callback_t)(struct qf_connection *conn,
                               const struct qf_request_info *ri, void *user_data);
 
-/* An IPv4 socket address with its length. */
+/* An IPv4 or IPv6 socket address with its length. */
 struct usa {
     socklen_t len;
     union {
         struct sockaddr sa;
         struct sockaddr_in sin;
+        struct sockaddr_in6 sin6;
     } u;
 };
+
+/* Room for an address in text form, IPv6 included. */
+enum { QF_ADDRSTRLEN = 46 };
+/* The address in its usual text form ("::1", "10.0.0.1"); an empty record
+ * (no client) reads as "0.0.0.0". */
+void qf_address_text(const struct usa *a, char *buf, size_t size);
 
 /* A listening or accepted socket. */
 struct socket {

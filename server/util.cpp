@@ -1,4 +1,5 @@
 /* server/util.cpp: bounded formatting and copying, list splitting, small file helpers. */
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -167,6 +168,21 @@ raise_nofile_once(void)
         rl.rlim_cur = rl.rlim_max;
         (void) setrlimit(RLIMIT_NOFILE, &rl);
     }
+}
+
+static_assert(QF_ADDRSTRLEN >= INET6_ADDRSTRLEN, "an IPv6 address fits");
+
+void
+qf_address_text(const struct usa *a, char *buf, size_t size)
+{
+    const void *addr = &a->u.sin.sin_addr;
+    int family = AF_INET;
+    if (a->u.sa.sa_family == AF_INET6) {
+        addr = &a->u.sin6.sin6_addr;
+        family = AF_INET6;
+    }
+    if (inet_ntop(family, addr, buf, (socklen_t) size) == nullptr)
+        qf_strlcpy(buf, "0.0.0.0", size);
 }
 
 void

@@ -103,9 +103,10 @@ TEST_F(FrontCli, StartupFailuresStop)
          refused(R"(set_max_threads_option: \[0\] must be at least 1)", "max_threads")},
         {__LINE__, {"-mime_types", "a=b,,c=d"}, "",
          refused(R"(Invalid list specified: \[a=b,,c=d\], expecting key1=value1,key2=value2,\.\.\.)", "mime_types")},
-        /* neither SSL nor a change of user exists */
+        /* SSL does not exist; a user that exists would really be switched to (Unprivileged.*) */
         {__LINE__, {"-ssl_cert", "x.pem"}, "", "Cannont load dll\n" + at + R"(qf_set_option\(ssl_cert\): failure\n)"},
-        {__LINE__, {"-uid", "nobody"}, "", "Cannont set_uid_option\n" + at + R"(qf_set_option\(uid\): failure\n)"},
+        {__LINE__, {"-uid", "no-such-user-qf"}, "", refused(R"(set_uid_option: unknown user \[no-such-user-qf\])", "uid")},
+        {__LINE__, {"-uid", ""}, "", refused("set_uid_option: no user name given", "uid")},
         {__LINE__, {"/no/such.conf"}, "", "cannot open config file /no/such.conf: No such file or directory\n"},
         /* log files that cannot be opened: the reason goes to standard error */
         {__LINE__, {"-error_log", no_dir + "e.log"}, "",

@@ -26,7 +26,7 @@ for f in share/quillfen/product/quorvel.conf share/quillfen/product/images/prefi
 done
 
 unit=$prefix/lib/systemd/system/quillfen.service
-grep -qx "ExecStart=$prefix/bin/quillfen $prefix/etc/quillfen/quillfen.conf" "$unit" \
+grep -qx "ExecStart=$prefix/bin/quillfen -uid quillfen $prefix/etc/quillfen/quillfen.conf" "$unit" \
     || fail "ExecStart does not name the installed binary and configuration"
 grep -qx 'Environment=DREVANTA_BIN=/var/lib/quillfen/product/' "$unit" || fail "DREVANTA_BIN is not set"
 grep -q "cp -R -n $prefix/share/quillfen/product/\. /var/lib/quillfen/product/" "$unit" \

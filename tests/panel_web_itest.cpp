@@ -52,6 +52,7 @@ TEST_F(PanelWeb, PostsFromAnotherOriginAreRefusedBeforeTheyAct)
         {__LINE__, "example", "http://example:80", true},
         {__LINE__, "example:80", "http://EXAMPLE", true},
         {__LINE__, "[::1]:" + p, "http://[::1]:" + p, true},
+        {__LINE__, "[::1]:" + p, "http://[::2]:" + p, false},   /* the whole bracketed host counts */
         {__LINE__, here, "http://127.0.0.1:" + std::to_string(srv.port + 1), false},
         {__LINE__, here, "https://" + here, false},
         {__LINE__, here, "null", false},

@@ -91,14 +91,19 @@ inline std::string digestAuth(const std::string &user, const std::string &realm,
            "nc=1, cnonce=\"c\", response=\"" + md5(ha1 + ":" + nonce + ":1:c:auth:" + ha2) + "\"";
 }
 
-/* An IPv4 address as the listener records it. */
-inline struct usa ipv4(const char *dotted, int port = 0)
+/* An IPv4 or IPv6 address as the listener records it. */
+inline struct usa address(const char *text, int port = 0)
 {
     struct usa a {};
-    a.len = sizeof(a.u.sin);
-    a.u.sin.sin_family = AF_INET;
-    a.u.sin.sin_port = htons((uint16_t) port);
-    inet_pton(AF_INET, dotted, &a.u.sin.sin_addr);
+    a.u.sin.sin_port = htons((uint16_t) port);   /* where sin6_port is too */
+    if (inet_pton(AF_INET6, text, &a.u.sin6.sin6_addr) == 1) {
+        a.len = sizeof(a.u.sin6);
+        a.u.sin6.sin6_family = AF_INET6;
+    } else {
+        a.len = sizeof(a.u.sin);
+        a.u.sin.sin_family = AF_INET;
+        inet_pton(AF_INET, text, &a.u.sin.sin_addr);
+    }
     return a;
 }
 

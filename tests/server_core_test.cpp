@@ -26,11 +26,23 @@ TEST(ServerAcl, VerdictsAndMalformedLists)
          "check_acl: bad ip address: [+1.2.3.256,+9.9.9.9]"},
         {__LINE__, "+10.0.0.0/33", "1.2.3.4", -1, "check_acl: bad subnet mask: 33 [+10.0.0.0/33]"},
         {__LINE__, "+1.2.3.4,,+5.6.7.8", "1.2.3.4", -1, "check_acl: subnet must be [+|-]x.x.x.x[/x]"},
+        /* IPv6 entries match IPv6 clients only, and IPv4 entries IPv4 clients only */
+        {__LINE__, "-0.0.0.0/0,+2001:db8::/32", "2001:db8:0:1::7", 1, ""},
+        {__LINE__, "+2001:db8::/32", "2001:db9::7", 0, ""},
+        {__LINE__, "+0.0.0.0/0", "::1", 0, ""},
+        {__LINE__, "+::/0", "127.0.0.1", 0, ""},
+        {__LINE__, "+::/0,-::1", "::1", 0, ""},
+        {__LINE__, "+::/0,-::1", "::2", 1, ""},
+        {__LINE__, "+2001:db8::1/32", "2001:db8::1", 0, ""},   /* host bits set, as for IPv4 */
+        {__LINE__, "+1.2.3.4:5", "1.2.3.4", 1, ""},   /* read as IPv4, as ever: what follows is ignored */
+        {__LINE__, "+::/0,*::1", "::1", -1, "check_acl: flag must be + or -: [*::1]"},
+        {__LINE__, "+2001:db8::g", "::1", -1, "check_acl: bad ip address: [+2001:db8::g]"},
+        {__LINE__, "+::1/129", "::1", -1, "check_acl: bad subnet mask: 129 [+::1/129]"},
     };
     BareContext bare;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
-        struct usa client = qftest::ipv4(c.client);
+        struct usa client = qftest::address(c.client);
         EXPECT_EQ(check_acl(bare.ctx, c.list, &client), c.verdict);
         EXPECT_EQ(qf_set_option(bare.ctx, "acl", c.list), c.verdict == -1 ? 0 : 1);
         Lines log = {c.why, c.why, "qf_set_option(acl): failure"};
@@ -61,6 +73,11 @@ TEST(ServerPorts, EntriesOpenListenersUntilTheFirstBadOne)
         {__LINE__, subst("{0},x,{1}"), 0, 1, {"cannot bind to x", fail}},
         {__LINE__, "0", 0, 0, {"cannot bind to 0", fail}},
         {__LINE__, "70000", 0, 0, {"cannot bind to 70000", fail}},
+        /* an IPv6 entry needs its brackets and a port */
+        {__LINE__, subst("[::1],{0}"), 0, 0, {"cannot bind to [::1]", fail}},
+        {__LINE__, subst("::1:{0}"), 0, 0, {subst("cannot bind to ::1:{0}"), fail}},
+        {__LINE__, subst("[::1:{0}"), 0, 0, {subst("cannot bind to [::1:{0}"), fail}},
+        {__LINE__, subst("[::g]:{0}"), 0, 0, {subst("cannot bind to [::g]:{0}"), fail}},
         {__LINE__, subst("{0},{0}"), 0, 1,
          {subst("qf_open_listening_port({0}): ") + strerror(EADDRINUSE), subst("cannot bind to {0}"), fail}},
         {__LINE__, subst("{0},{1},{2},{3},{4},{5},{6},{7},{8},{9}"), 0, 9,

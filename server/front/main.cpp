@@ -92,6 +92,15 @@ run_password_mode(char *argv[])
     exit(status);
 }
 
+/* The context whose error log takes the panel's reports. */
+static struct qf_context *panel_report_ctx;
+
+static void
+report_to_error_log(const char *message)
+{
+    cry(fc(panel_report_ctx), "%s", message);
+}
+
 /* Options come in "-name value" pairs; the first argument without a '-' is
  * the configuration file and must be the last. Without one, the default file
  * sits beside the program (or in the working directory when the program was
@@ -181,6 +190,8 @@ main(int argc, char *argv[])
     signal(SIGINT, signal_handler);
 
     struct qf_context *ctx = start_or_exit();
+    panel_report_ctx = ctx;
+    panelErrorReport = report_to_error_log;
 
     char default_path[CONFIG_PATH_SIZE];
     bool named = false;
@@ -206,6 +217,7 @@ main(int argc, char *argv[])
 
     printf("Exiting on signal %d, waiting for all threads to finish...", (int) exit_flag);
     fflush(stdout);
+    panelErrorReport = nullptr;
     qf_stop(ctx);
     printf(" done.\n");
     return 0;

@@ -30,10 +30,11 @@ bool apply(void *arg, const char *name, const char *value)
     ++*applied;
     for (const char *h : harmless)
         if (strcmp(name, h) == 0) {
-            if (qf_set_option(ctx, name, value) == 1 && strcmp(name, "acl") == 0) {
-                struct usa client = qftest::ipv4("10.1.2.3");
-                (void) check_acl(ctx, value, &client);
-            }
+            if (qf_set_option(ctx, name, value) == 1 && strcmp(name, "acl") == 0)
+                for (const char *address : {"10.1.2.3", "2001:db8::1"}) {
+                    struct usa client = qftest::address(address);
+                    (void) check_acl(ctx, value, &client);
+                }
             return true;
         }
     return find_opt(name) != nullptr; /* an unknown name stops the file, as in the front end */
