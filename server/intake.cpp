@@ -25,6 +25,7 @@ enum {
     MAX_ACCEPTS_PER_WAKE = 64,       /* the other listeners and the heads get their turn */
     MAX_EVENTS = 256,
     TRIM_PEAK = 512,                 /* after a burst of this many clients, memory goes back */
+    TLS_PIECES_PER_TURN = 16,        /* 256 KiB of a TLS send per turn */
 };
 /* A sendfile call on a non-blocking socket moves what fits its buffer. */
 static const size_t SEND_CHUNK = (size_t) 1 << 30;
@@ -39,6 +40,7 @@ struct client {
     struct client *prev, *next;   /* heads or sends list */
     struct client *next_waiting;  /* parked or deferred chain */
     struct socket sock;
+    SSL *ssl;                     /* TLS: non-blocking until its head is complete */
     char *buf;                    /* null until the first bytes */
     int nread;
     int request_len;              /* > 0: the header block is complete */
@@ -170,6 +172,8 @@ drop_client(struct intake *in, struct client *c)
     list_unlink(c);
     if (c->registered)
         (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, c->sock.sock, nullptr);
+    if (c->ssl != nullptr)
+        tls_free(c->ssl);
     close_gracefully(c->sock.sock);
     give_back_head_buffer(in->ctx, c->buf);
     free_client(in, c);
@@ -237,12 +241,15 @@ wants_body_segment(const char *buf, int request_len, int nread)
     return declared > (uint64_t) (nread - request_len);
 }
 
-/* The head goes to a worker, or waits for room with the intake paused. */
+/* The head goes to a worker, or waits for room with the intake paused.
+ * A worker reads and writes blocking, bounded by the socket's timeouts. */
 static void
 head_complete(struct intake *in, struct client *c)
 {
     list_unlink(c);
-    struct request_head head = {c->sock, c->buf, c->nread, c->request_len};
+    if (c->ssl != nullptr)
+        set_blocking(c->sock.sock, true);
+    struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len};
     if (!in->queue_full && put_socket(in->ctx, &head)) {
         free_client(in, c);
         return;
@@ -251,8 +258,42 @@ head_complete(struct intake *in, struct client *c)
     chain_push(&in->parked, c);
 }
 
-/* One read of a readable (or new) connection. Its registration is one-shot:
- * it is armed again only while the head is still wanted. */
+/* One read of a client without waiting: > 0 bytes, 0 when it is gone or
+ * failed, -1 when nothing came yet (*wait_for: what to wait for). */
+static ssize_t
+read_some(struct client *c, char *buf, size_t len, uint32_t *wait_for)
+{
+    *wait_for = EPOLLIN;
+    if (c->ssl == nullptr) {
+        ssize_t n = recv(c->sock.sock, buf, len, MSG_DONTWAIT);
+        return n < 0 && (errno == EAGAIN || errno == EINTR) ? -1 : n < 0 ? 0 : n;
+    }
+    enum tls_step step;
+    int n = tls_read(c->ssl, buf, (int) len, &step);
+    if (n > 0)
+        return n;
+    if (step == TLS_WANT_WRITE)
+        *wait_for = EPOLLOUT;
+    return step == TLS_WANT_READ || step == TLS_WANT_WRITE ? -1 : 0;
+}
+
+/* The TLS handshake, a step at a time under the head's deadline. True
+ * when it is done; else the client waits for its socket or is gone. */
+static bool
+shake_hands(struct intake *in, struct client *c)
+{
+    enum tls_step step = tls_handshake(c->ssl);
+    if (step == TLS_DONE)
+        return true;
+    if (step != TLS_WANT_READ && step != TLS_WANT_WRITE)
+        drop_client(in, c);
+    else if (!watch(in, c, (step == TLS_WANT_READ ? EPOLLIN : EPOLLOUT) | EPOLLONESHOT))
+        drop_client(in, c);
+    return false;
+}
+
+/* Reads a readable (or new) connection. Its registration is one-shot: it
+ * is armed again only while the head is still wanted. */
 static void
 read_head(struct intake *in, struct client *c)
 {
@@ -261,6 +302,8 @@ read_head(struct intake *in, struct client *c)
         chain_push(&in->deferred, c);
         return;
     }
+    if (c->ssl != nullptr && !tls_handshake_done(c->ssl) && !shake_hands(in, c))
+        return;
     /* A silent client costs no buffer: the first read goes to the spare,
      * which the client keeps once bytes came. */
     if (c->buf == nullptr && in->spare == nullptr &&
@@ -268,46 +311,56 @@ read_head(struct intake *in, struct client *c)
         drop_client(in, c);
         return;
     }
-    char *buf = c->buf != nullptr ? c->buf : in->spare;
-    ssize_t n = recv(c->sock.sock, buf + c->nread, (size_t) (MAX_REQUEST_SIZE - c->nread),
-                     MSG_DONTWAIT);
-    if (n > 0 && c->buf == nullptr) {
-        c->buf = in->spare;
-        in->spare = nullptr;
-    }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
-            drop_client(in, c);
-        return;
-    }
-    if (n <= 0) { /* gone: with a complete head it is still served */
-        if (c->body_wait)
-            head_complete(in, c);
-        else
-            drop_client(in, c);
-        return;
-    }
-    c->nread += (int) n;
-    if (!c->body_wait) {
-        int len = get_request_len(c->buf, (size_t) c->nread);
-        if (len < 0 || (len == 0 && c->nread >= MAX_REQUEST_SIZE)) {
-            drop_client(in, c); /* garbage or too long: no answer */
-            return;
+    for (;;) {
+        char *buf = c->buf != nullptr ? c->buf : in->spare;
+        uint32_t wait_for;
+        ssize_t n = read_some(c, buf + c->nread, (size_t) (MAX_REQUEST_SIZE - c->nread),
+                              &wait_for);
+        if (n > 0 && c->buf == nullptr) {
+            c->buf = in->spare;
+            in->spare = nullptr;
         }
-        if (len == 0) {
-            if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
+        if (n < 0) {
+            if (!watch(in, c, wait_for | EPOLLONESHOT))
                 drop_client(in, c);
             return;
         }
-        c->request_len = len;
-        if (wants_body_segment(c->buf, len, c->nread)) {
-            c->body_wait = true;
-            if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
+        if (n == 0) { /* gone: with a complete head it is still served */
+            if (c->body_wait)
                 head_complete(in, c);
+            else
+                drop_client(in, c);
             return;
         }
+        c->nread += (int) n;
+        /* TLS may hold decrypted bytes that no event will announce. */
+        bool more = c->ssl != nullptr && c->nread < MAX_REQUEST_SIZE && tls_has_pending(c->ssl);
+        if (!c->body_wait) {
+            int len = get_request_len(c->buf, (size_t) c->nread);
+            if (len < 0 || (len == 0 && c->nread >= MAX_REQUEST_SIZE)) {
+                drop_client(in, c); /* garbage or too long: no answer */
+                return;
+            }
+            if (len == 0) {
+                if (more)
+                    continue;
+                if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
+                    drop_client(in, c);
+                return;
+            }
+            c->request_len = len;
+            if (wants_body_segment(c->buf, len, c->nread)) {
+                c->body_wait = true;
+                if (more)
+                    continue;
+                if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
+                    head_complete(in, c);
+                return;
+            }
+        }
+        head_complete(in, c);
+        return;
     }
-    head_complete(in, c);
 }
 
 /* Accepts what waits on listener i (under the ports mutex, so that it stays
@@ -330,7 +383,8 @@ accept_new_connection(struct intake *in, int i, int64_t now)
         /* Close-on-exec in the same call: a CGI program forked by a worker
          * in between must never inherit this client. Blocking, for the
          * worker: the loop reads with MSG_DONTWAIT. */
-        s.sock = accept4(listener->sock, &s.rsa.u.sa, &s.rsa.len, SOCK_CLOEXEC);
+        s.sock = accept4(listener->sock, &s.rsa.u.sa, &s.rsa.len,
+                         SOCK_CLOEXEC | (listener->is_ssl ? SOCK_NONBLOCK : 0));
         if (s.sock == -1) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                 in->accept_resume = now + ACCEPT_BACKOFF_MS;
@@ -356,6 +410,11 @@ accept_new_connection(struct intake *in, int i, int64_t now)
             close(s.sock);
             break;
         }
+        if (s.is_ssl && (c->ssl = tls_new(ctx, s.sock)) == nullptr) {
+            free_client(in, c);
+            close(s.sock);
+            continue;
+        }
         c->sock = s;
         c->deadline = now + HEAD_DEADLINE_MS;
         fresh[n++] = c;
@@ -376,6 +435,9 @@ finish_send(struct qf_context *ctx, struct file_send *fs)
     log_access_line(ctx, fs->log_line, fs->log_split, fs->sent);
     close(fs->fd);
     free(fs->log_line);
+    free(fs->piece);
+    if (fs->ssl != nullptr)
+        tls_free(fs->ssl);
     free(fs);
 }
 
@@ -386,10 +448,46 @@ end_send(struct intake *in, struct client *c)
     drop_client(in, c);
 }
 
+/* A send made progress: it goes to the back of the deadline order. */
+static void
+note_progress(struct intake *in, struct client *c, int64_t now)
+{
+    list_unlink(c);
+    c->deadline = now + SEND_STALL_MS;
+    list_append(&in->sends, c);
+}
+
+/* Pieces through TLS while the socket takes them (a few per turn, so that
+ * other clients get theirs), then close_notify, which may wait too. */
+static void
+pump_tls_send(struct intake *in, struct client *c, int64_t now)
+{
+    struct file_send *fs = c->send;
+    enum tls_step step = TLS_DONE;
+    uint64_t before = fs->sent;
+    for (int k = 0; k < TLS_PIECES_PER_TURN && fs->remaining > 0 && step == TLS_DONE; k++)
+        step = tls_send_piece(fs);
+    if (fs->remaining == 0)
+        step = tls_notify_close(fs->ssl);
+    if (step == TLS_WANT_READ || step == TLS_WANT_WRITE ||
+        (step == TLS_DONE && fs->remaining > 0)) {
+        if (fs->sent != before)
+            note_progress(in, c, now);
+        if (!watch(in, c, step == TLS_WANT_READ ? EPOLLIN : EPOLLOUT))
+            end_send(in, c);
+        return;
+    }
+    end_send(in, c); /* all sent, the file ended early, or the client is gone */
+}
+
 static void
 pump_send(struct intake *in, struct client *c, int64_t now)
 {
     struct file_send *fs = c->send;
+    if (fs->ssl != nullptr) {
+        pump_tls_send(in, c, now);
+        return;
+    }
     size_t want = fs->remaining < SEND_CHUNK ? (size_t) fs->remaining : SEND_CHUNK;
     ssize_t n;
     while ((n = sendfile(c->sock.sock, fs->fd, &fs->offset, want)) < 0 && errno == EINTR)
@@ -398,9 +496,7 @@ pump_send(struct intake *in, struct client *c, int64_t now)
         fs->sent += (uint64_t) n;
         fs->remaining -= (uint64_t) n;
         if (fs->remaining > 0) {
-            list_unlink(c);
-            c->deadline = now + SEND_STALL_MS;
-            list_append(&in->sends, c);
+            note_progress(in, c, now);
             return;
         }
     } else if (n < 0 && errno == EAGAIN) {
@@ -448,7 +544,7 @@ resume_intake(struct intake *in)
         return;
     while (in->parked.first != nullptr) {
         struct client *c = in->parked.first;
-        struct request_head head = {c->sock, c->buf, c->nread, c->request_len};
+        struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len};
         if (!put_socket(in->ctx, &head))
             return;
         chain_pop(&in->parked);
