@@ -192,9 +192,14 @@ main(int argc, char *argv[])
     if (qf_get_option(ctx, "ports") == nullptr && qf_set_option(ctx, "ports", "8080") != 1)
         exit(1);
 
+    /* Under the options' locks: a request may already be changing them. */
+    lock_option(ctx, OPT_PORTS);
+    lock_option(ctx, OPT_ROOT);
     printf("Quillfen %s started on port(s) [%s], serving directory [%s]\n", qf_version(),
            qf_get_option(ctx, "ports"), qf_get_option(ctx, "root"));
     fflush(stdout);
+    unlock_option(ctx, OPT_ROOT);
+    unlock_option(ctx, OPT_PORTS);
 
     while (exit_flag == 0)
         sleep(1);
