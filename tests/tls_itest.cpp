@@ -168,10 +168,27 @@ TEST_F(Tls, CertificateSwappedAtRunTime)
     const std::string mismatch = file("mismatch.pem");
     runCommand("cat " + file("first.crt") + " " + file("second.key") + " > " + mismatch);
     EXPECT_EQ(subjectSeen(), "subject=CN = first\n");
+    /* A connection whose handshake is done keeps its certificate across the swap. */
+    writeFile(file("held.py"), "import os, socket, ssl, sys, time\n"
+              "c = ssl.create_default_context(cafile=sys.argv[1])\n"
+              "t = c.wrap_socket(socket.create_connection(('127.0.0.1', int(sys.argv[2]))),"
+              " server_hostname='localhost', suppress_ragged_eofs=False)\n"
+              "print(dict(x[0] for x in t.getpeercert()['subject'])['commonName'], flush=True)\n"
+              "end = time.time() + 30\n"
+              "while not os.path.exists(sys.argv[3]) and time.time() < end: time.sleep(0.02)\n"
+              "t.sendall(b'GET /index.html HTTP/1.0\\r\\n\\r\\n')\n"
+              "got = b''\n"
+              "while (d := t.recv(65536)): got += d\n"
+              "print(got.split(b'\\r\\n')[0].decode(), flush=True)\n");
+    runCommand("python3 " + file("held.py") + " " + file("ca.pem") + " " + std::to_string(tls_port) +
+               " " + file("go") + " >" + file("held.out") + " 2>&1 &");
+    EXPECT_TRUE(fileGains(file("held.out"), "first\n"));
 
     EXPECT_NE(curl("-d o=ssl_cert -d v=" + second, "/admin").find("Saved: ssl_cert=" + second),
               std::string::npos);
     EXPECT_EQ(subjectSeen(), "subject=CN = second\n");
+    writeFile(file("go"), "");
+    EXPECT_TRUE(fileGains(file("held.out"), "first\nHTTP/1.1 200 OK\n")) << readFile(file("held.out"));
 
     const struct { int line; std::string path, why; } bad[] = {
         {__LINE__, mismatch, "no usable private key"},
