@@ -155,12 +155,19 @@ declare -A tls_port_of=([quillfen]=$qf_tls_port [nginx]=$nginx_tls_port)
 runs=$out_dir/runs.txt
 : >"$runs"
 
-# One workload: every round runs the servers one after the other.
-measure() {   # workload path conc timeout
-    local r s
+# One workload: every round runs the servers one after the other; over
+# HTTPS (scheme https) quillfen and nginx only.
+measure() {   # workload path conc timeout [scheme]
+    local r s scheme=${5:-http} map=port_of
+    local list=("${servers[@]}")
+    if [ "$scheme" = https ]; then
+        map=tls_port_of
+        list=(quillfen nginx)
+    fi
+    local -n ports=$map
     for r in $(seq "$rounds"); do
-        for s in "${servers[@]}"; do
-            run_wrk "$1" "$s" "${port_of[$s]}" "$2" "$3" "$4" "$r" "${pid_of[$s]}"
+        for s in "${list[@]}"; do
+            run_wrk "$1" "$s" "${ports[$s]}" "$2" "$3" "$4" "$r" "${pid_of[$s]}" "$scheme"
         done
     done
 }
@@ -173,23 +180,13 @@ for c in "${big_conc[@]}"; do
     echo "100 MiB file, concurrency $c ..." >&2
     measure "100MiB_c=$c" big.bin "$c" 30
 done
-
-# The same over HTTPS, quillfen and nginx only.
-measure_tls() {   # workload path conc timeout
-    local r s
-    for r in $(seq "$rounds"); do
-        for s in quillfen nginx; do
-            run_wrk "$1" "$s" "${tls_port_of[$s]}" "$2" "$3" "$4" "$r" "${pid_of[$s]}" https
-        done
-    done
-}
 for c in "${tls_small_conc[@]}"; do
     echo "HTTPS, 1 KiB file, concurrency $c ..." >&2
-    measure_tls "TLS_1KiB_c=$c" small.bin "$c" 5
+    measure "TLS_1KiB_c=$c" small.bin "$c" 5 https
 done
 for c in "${tls_big_conc[@]}"; do
     echo "HTTPS, 100 MiB file, concurrency $c ..." >&2
-    measure_tls "TLS_100MiB_c=$c" big.bin "$c" 30
+    measure "TLS_100MiB_c=$c" big.bin "$c" 30 https
 done
 
 echo

@@ -81,7 +81,7 @@ make_tls_context(struct qf_context *ctx, const char *path)
         return sc;
 
     char reason[256] = "";
-    unsigned long err = ERR_peek_last_error();
+    unsigned long err = ERR_peek_error(); /* the first: the most specific */
     if (err != 0)
         ERR_error_string_n(err, reason, sizeof(reason));
     ERR_clear_error();
