@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <time.h>
 #include <unistd.h>
@@ -35,6 +36,8 @@ static const size_t SEND_CHUNK = (size_t) 1 << 30;
  * above it, a client record. */
 enum { WAKE_TAG = MAX_LISTENING_SOCKETS + 1, MAX_TAG = WAKE_TAG };
 static const int64_t NEVER = INT64_MAX;
+/* The content type of a TLS record that carries a handshake message. */
+static const unsigned char TLS_HANDSHAKE_RECORD = 0x16;
 
 /* A connection the loop owns: its head being read, its complete head
  * waiting for room in the queue, or a file being sent. */
@@ -49,6 +52,7 @@ struct client {
     bool body_wait;               /* POST/PUT: one more segment of its body */
     bool deferred;                /* readable but not read: the queue was full */
     bool registered;              /* in the epoll set */
+    bool edge;                    /* TLS: waits edge-triggered for the rest of its hello */
     int64_t deadline;
     int64_t hard_deadline;        /* sends, once the server stops */
     struct file_send *send;
@@ -294,6 +298,50 @@ shake_hands(struct intake *in, struct client *c)
     return false;
 }
 
+/* Whether the first TLS record (the client's hello) has fully arrived;
+ * -1 when the client is gone. Only peeks: the bytes stay for the library. */
+static int
+hello_arrived(int sock)
+{
+    unsigned char head[5];
+    ssize_t n = recv(sock, head, sizeof(head), MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return 0;
+    if (n <= 0)
+        return -1;
+    if (head[0] != TLS_HANDSHAKE_RECORD)
+        return 1; /* no TLS at all: the library refuses it at once */
+    if (n < (ssize_t) sizeof(head))
+        return 0;
+    int pending = 0;
+    if (ioctl(sock, FIONREAD, &pending) != 0)
+        return -1;
+    return pending >= (int) sizeof(head) + (head[3] << 8 | head[4]) ? 1 : 0;
+}
+
+/* Whether a TLS client may read its head. Its TLS state (some 40 KiB while
+ * the handshake lasts) is made only once its hello is complete, so that a
+ * silent or trickling client costs no more than a plain one. */
+static bool
+tls_ready(struct intake *in, struct client *c)
+{
+    if (c->ssl == nullptr) {
+        int arrived = hello_arrived(c->sock.sock);
+        if (arrived == 0) {
+            /* Edge-triggered and armed once: the bytes already there must
+             * not wake the loop again (re-arming would, at once). */
+            if (!c->edge && !(c->edge = watch(in, c, EPOLLIN | EPOLLET)))
+                drop_client(in, c);
+            return false;
+        }
+        if (arrived < 0 || (c->ssl = tls_new(in->ctx, c->sock.sock)) == nullptr) {
+            drop_client(in, c);
+            return false;
+        }
+    }
+    return tls_handshake_done(c->ssl) || shake_hands(in, c);
+}
+
 /* Reads a readable (or new) connection. Its registration is one-shot: it
  * is armed again only while the head is still wanted. */
 static void
@@ -304,7 +352,7 @@ read_head(struct intake *in, struct client *c)
         chain_push(&in->deferred, c);
         return;
     }
-    if (c->ssl != nullptr && !tls_handshake_done(c->ssl) && !shake_hands(in, c))
+    if (c->sock.is_ssl && !tls_ready(in, c))
         return;
     /* A silent client costs no buffer: the first read goes to the spare,
      * which the client keeps once bytes came. */
@@ -411,11 +459,6 @@ accept_new_connection(struct intake *in, int i, int64_t now)
         if (c == nullptr) {
             close(s.sock);
             break;
-        }
-        if (s.is_ssl && (c->ssl = tls_new(ctx, s.sock)) == nullptr) {
-            free_client(in, c);
-            close(s.sock);
-            continue;
         }
         c->sock = s;
         c->deadline = now + HEAD_DEADLINE_MS;

@@ -222,6 +222,28 @@ TEST_F(Tls, StalledHandshakesDoNotBlockOthers)
     const std::string index = readFile(s->root("index.html"));
     for (int i = 0; i < 3; i++) EXPECT_EQ(curl("", "/index.html"), index + " 200");
     EXPECT_EQ(rawRequest(s->port, "GET /index.html HTTP/1.0\r\n\r\n").find("HTTP/1.1 200 OK"), 0u);
+    /* A hello that arrives in pieces, with pauses, is answered once it is whole. */
+    writeFile(file("pieces.py"), "import socket, ssl, sys, time\n"
+              "c = ssl.create_default_context(cafile=sys.argv[1])\n"
+              "inc, out = ssl.MemoryBIO(), ssl.MemoryBIO()\n"
+              "t = c.wrap_bio(inc, out, server_hostname='localhost')\n"
+              "s = socket.create_connection(('127.0.0.1', int(sys.argv[2])), timeout=20)\n"
+              "def step(f):\n"
+              "    while True:\n"
+              "        try: r = f(); s.sendall(out.read()); return r\n"
+              "        except ssl.SSLWantReadError:\n"
+              "            s.sendall(out.read()); d = s.recv(65536)\n"
+              "            if d: inc.write(d)\n"
+              "            else: inc.write_eof()\n"
+              "try: t.do_handshake()\n"
+              "except ssl.SSLWantReadError: pass\n"
+              "hello = out.read()\n"
+              "for part in (hello[:3], hello[3:9], hello[9:]): s.sendall(part); time.sleep(0.3)\n"
+              "step(t.do_handshake)\n"
+              "step(lambda: t.write(b'GET /index.html HTTP/1.0\\r\\n\\r\\n'))\n"
+              "print(step(lambda: t.read(100)).split(b'\\r\\n')[0].decode())\n");
+    EXPECT_EQ(runCommand("python3 " + file("pieces.py") + " " + file("ca.pem") + " " +
+                         std::to_string(tls_port) + " 2>&1"), "HTTP/1.1 200 OK\n");
     /* Plain bytes on the TLS port are no request. */
     Conn plain(tls_port);
     plain.send("GET /index.html HTTP/1.0\r\n\r\n");
