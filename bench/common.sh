@@ -134,6 +134,20 @@ make_tls_cert() {
     chmod 644 "$work"/*.pem
 }
 
+# nginx's HTTPS server block for start_nginx's http_extra, with the
+# certificate of make_tls_cert.
+nginx_tls_server() {   # port docroot
+    cat <<EOF
+server {
+        listen 127.0.0.1:$1 ssl;
+        root $2;
+        ssl_certificate $work/cert.pem;
+        ssl_certificate_key $work/key.pem;
+        ssl_protocols TLSv1.2 TLSv1.3;
+    }
+EOF
+}
+
 # Every server must serve the very same bytes, or a comparison means nothing.
 check_same_bytes() {   # docroot "file..." port...
     local docroot=$1 files=$2 f want got port

@@ -61,13 +61,7 @@ start_quillfen "$qf_port" "$docroot" -ssl_cert "$work/server.pem" \
     -ports "127.0.0.1:$qf_port,127.0.0.1:${qf_tls_port}s"
 nginx_port=$(free_port)
 nginx_tls_port=$(free_port)
-start_nginx "$nginx_port" "$docroot" 1024 "" "server {
-        listen 127.0.0.1:$nginx_tls_port ssl;
-        root $docroot;
-        ssl_certificate $work/cert.pem;
-        ssl_certificate_key $work/key.pem;
-        ssl_protocols TLSv1.2 TLSv1.3;
-    }"
+start_nginx "$nginx_port" "$docroot" 1024 "" "$(nginx_tls_server "$nginx_tls_port" "$docroot")"
 
 lighttpd_port=$(free_port)
 # One request per connection, like the others; no access log; the kernel

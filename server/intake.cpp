@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <malloc.h>
+#include <poll.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
@@ -311,12 +312,14 @@ hello_arrived(int sock)
         return -1;
     if (head[0] != TLS_HANDSHAKE_RECORD)
         return 1; /* no TLS at all: the library refuses it at once */
-    if (n < (ssize_t) sizeof(head))
-        return 0;
     int pending = 0;
-    if (ioctl(sock, FIONREAD, &pending) != 0)
-        return -1;
-    return pending >= (int) sizeof(head) + (head[3] << 8 | head[4]) ? 1 : 0;
+    if (n == (ssize_t) sizeof(head) && ioctl(sock, FIONREAD, &pending) == 0 &&
+        pending >= (int) sizeof(head) + (head[3] << 8 | head[4]))
+        return 1;
+    /* A client that has closed its side can never finish its hello; the
+     * bytes it left keep the socket readable, so only this tells. */
+    struct pollfd pfd = {sock, POLLRDHUP, 0};
+    return poll(&pfd, 1, 0) == 1 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) ? -1 : 0;
 }
 
 /* Whether a TLS client may read its head. Its TLS state (some 40 KiB while
@@ -330,7 +333,7 @@ tls_ready(struct intake *in, struct client *c)
         if (arrived == 0) {
             /* Edge-triggered and armed once: the bytes already there must
              * not wake the loop again (re-arming would, at once). */
-            if (!c->edge && !(c->edge = watch(in, c, EPOLLIN | EPOLLET)))
+            if (!c->edge && !(c->edge = watch(in, c, EPOLLIN | EPOLLRDHUP | EPOLLET)))
                 drop_client(in, c);
             return false;
         }
