@@ -24,6 +24,8 @@ static const unsigned SERVICE_STOP_WAIT = 5;
 static const char SERVICE_PROGRAM[] = "drevantaquorvel";
 static const char GUARD_PROGRAM[] = "drevanta_guard";
 
+bool panelHaveProc = access("/proc/self", F_OK) == 0;
+
 static int read_pid_file(const char *path, int *pid, bool complain, const char *program);
 static bool runs_program(int pid, const char *program);
 static bool read_small_file(const char *path, char *buf, size_t size);
@@ -294,8 +296,7 @@ read_pid_file(const char *path, int *pid, bool complain, const char *program)
 static bool
 runs_program(int pid, const char *program)
 {
-    static const bool have_proc = access("/proc/self", F_OK) == 0;   /* mounted or not, for good */
-    if (!have_proc) return true;
+    if (!panelHaveProc) return true;
     char path[32], text[PATH_MAX];
     snprintf(path, sizeof(path), "/proc/%d/comm", pid);
     if (read_small_file(path, text, sizeof(text))) {

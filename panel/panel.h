@@ -160,6 +160,10 @@ const char *panelHtmlEntity(char c);
 /* Writes text to f with & < > " ' as entities. */
 void panelWriteEscaped(FILE *f, const char *text);
 
+/* Whether /proc can tell which program a process runs, looked at once at start-up. Without it
+ * only the ids that can never be the service's are refused; tests turn it off to reach them. */
+extern bool panelHaveProc;
+
 /* Sleeps whole seconds, resuming after signals (the server's SIGCHLD
  * handler runs on any thread). */
 void panelSleep(unsigned seconds);

@@ -9,10 +9,11 @@ export QF_SETUP_TESTS=1   # setup.sh also installs Chromium and Node.js
 scripts/setup.sh build-test -DQF_TESTS=ON
 # playwright-core for the browser test, exactly as the lock file says.
 npm ci --prefix tests/browser --no-audit --no-fund
-(cd build-test && ctest --output-on-failure -j2)
+# Every test has a TIMEOUT of its own; --timeout covers one that might lack it.
+(cd build-test && ctest --output-on-failure -j2 --timeout 300)
 
 scripts/setup.sh build-asan -DQF_TESTS=ON -DQF_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j2)
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j2 --timeout 300)
 
 # ThreadSanitizer. The test programs and every server and demo program
 # they start write their reports to files under tsan-logs/, and any
@@ -26,7 +27,7 @@ mkdir -p "$tsan_logs"
 tsan_status=0
 (cd build-tsan &&
     TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:log_path=$tsan_logs/report" \
-    ctest --output-on-failure -j2) || tsan_status=$?
+    ctest --output-on-failure -j2 --timeout 300) || tsan_status=$?
 if compgen -G "$tsan_logs/report*" >/dev/null; then
     cat "$tsan_logs"/report* >&2
     echo "ThreadSanitizer reported the problems above" >&2

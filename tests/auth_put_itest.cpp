@@ -1,4 +1,6 @@
 /* tests/auth_put_itest.cpp: Digest authentication, PUT and DELETE through the real binary. */
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <memory>
 #include <regex>
@@ -120,7 +122,7 @@ TEST_F(AuthPut, RawRefusals)
     EXPECT_EQ(readFile(s->root("pub.txt")), "content of pub.txt");
 }
 
-/* Created (201), replaced shorter (200), byte-exact, no temporary file; deleted, gone. */
+/* Created (201), replaced shorter (200) keeping its mode, byte-exact, no temporary file; deleted, gone. */
 TEST_F(AuthPut, CurlUploadsAndDelete)
 {
     const std::string as_alice = "-o /dev/null --digest -u alice:secret ";
@@ -134,7 +136,11 @@ TEST_F(AuthPut, CurlUploadsAndDelete)
             writeFile(s->dir.file("body"), body);
             EXPECT_EQ(curl(as_alice + "-T " + s->dir.file("body"), "/up/" + c.name),
                       size == c.first ? " 201" : " 200");
-            EXPECT_EQ(readFile(s->root("up/" + c.name)), body);
+            const std::string path = s->root("up/" + c.name);
+            EXPECT_EQ(readFile(path), body);
+            struct stat st {};
+            EXPECT_TRUE(size == c.first || (stat(path.c_str(), &st) == 0 && (st.st_mode & 0777) == 0640));
+            chmod(path.c_str(), 0640);
         }
     }
     EXPECT_EQ(runCommand("ls -A " + s->root("up")), "big.bin\nempty.bin\n");

@@ -57,7 +57,8 @@ TEST(AuthDigest, ParseHeader)
     }
 }
 
-/* Each file knows alice with its name as password: what gets in tells which file decided. */
+/* Each file knows alice with its name as password, behind her line of another realm: what gets in
+ * tells which file decided. */
 TEST(AuthDigest, ChoiceOfPasswordFile)
 {
     BareContext bare;
@@ -72,7 +73,8 @@ TEST(AuthDigest, ChoiceOfPasswordFile)
     std::filesystem::create_directories(dir.file("root/sec"));
     const std::string alice = std::string("alice:") + REALM, dirpw = "root/sec/.htpasswd";
     for (const std::string &f : {dirpw, std::string("protect"), std::string("global")})
-        writeFile(dir.file(f), alice + ":" + md5(alice + ":" + f));
+        writeFile(dir.file(f), "alice:elsewhere:" + md5("alice:elsewhere:" + f) + "\n" + alice + ":" +
+                                   md5(alice + ":" + f));
     const std::string sec = "/sec=" + dir.file("protect"), global = dir.file("global");
     const std::string missing = "/sec=" + dir.file("nowhere") + ",/=" + dir.file("protect");
     const struct { int line; std::string protect, gpass, uri, pass; int expected; } cases[] = {

@@ -1,5 +1,4 @@
 /* tests/cgi_itest.cpp: CGI programs and SSI pages served by the real binary. */
-#include <ctype.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -18,25 +17,6 @@ namespace {
 
 const std::string PLAIN = "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n";
 const std::string PLAIN_HEAD = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";
-
-/* Threads of pid blocked in system call nr. */
-std::vector<pid_t> threadsIn(pid_t pid, long nr)
-{
-    std::vector<pid_t> tids;
-    for (const auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        std::string call = readFile(e.path() / "syscall");
-        if (!call.empty() && isdigit((unsigned char) call[0]) && atol(call.c_str()) == nr)
-            tids.push_back(atoi(e.path().filename().c_str()));
-    }
-    return tids;
-}
-
-bool signalPending(pid_t pid, pid_t tid, int sig)
-{
-    std::string st = readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/status");
-    size_t at = st.find("\nSigPnd:");
-    return at != std::string::npos && ((strtoull(&st[at + 8], nullptr, 16) >> (sig - 1)) & 1);
-}
 
 class Cgi : public ::testing::Test {
 protected:
@@ -197,7 +177,7 @@ TEST_F(Cgi, ProgramEndSignalsDoNotCutOtherExchanges)
             EXPECT_TRUE(blocked) << "round " << round;
             if (!blocked) break;
             for (pid_t tid : tids) syscall(SYS_tgkill, pid, tid, SIGCHLD);
-            EXPECT_TRUE(waitFor([&] { return !signalPending(pid, tids[0], SIGCHLD); }, 10000));
+            EXPECT_TRUE(waitFor([&] { return !signalled(pid, SIGCHLD, tids[0]); }, 10000));
         }
         conn.send(c.rest);
         std::string reply = conn.read(60000);

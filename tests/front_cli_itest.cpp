@@ -98,9 +98,14 @@ TEST_F(FrontCli, StartupFailuresStop)
         {__LINE__, {conf}, "# comment\n\nports\n", conf + ": line 3 is invalid\n"},
         {__LINE__, {conf}, "idle_time 5\n#\n\n\nroot #nothing\n", conf + ": line 5 is invalid\n"},
         {__LINE__, {conf}, "idle_time 3\nno_such 1\n", no_such},
-        {__LINE__, {"-no_such", "x"}, "", no_such},
+        {__LINE__, {"-Root", "/tmp"}, "", at + R"(qf_set_option: No such option: \[Root\]\n)"},
         {__LINE__, {"-max_threads", "0"}, "",
          refused(R"(set_max_threads_option: \[0\] must be at least 1)", "max_threads")},
+        {__LINE__, {"-mime_types", "a=b,,c=d"}, "",
+         refused(R"(Invalid list specified: \[a=b,,c=d\], expecting key1=value1,key2=value2,\.\.\.)", "mime_types")},
+        /* neither SSL nor a change of user exists */
+        {__LINE__, {"-ssl_cert", "x.pem"}, "", "Cannont load dll\n" + at + R"(qf_set_option\(ssl_cert\): failure\n)"},
+        {__LINE__, {"-uid", "nobody"}, "", "Cannont set_uid_option\n" + at + R"(qf_set_option\(uid\): failure\n)"},
         {__LINE__, {"/no/such.conf"}, "", "cannot open config file /no/such.conf: No such file or directory\n"},
         /* log files that cannot be opened: the reason goes to standard error */
         {__LINE__, {"-error_log", no_dir + "e.log"}, "",

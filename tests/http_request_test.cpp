@@ -112,21 +112,4 @@ TEST(HttpFiles, MimeTypeOptionFirstThenBuiltin)
     }
 }
 
-/* Range values the system test leaves out: overflowing numbers, several ranges, no '-'. */
-TEST(HttpFiles, RangeNumbersAtTheEdges)
-{
-    const struct { int line; const char *header; enum range_result result; uint64_t first, last; } cases[] = {
-        {__LINE__, "bytes=0-18446744073709551615", RANGE_SATISFIABLE, 0, 999},
-        {__LINE__, "bytes=100-199,300-399", RANGE_SATISFIABLE, 100, 199},
-        {__LINE__, "bytes=5", RANGE_SATISFIABLE, 5, 999},
-        {__LINE__, "bytes=99999999999999999999999-", RANGE_UNSATISFIABLE, 0, 0},
-    };
-    for (const auto &c : cases) {
-        uint64_t first = 7, last = 7;
-        EXPECT_EQ(parse_range(c.header, 1000, &first, &last), c.result) << "line " << c.line;
-        EXPECT_EQ(c.result == RANGE_SATISFIABLE ? first * 10000 + last : 0,
-                  c.first * 10000 + c.last) << "line " << c.line;
-    }
-}
-
 }  // namespace

@@ -2,6 +2,7 @@
 #include "support/harness.h"
 
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -11,9 +12,11 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -141,6 +144,74 @@ int childProcesses(pid_t pid, bool zombies)
     return n;
 }
 
+std::vector<pid_t> threadsIn(pid_t pid, long nr)
+{
+    std::vector<pid_t> tids;
+    for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::string call = readFile(e.path() / "syscall");
+        if (!call.empty() && isdigit((unsigned char)call[0]) && atol(call.c_str()) == nr)
+            tids.push_back(atoi(e.path().filename().c_str()));
+    }
+    return tids;
+}
+
+bool signalled(pid_t pid, int sig, pid_t tid)
+{
+    std::string st = readFile("/proc/" + std::to_string(pid) + (tid != 0 ? "/task/" + std::to_string(tid) : "") +
+                              "/status");
+    size_t state = st.find("\nState:\t");
+    if (state == std::string::npos || st[state + 8] == 'Z' || st[state + 8] == 'X') return true;
+    for (const char *field : {"\nSigPnd:", "\nShdPnd:"}) {
+        size_t at = st.find(field);
+        if (at != std::string::npos && (strtoull(&st[at + 8], nullptr, 16) >> (sig - 1) & 1)) return true;
+    }
+    return false;
+}
+
+int tcpQueue(int local_port, int remote_port)
+{
+    char want[64];
+    snprintf(want, sizeof(want), "0100007F:%04X 0100007F:%04X", local_port, remote_port);
+    if (remote_port == 0) snprintf(want, sizeof(want), "0100007F:%04X 00000000:0000 0A", local_port);
+    std::istringstream table(readFile("/proc/net/tcp"));
+    for (std::string line; std::getline(table, line);) {
+        unsigned rx = 0;   /* "sl: local remote state tx:rx ..." */
+        size_t at = line.find(want);
+        if (at != std::string::npos && sscanf(line.c_str() + at + 27, " %*x %*x:%x", &rx) == 1) return (int)rx;
+    }
+    return -1;
+}
+
+Call::Call(std::function<void()> f)
+    : thread_([this, f] {
+          tid_ = (pid_t)syscall(SYS_gettid);
+          f();
+          done_ = true;
+      })
+{
+}
+
+Call::~Call()
+{
+    if (!returns()) {
+        fprintf(stderr, "%s: a call still blocks; ending the test program\n",
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        _exit(1);
+    }
+    thread_.join();
+}
+
+bool Call::returns(int timeout_ms) { return waitFor([&] { return done_.load(); }, timeout_ms); }
+
+bool Call::waits(int timeout_ms)
+{
+    auto asleep = [&] {
+        std::vector<pid_t> t = threadsIn(getpid(), SYS_futex);
+        return std::find(t.begin(), t.end(), tid_.load()) != t.end();
+    };
+    return waitFor([&] { return done_ || asleep(); }, timeout_ms) && !done_;
+}
+
 ServerProcess::~ServerProcess() { stop(SIGKILL); }
 
 bool ServerProcess::start(const std::vector<std::string> &args, const char *drevanta_bin,
@@ -205,6 +276,13 @@ Conn::Conn(int port, const char *from) : fd(socket(AF_INET, SOCK_STREAM | SOCK_C
 }
 
 Conn::~Conn() { if (fd >= 0) close(fd); }
+
+int Conn::port() const
+{
+    struct sockaddr_in sin {};
+    socklen_t len = sizeof(sin);
+    return getsockname(fd, (struct sockaddr *)&sin, &len) == 0 ? ntohs(sin.sin_port) : -1;
+}
 
 bool Conn::send(const std::string &data)
 {

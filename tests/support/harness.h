@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -48,6 +49,29 @@ std::string bodyOf(const std::string &reply);     /* what follows the header blo
 std::string headerOf(const std::string &reply, const std::string &name);   /* "" when absent */
 /* Processes whose parent is pid; with zombies, only the ended ones nobody collected. */
 int childProcesses(pid_t pid, bool zombies = false);
+/* Threads of pid blocked in system call nr (SYS_futex: on a mutex, condition or semaphore). */
+std::vector<pid_t> threadsIn(pid_t pid, long nr);
+/* Whether sig is pending for process pid (or its thread tid), or pid has ended. */
+bool signalled(pid_t pid, int sig, pid_t tid = 0);
+/* The unread bytes of the loopback TCP socket with these ports; for a listener (remote 0), the
+ * connections it has not accepted yet. -1 when there is no such socket. */
+int tcpQueue(int local_port, int remote_port = 0);
+
+/* Runs f on a thread of its own, so that a call that blocks by mistake fails its test instead of
+ * hanging it. A call still running when the Call ends cannot be stopped safely: the test program
+ * then ends at once, saying so. */
+class Call {
+public:
+    explicit Call(std::function<void()> f);
+    ~Call();
+    bool returns(int timeout_ms = 10000);   /* f has returned (within timeout_ms) */
+    bool waits(int timeout_ms = 10000);     /* f sleeps on a lock and has not returned */
+
+private:
+    std::atomic<bool> done_{false};
+    std::atomic<pid_t> tid_{0};
+    std::thread thread_;
+};
 
 /* The real quillfen binary, started as a child of the test and killed on destruction. */
 class ServerProcess {   /* not copyable, as its TempDir is not */
@@ -84,6 +108,7 @@ struct Conn {
     /* What arrives until the server closes (a reset counts too: see closed), timeout_ms passes or at
      * least `enough` bytes came. */
     std::string read(int timeout_ms = 20000, size_t enough = SIZE_MAX);
+    int port() const;   /* our end's */
     int fd;
     bool closed = false;
 };
