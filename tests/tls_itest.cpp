@@ -161,7 +161,7 @@ TEST_F(Tls, OnlyTls12And13WithAlpnAndResumption)
 }
 
 /* The administration page swaps the certificate for the next connection; a bad file leaves
- * the one in use, and at start-up ends the process. */
+ * the one in use (at start-up it ends the process: FrontCli.StartupFailuresStop). */
 TEST_F(Tls, CertificateSwappedAtRunTime)
 {
     const std::string second = makeCert("second", "second");
@@ -202,12 +202,6 @@ TEST_F(Tls, CertificateSwappedAtRunTime)
         EXPECT_EQ(subjectSeen(), "subject=CN = second\n");
     }
     EXPECT_TRUE(s->logged("qf_set_option(ssl_cert): failure"));
-
-    RunResult r = runQuillfen({"-ssl_cert", mismatch, "-ports", std::to_string(freePort()) + "s"},
-                              s->product.bin().c_str());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("set_ssl_option: [" + mismatch + "]: no usable private key"),
-              std::string::npos) << r.err;
 }
 
 /* Clients that open a TLS connection and stall, or trickle a handshake, hold nothing that a
