@@ -320,8 +320,11 @@ analyze_request(struct qf_connection *conn)
 
     /* The panel's forms post to plain pages: the body that came with the
      * headers goes to the panel, then the page is sent as for GET. The
-     * request buffer's spare byte takes the terminator at the latest. */
+     * request buffer's spare byte takes the terminator at the latest.
+     * Another site's page must not act through the administrator's browser. */
     if (qf_strcasecmp(ri->request_method, "POST") == 0) {
+        if (refuse_cross_site_post(conn))
+            return;
         ri->post_data[ri->post_data_len] = '\0';
         (void) drevanta_analyzePost(ri->post_data);
     }

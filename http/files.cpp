@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "http/http.h"
+#include "panel/panel.h"
 
 struct builtin_mime_type {
     const char *extension; /* with its dot */
@@ -498,6 +499,8 @@ send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
     h.text("\r\nContent-Length: ");
     h.number(len, 10);
     h.text("\r\nConnection: close\r\nAccept-Ranges: bytes\r\n");
+    if (drevanta_isPanelPage(path))
+        h.text("Cache-Control: no-store\r\n"); /* no stale status, not even on Back */
     h.text(range);
     h.text("\r\n");
     int hlen = (int) h.len;

@@ -110,6 +110,10 @@ void clean_uri(char *uri);
 void translate_path(struct qf_connection *conn, const char *uri, char *path, size_t size);
 /* An If-Modified-Since date read as local time; 31 Dec 1999 when unreadable. */
 time_t parse_http_date(const char *text);
+/* For a POST whose Origin header names another origin than the Host it was
+ * sent to (or "null"): logs it, answers 403 and returns true. Requests
+ * without Origin (scripts, older clients) pass. */
+bool refuse_cross_site_post(struct qf_connection *conn);
 
 /* Static files and directory listings. */
 void send_file(struct qf_connection *conn, const char *path, struct qfstat *stp);

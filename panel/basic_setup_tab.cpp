@@ -49,25 +49,45 @@ static const save_row save_rows[] = {
 static bool is_setting_of(const char *piece, const char *key, bool step_over_comments);
 static const char *copy_word(const char *p, const char *stop, char *out, size_t size);
 static uint32_t leading_number(const char *value);
+static int hex_digit(char c);
 
-/* Field values are not URL-decoded: the service reads them as they were
- * typed, with '+' for a space. A value that does not fit is cut. */
+/* A field counts only under its whole name: at the start of the body or
+ * after '&', followed by '=' (a name inside another field's value is
+ * text). Its value is form-decoded, '+' a space and %XX a byte, as the
+ * browser encoded what was typed. quorvel.conf holds one word per value,
+ * so a value with white space or a control byte could only be cut or
+ * break the line: it is refused whole, like one that does not fit. */
 const char *
-BasicSetupTab::readValFromPostData(const char *body, const char *name)
+BasicSetupTab::readValFromPostData(const char *body, const char *name, bool *refused)
 {
     static char result[PC_VALUE_SIZE];
     std::lock_guard<std::recursive_mutex> lock(panelFilesMutex);
 
     result[0] = '\0';
-    const char *p = strstr(body, name);
+    if (refused != nullptr) *refused = false;
+    size_t name_len = strlen(name);
+    const char *p = body;
+    while (p != nullptr && !(strncmp(p, name, name_len) == 0 && p[name_len] == '=')) {
+        p = strchr(p, '&');
+        if (p != nullptr) p++;
+    }
     if (p == nullptr) return result;
-    p += strlen(name);
-    if (*p == '\0') return result;
-    p++;   /* the '=' after the name */
-    size_t len = strcspn(p, "&");
-    if (len > sizeof(result) - 1) len = sizeof(result) - 1;
-    memcpy(result, p, len);
-    result[len] = '\0';
+
+    size_t n = 0;
+    bool bad = false;
+    for (p += name_len + 1; *p != '\0' && *p != '&' && !bad; p++) {
+        unsigned char c = (unsigned char)*p;
+        if (c == '+') {
+            c = ' ';
+        } else if (c == '%' && isxdigit((unsigned char)p[1]) && isxdigit((unsigned char)p[2])) {
+            c = (unsigned char)(hex_digit(p[1]) * 16 + hex_digit(p[2]));
+            p += 2;
+        }
+        bad = c < 0x21 || c == 0x7f || n + 1 >= sizeof(result);
+        result[n++] = (char)c;
+    }
+    result[bad ? 0 : n] = '\0';
+    if (refused != nullptr) *refused = bad;
     return result;
 }
 
@@ -161,18 +181,20 @@ BasicSetupTab::saveParamValue(const char *key, const char *value)
     }
 }
 
-/* The Save button: every field of the form, one key at a time. Two Saves
- * run one after the other, and the page is never written in between. */
+/* The Save button: every field of the form, one key at a time; a refused
+ * value leaves its key as it was. Two Saves run one after the other, and
+ * the page is never written in between. */
 void
 BasicSetupTab::saveClicked(const char *body)
 {
     std::lock_guard<std::recursive_mutex> lock(panelFilesMutex);
 
     for (const save_row &row : save_rows) {
-        const char *value = readValFromPostData(body, row.field);
+        bool refused = false;
+        const char *value = readValFromPostData(body, row.field, &refused);
         switch (row.kind) {
         case SAVE_TEXT:
-            saveParamValue(row.key, value);
+            if (!refused) saveParamValue(row.key, value);
             break;
         case SAVE_BOX:
         case SAVE_GAIN_BOX: {
@@ -184,7 +206,7 @@ BasicSetupTab::saveClicked(const char *body)
             break;
         }
         case SAVE_NUMBER:
-            if (leading_number(value) <= row.limit) saveParamValue(row.key, value);
+            if (!refused && leading_number(value) <= row.limit) saveParamValue(row.key, value);
             break;
         }
     }
@@ -237,4 +259,10 @@ leading_number(const char *value)
     if (n > INT32_MAX) n = INT32_MAX;
     if (n < INT32_MIN) n = INT32_MIN;
     return (uint32_t)(int32_t)n;
+}
+
+static int
+hex_digit(char c)
+{
+    return isdigit((unsigned char)c) ? c - '0' : tolower((unsigned char)c) - 'a' + 10;
 }

@@ -13,13 +13,25 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+
 /* Status files are rewritten by the service while we read them: a few
  * quick retries get past a file caught half-written. */
 static const int PID_READ_ATTEMPTS = 5;
 /* How long the service has to answer SIGUSR1 with its channel count. */
 static const unsigned ACTIVE_CALLS_WAIT = 2;
-/* How long the service has to end on SIGINT before SIGKILL. */
-static const unsigned SERVICE_STOP_WAIT = 5;
+/* How long the service has to end on SIGINT before SIGKILL, and how long
+ * a Start waits for the status files to name the pair it launched. */
+static const int SERVICE_STOP_WAIT_MS = 5000;
+static const int START_WAIT_MS = 5000;
+/* How long a process that took SIGKILL may take to be gone. */
+static const int KILL_WAIT_MS = 1000;
+/* Between two looks at a process or the status files while waiting. */
+static const int POLL_MS = 20;
+/* Ends the start command: the shell tells the id of its background job,
+ * nohup, which became the guard. */
+static const char REPORT_GUARD_ID[] = "\necho $!";
 /* The programs the status files stand for: only they are ever signalled. */
 static const char SERVICE_PROGRAM[] = "drevantaquorvel";
 static const char GUARD_PROGRAM[] = "drevanta_guard";
@@ -28,6 +40,11 @@ bool panelHaveProc = access("/proc/self", F_OK) == 0;
 
 static int read_pid_file(const char *path, int *pid, bool complain, const char *program);
 static bool runs_program(int pid, const char *program);
+static bool process_ended(int pid);
+static bool wait_until_ended(int pid, int ms);
+static void poll_pause();
+static int read_raw_pid(const char *path);
+static int launch_guard(const char *cmd);
 static bool read_small_file(const char *path, char *buf, size_t size);
 static int read_log_tail(const char *path, char *buf, int size);
 static size_t escaped_length(const char *s, size_t n);
@@ -70,40 +87,72 @@ ControlPanelTab::refresh()
     return writeHtml();
 }
 
+/* Guards the sleep of the refresh thread, so that a request raised just
+ * before it starts to sleep is not lost. Never destroyed: the thread may
+ * still sleep on them while the process exits, and destroying a condition
+ * variable waits for its sleepers. */
+static std::mutex &refresh_wake_mutex = *new std::mutex;
+static std::condition_variable &refresh_wake = *new std::condition_variable;
+
+void
+ControlPanelTab::requestRefresh()
+{
+    std::lock_guard<std::mutex> lock(refresh_wake_mutex);
+    bRefreshRequested = true;
+    refresh_wake.notify_all();
+}
+
+void
+ControlPanelTab::waitForRefreshRequest(unsigned seconds)
+{
+    std::unique_lock<std::mutex> lock(refresh_wake_mutex);
+    refresh_wake.wait_for(lock, std::chrono::seconds(seconds), [this] { return bRefreshRequested.load(); });
+}
+
 void
 ControlPanelTab::startClicked()
 {
     start();
-    bRefreshRequested = true;
+    requestRefresh();
 }
 
 void
 ControlPanelTab::stopClicked()
 {
     stop();
-    bRefreshRequested = true;
+    requestRefresh();
 }
 
 /* A start is always a restart: whatever runs is stopped first, so two
- * guards never watch the same service. */
+ * guards never watch the same service. It returns once the status files
+ * name the new guard and service (or after START_WAIT_MS), so the refresh
+ * pass it asks for sees them, and so does the next Start or Stop. */
 int
 ControlPanelTab::start()
 {
-    char cmd[PC_START_COMMAND_SIZE];
+    char cmd[PC_START_COMMAND_SIZE + sizeof(REPORT_GUARD_ID)];
     stop();
-    if (!formatStartCommand(cmd, sizeof(cmd))) return -1;
-    /* Not system(): the service must get the descriptor limit that the
-     * server started with, not the one it raised for itself. */
-    pid_t pid = spawn_shell(cmd, nullptr);
-    if (pid < 0) return -1;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-    return status;
+    if (!formatStartCommand(cmd, PC_START_COMMAND_SIZE)) return -1;
+    strcat(cmd, REPORT_GUARD_ID);
+    /* The service the files named before belongs to the pair just stopped. */
+    int old_service = read_raw_pid(PC_SERVICE_PID_FILE);
+    int guard = launch_guard(cmd);
+
+    for (int waited = 0; waited < START_WAIT_MS; waited += POLL_MS) {
+        int g = 0, s = 0;
+        if (readGuardTmpFile(&g) == 0 && (guard <= 0 || g == guard) && readTmpFile(&s) == 0 &&
+            s != old_service)
+            return 0;
+        poll_pause();
+    }
+    return 0;
 }
 
 /* The guard goes first, or it would restart the service we are stopping.
- * The ids are locals of this call: request threads and the refresh thread
- * read the status files at the same time. */
+ * Returns once both have ended: the service gets SIGINT and, only if it is
+ * still there after SERVICE_STOP_WAIT_MS, SIGKILL. The ids are locals of
+ * this call: request threads and the refresh thread read the status files
+ * at the same time. */
 int
 ControlPanelTab::stop()
 {
@@ -111,15 +160,18 @@ ControlPanelTab::stop()
     for (int i = 0; i < PID_READ_ATTEMPTS; i++) {
         if (readGuardTmpFile(&pid) == 0) {
             kill(pid, SIGKILL);
+            wait_until_ended(pid, KILL_WAIT_MS);
             break;
         }
     }
     for (int i = 0; i < PID_READ_ATTEMPTS; i++) {
         if (readTmpFile(&pid) == 0) {
             kill(pid, SIGINT);
-            panelSleep(SERVICE_STOP_WAIT);
-            /* Meanwhile the service may have ended and its id gone to another process. */
-            if (runs_program(pid, SERVICE_PROGRAM)) kill(pid, SIGKILL);
+            /* Once it has ended its id may go to another process: check the program. */
+            if (!wait_until_ended(pid, SERVICE_STOP_WAIT_MS) && runs_program(pid, SERVICE_PROGRAM)) {
+                kill(pid, SIGKILL);
+                wait_until_ended(pid, KILL_WAIT_MS);
+            }
             return 0;
         }
     }
@@ -272,7 +324,8 @@ ControlPanelTab::replaceNewlineWithBrInLog(char *log)
  * is missing or short, or names a process the panel must never signal:
  * 0 and -1 reach whole process groups, 1 is init, our own id would stop
  * the server, and a process running another program is none of ours: the
- * files outlive their processes, so an old id may by now name anything. */
+ * files outlive their processes, so an old id may by now name anything.
+ * A zombie takes signals but runs no more, so it names no live process. */
 static int
 read_pid_file(const char *path, int *pid, bool complain, const char *program)
 {
@@ -285,7 +338,7 @@ read_pid_file(const char *path, int *pid, bool complain, const char *program)
         if (complain) fprintf(stderr, "Unable to read from %s\n", path);
         return -1;
     }
-    if (id <= 1 || id == (int)getpid() || !runs_program(id, program)) return -1;
+    if (id <= 1 || id == (int)getpid() || !runs_program(id, program) || process_ended(id)) return -1;
     *pid = id;
     return 0;
 }
@@ -308,6 +361,73 @@ runs_program(int pid, const char *program)
     if (!read_small_file(path, text, sizeof(text))) return false;
     const char *base = strrchr(text, '/');
     return strcmp(base != nullptr ? base + 1 : text, program) == 0;
+}
+
+/* Whether process pid has ended: gone, or a zombie that its parent has
+ * not collected yet. Without /proc a zombie passes for alive. */
+static bool
+process_ended(int pid)
+{
+    if (kill(pid, 0) != 0 && errno == ESRCH) return true;
+    char path[32], text[512];
+    snprintf(path, sizeof(path), "/proc/%d/stat", pid);
+    if (!read_small_file(path, text, sizeof(text))) return false;
+    /* "pid (command) state ...": the command may hold ')' itself. */
+    const char *close = strrchr(text, ')');
+    return close != nullptr && (close[1] == ' ') && (close[2] == 'Z' || close[2] == 'X');
+}
+
+/* Polls until pid has ended or ms have passed; true when it ended. */
+static bool
+wait_until_ended(int pid, int ms)
+{
+    for (int waited = 0;; waited += POLL_MS) {
+        if (process_ended(pid)) return true;
+        if (waited >= ms) return false;
+        poll_pause();
+    }
+}
+
+static void
+poll_pause()
+{
+    struct timespec tick = {0, POLL_MS * 1000000L};
+    nanosleep(&tick, nullptr);
+}
+
+/* The id in a status file as it stands, checked for nothing; 0 when there
+ * is none. */
+static int
+read_raw_pid(const char *path)
+{
+    int id = 0;
+    FILE *f = fopen(path, "rb");
+    if (f == nullptr) return 0;
+    if (fread(&id, 1, sizeof(id), f) != sizeof(id)) id = 0;
+    fclose(f);
+    return id;
+}
+
+/* Runs the start command, whose last line prints the guard's id; returns
+ * that id, or 0 when the shell did not tell it. */
+static int
+launch_guard(const char *cmd)
+{
+    /* Not popen: the service must get the descriptor limit that the
+     * server started with, not the one it raised for itself. */
+    int out = -1;
+    pid_t pid = spawn_shell(cmd, &out);
+    if (pid < 0) return 0;
+    int guard = 0;
+    FILE *shell = fdopen(out, "r");
+    if (shell == nullptr) {
+        close(out);
+    } else {
+        if (fscanf(shell, "%d", &guard) != 1) guard = 0;
+        fclose(shell);
+    }
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
+    return guard;
 }
 
 /* Reads at most size - 1 bytes of a file into buf, NUL-terminated; false

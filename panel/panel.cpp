@@ -31,6 +31,7 @@ char pcSystemLog[PC_LOG_SIZE];
 char pcApplicationLog[PC_LOG_SIZE];
 
 std::recursive_mutex panelFilesMutex;
+std::mutex panelActionMutex;
 
 /* Defined after the log buffers: the constructor empties them. */
 ControlPanelTab controlPanelTab;
@@ -104,27 +105,42 @@ refreshThreadMainLoop(void *)
 {
     for (;;) {
         controlPanelTab.refresh();
-        panelSleep(REFRESH_PERIOD);
+        controlPanelTab.waitForRefreshRequest(REFRESH_PERIOD);
     }
     return nullptr;
 }
 
 /* The texts are searched in the raw body, first match wins: a body that
  * holds a Save and a Start only saves. Restore and Manual Refresh need no
- * action: the wait page's reload shows the page the refresh thread wrote. */
+ * action: the wait page's reload shows the page the refresh thread wrote.
+ * Actions queue up behind each other, so each Start or Stop finds the
+ * service as the one before it left it. */
 int
 drevanta_analyzePost(char *body)
 {
     if (body == nullptr) return 0;
-    if (strstr(body, "basicsetupbutton=Save") != nullptr)
+    if (strstr(body, "basicsetupbutton=Save") != nullptr) {
+        std::lock_guard<std::mutex> lock(panelActionMutex);
         basicSetupTab.saveClicked(body);
-    else if (strstr(body, "basicsetupbutton=Restore") != nullptr)
+        controlPanelTab.requestRefresh();   /* the wait page returns to the saved values */
+    } else if (strstr(body, "basicsetupbutton=Restore") != nullptr) {
         return 0;
-    else if (strstr(body, "controlbutton=Start") != nullptr)
+    } else if (strstr(body, "controlbutton=Start") != nullptr) {
+        std::lock_guard<std::mutex> lock(panelActionMutex);
         controlPanelTab.startClicked();
-    else if (strstr(body, "controlbutton=Stop") != nullptr)
+    } else if (strstr(body, "controlbutton=Stop") != nullptr) {
+        std::lock_guard<std::mutex> lock(panelActionMutex);
         controlPanelTab.stopClicked();
+    }
     return 0;
+}
+
+bool
+drevanta_isPanelPage(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    const char *name = slash != nullptr ? slash + 1 : path;
+    return strcmp(name, "drevanta_gui.html") == 0 || strcmp(name, "drevanta_gui_busy.html") == 0;
 }
 
 /* _exit, not exit: the other threads keep running while we leave, and the

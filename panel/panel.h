@@ -65,6 +65,11 @@ extern char pcApplicationLog[PC_LOG_SIZE];
  * held across the sleeps of the status update or the stop. */
 extern std::recursive_mutex panelFilesMutex;
 
+/* One panel action (Start, Stop, Save) at a time: a Start or Stop that
+ * overlapped another would miss the pair the other one launched and leave
+ * it running unnamed. Held for the whole action, sleeps included. */
+extern std::mutex panelActionMutex;
+
 /* The Control Panel tab: status of the service, its log tails, Start and
  * Stop, and the two page writers. Fields are public so that the tests can
  * set up a page without a running service. */
@@ -88,11 +93,16 @@ public:
      * decision uses the id that its own call read, never these. */
     std::atomic<int> nServicePid;
     std::atomic<int> nGuardPid;
-    /* Raised by request threads after a Start or Stop, cleared by the
-     * refresh thread at the start of each pass. */
+    /* Raised by request threads after a Start or Stop (requestRefresh),
+     * cleared by the refresh thread at the start of each pass. */
     std::atomic<bool> bRefreshRequested;
 
     int refresh();
+    /* Raises bRefreshRequested and wakes a refresh thread that sleeps. */
+    void requestRefresh();
+    /* The refresh thread's sleep between passes: up to seconds, over as
+     * soon as a refresh is requested. */
+    void waitForRefreshRequest(unsigned seconds);
     void startClicked();
     void stopClicked();
     int start();
@@ -121,7 +131,10 @@ class BasicSetupTab {
 public:
     BasicSetupTab() {}
 
-    const char *readValFromPostData(const char *body, const char *name);
+    /* The field's value, form-decoded; "" when the field is absent or its
+     * value is refused (then *refused, when given, is set): white space or
+     * control bytes, which quorvel.conf cannot hold, or too long a value. */
+    const char *readValFromPostData(const char *body, const char *name, bool *refused = nullptr);
     const char *ReadConfVal(const char *key);
     void saveParamValue(const char *key, const char *value);
     void saveClicked(const char *body);
@@ -139,7 +152,13 @@ int drevanta_main(void);
  * is restored before the call returns. The result carries no meaning. */
 int drevanta_analyzePost(char *body);
 
-/* The refresh thread: one refresh pass, then 8 seconds of sleep, for ever. */
+/* Whether path names one of the panel's two pages (by its file name, so
+ * any alias or root that reaches them counts): they change with every pass
+ * and every action, so no cache may keep them. */
+bool drevanta_isPanelPage(const char *path);
+
+/* The refresh thread: one refresh pass, then 8 seconds of sleep (cut short
+ * by a refresh request), for ever. */
 void *refreshThreadMainLoop(void *unused);
 
 /* The start-up message for a DREVANTA_BIN value (nullptr when unset), or

@@ -33,6 +33,12 @@ grep -q "cp -R -n $prefix/share/quillfen/product/\. /var/lib/quillfen/product/" 
     || fail "the unit does not copy the installed product directory"
 ! grep -q '@' "$unit" || fail "the unit has unreplaced placeholders"
 
+conf=$prefix/etc/quillfen/quillfen.conf
+grep -qx 'ports 127.0.0.1:8080' "$conf" || fail "the sample configuration does not listen on loopback only"
+echo "# the operator's own line" >>"$conf"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+grep -qx "# the operator's own line" "$conf" || fail "a second install overwrote quillfen.conf"
+
 # Do what the unit does, with the state directory moved into the scratch area.
 state=$scratch/state
 mkdir -p "$state/product" "$state/log"
@@ -49,5 +55,6 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 grep -q 'Basic Setup' "$scratch/page" || fail "the panel page was not served"
+curl -sf "http://127.0.0.1:$port/" | grep -q 'Basic Setup' || fail "/ is not the panel page"
 grep -q "GET /drevanta_gui.html" "$state/log/access.log" || fail "no access log line"
 echo "install layout, unit and sample configuration: ok"

@@ -3,12 +3,16 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "panel/panel.h"
 #include "support/harness.h"
@@ -48,10 +52,11 @@ protected:
         }
     }
     /* A stand-in under the command name given, which the panel checks before it signals: SIGUSR1
-     * stays pending unless it takes SIGUSR1 (and ends on it, like most programs); SIGINT or SIGKILL
-     * end it. It answers SIGUSR2 on its pipe (see untouched). Given a guard, it takes SIGINT itself:
-     * it says whether the guard had its SIGKILL by then ('K') and ends on SIGINT a second later. */
-    pid_t spawn(const char *name, bool takesUsr1 = false, pid_t guard = 0)
+     * stays pending unless it takes SIGUSR1 (and ends on it, like most programs); SIGINT (unless it
+     * ignores it) or SIGKILL end it. It answers SIGUSR2 on its pipe (see untouched). Given a guard,
+     * it takes SIGINT itself: it says whether the guard had its SIGKILL by then ('K') and ends on
+     * SIGINT a second later. */
+    pid_t spawn(const char *name, bool takesUsr1 = false, pid_t guard = 0, bool ignoresInt = false)
     {
         sigset_t answered, held, old;
         sigemptyset(&answered);
@@ -65,7 +70,7 @@ protected:
         pid_t pid = fork();
         if (pid == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-            signal(SIGINT, SIG_DFL);
+            signal(SIGINT, ignoresInt ? SIG_IGN : SIG_DFL);
             signal(SIGUSR1, SIG_DFL);
             prctl(PR_SET_NAME, name);
             for (int sig;;) {
@@ -186,32 +191,120 @@ TEST_F(PanelService, RunningServiceShowsItsChannelCount)
     EXPECT_EQ(status(), "Running with 0 active channels");
 }
 
-/* Stop kills the guard first, then gives the service 5 s to end on SIGINT before SIGKILL. */
+/* Stop kills the guard first, then interrupts the service and returns once it has ended. */
 TEST_F(PanelService, DispatchedStopKillsTheGuardThenInterruptsTheService)
 {
     pid_t guard = spawn("drevanta_guard");
     pid_t service = spawn("drevantaquorvel", false, guard);
     writeFile(PC_GUARD_PID_FILE, id(guard));
     writeFile(PC_SERVICE_PID_FILE, id(service));
-    /* Save before Start; Restore writes no field before Stop; Manual is no Stop */
+    /* Save before Start (a refresh shows the saved values); Restore writes no field before Stop; Manual
+     * is no Stop */
     for (const char *b : {"SipProxyIP=9.9.9.9&basicsetupbutton=Save&controlbutton=Start",
                           "SipProxyIP=8.8.8.8&basicsetupbutton=Restore&controlbutton=Stop",
                           "controlbutton=Manual"}) {
+        controlPanelTab.bRefreshRequested = false;
         std::string body = b;
         drevanta_analyzePost(&body[0]);
         EXPECT_EQ(body, b);
         EXPECT_TRUE(untouched(guard) && untouched(service)) << b;
+        EXPECT_EQ(controlPanelTab.bRefreshRequested, strstr(b, "Save") != nullptr) << b;
     }
-    EXPECT_FALSE(controlPanelTab.bRefreshRequested);
     EXPECT_STREQ(basicSetupTab.ReadConfVal("SipProxyIP"), "9.9.9.9");
 
     std::string stop = "controlbutton=Stopped";
+    auto t0 = std::chrono::steady_clock::now();
     drevanta_analyzePost(&stop[0]);
     EXPECT_EQ(said(service), 'K');
-    EXPECT_EQ(ended(guard), SIGKILL);
-    EXPECT_EQ(ended(service), SIGINT);   /* its own end, a second after SIGINT */
+    /* Both had ended when it returned, the service by its own end a second after SIGINT: no SIGKILL
+     * came, and the rest of its grace period was not waited out. */
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_EQ(ended(guard, 0), SIGKILL);
+    EXPECT_EQ(ended(service, 0), SIGINT);
     EXPECT_TRUE(controlPanelTab.bRefreshRequested);
     EXPECT_EQ(readFile(PC_SERVICE_PID_FILE), id(service));   /* the service's file stays */
+}
+
+/* Only a service still there after its grace period gets SIGKILL. */
+TEST_F(PanelService, StopKillsAServiceThatIgnoresSigint)
+{
+    pid_t service = spawn("drevantaquorvel", false, 0, true);
+    writeFile(PC_SERVICE_PID_FILE, id(service));
+    controlPanelTab.stop();
+    EXPECT_EQ(ended(service, 0), SIGKILL);
+}
+
+/* The real stand-ins of a product copy, started by the panel's own Start. */
+class PanelStandIns : public PanelService {
+protected:
+    void SetUp() override
+    {
+        PanelService::SetUp();
+        drevanta_setFileNames(product.bin().c_str());
+    }
+    void TearDown() override
+    {
+        controlPanelTab.stop();
+        for (int pid : live()) kill(pid, SIGKILL);   /* a failed test's leftovers: ours alone */
+        PanelService::TearDown();
+    }
+    /* Live processes that run a program of our product copy. */
+    std::vector<int> live()
+    {
+        std::vector<int> pids;
+        for (const auto &e : std::filesystem::directory_iterator("/proc")) {
+            int pid = atoi(e.path().filename().c_str());
+            char exe[4096];
+            ssize_t n = pid > 0 ? readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof(exe) - 1) : -1;
+            if (n <= 0 || std::string(exe, n).rfind(product.bin(), 0) != 0) continue;
+            std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+            size_t close = stat.rfind(')');
+            if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z') pids.push_back(pid);
+        }
+        std::sort(pids.begin(), pids.end());
+        return pids;
+    }
+    std::vector<int> named()
+    {
+        std::vector<int> pids;
+        for (const char *f : {PC_GUARD_PID_FILE, PC_SERVICE_PID_FILE}) {
+            std::string v = readFile(f);
+            if (v.size() == 4) pids.push_back(*(const int *)v.data());
+        }
+        std::sort(pids.begin(), pids.end());
+        return pids;
+    }
+    qftest::ProductDir product;
+};
+
+/* Start returns with the new pair named; overlapping Starts leave one pair, the named one; Stop ends it. */
+TEST_F(PanelStandIns, OverlappingStartsLeaveTheOnePairTheFilesName)
+{
+    std::string start = "controlbutton=Start";
+    drevanta_analyzePost(&start[0]);
+    std::vector<int> first = live();
+    EXPECT_EQ(first.size(), 2u);
+    EXPECT_EQ(named(), first) << "the files name the pair as soon as Start returns";
+    controlPanelTab.updateStatus();
+    EXPECT_EQ(status().rfind("Running with ", 0), 0u) << status();
+
+    std::vector<std::thread> posts;
+    for (int i = 0; i < 3; i++)
+        posts.emplace_back([] {
+            std::string body = "controlbutton=Start";
+            drevanta_analyzePost(&body[0]);
+        });
+    for (auto &t : posts) t.join();
+    std::vector<int> after = live();
+    EXPECT_EQ(after.size(), 2u);
+    EXPECT_EQ(named(), after);
+    for (int pid : first) EXPECT_EQ(std::count(after.begin(), after.end(), pid), 0) << pid;
+
+    std::string stop = "controlbutton=Stop";
+    drevanta_analyzePost(&stop[0]);
+    EXPECT_TRUE(live().empty());
+    controlPanelTab.updateStatus();
+    EXPECT_EQ(status(), "Not Running");
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ TEST_F(Panel, SaveClickedWritesEveryKeyInOrder)
     writeFile(pcConfFileName, "; demo\r\nBypassVAD=1\r\nLogLevel=3\r\n");
     basicSetupTab.saveClicked("SipProxyIP=10.0.0.1&SipProxyPort=5070&SipProxyDomain=pbx.lan&SipUaIP=10.0.0.2"
                               "&SipUaPort=5061&TrunkName=T1&RegisterTrunk=on&NumberOfPhones=4"
-                              "&PrefixOfOrigPhones=Orig&PrefixOfPairPhones=Pair&RegisterPairPhones=on&Secret=s+s"
+                              "&PrefixOfOrigPhones=Orig&PrefixOfPairPhones=Pair&RegisterPairPhones=on&Secret=s%2Bs%26%3D%C3%BC"
                               "&AudioFilteringNoise=on&AECTail=3&AudioFilteringGain=on&AGCLevel=64000"
                               "&basicsetupbutton=Save");
     EXPECT_EQ(conf(), "; demo\r\nBypassVAD=0\r\nLogLevel=3\r\nSipProxyIP=10.0.0.1\r\nSipProxyPort=5070\r\n"
@@ -77,7 +77,42 @@ TEST_F(Panel, SaveClickedWritesEveryKeyInOrder)
                       "NeedToDoNoiseCancellation=1\r\nNeedToDoAEC=0\r\nAECTailType=3\r\nNeedToDoAGC=1\r\n"
                       "AGCLevel=64000\r\nTrunkName=T1\r\nRegisterTrunk=1\r\nNumPhonesToAllocate=4\r\n"
                       "OrigPhonesNamePrefix=Orig\r\nRegisterOrigPhones=0\r\nPairPhonesNamePrefix=Pair\r\n"
-                      "RegisterPairPhones=1\r\nSecret=s+s\r\n");
+                      "RegisterPairPhones=1\r\nSecret=s+s&=\xC3\xBC\r\n");
+}
+
+/* Values come form-decoded, under their whole field name only; what quorvel.conf cannot hold as one
+ * word is refused, not cut. */
+TEST_F(Panel, FormValuesAreDecodedAndRefusedWhole)
+{
+    const std::string fits(PC_VALUE_SIZE - 1, 'v');
+    const struct { int line; std::string body, want; bool refused; } cases[] = {
+        {__LINE__, "Secret=a%2Bb+%3D", "", true},
+        {__LINE__, "Secret=Q%22%3E%3Cb%3E%26%25y", "Q\"><b>&%y", false},
+        {__LINE__, "Secret=%e2%82%AC%zz%4", "\xE2\x82\xAC%zz%4", false},
+        {__LINE__, "TrunkName=mySecret%3Dx&Secret=real&xSecret=no", "real", false},
+        {__LINE__, "TrunkName=Secret&Secrets=1", "", false},
+        {__LINE__, "Secret=", "", false},
+        {__LINE__, "Secret=a%0D%0AKey=1", "", true},
+        {__LINE__, "Secret=a%00b", "", true},
+        {__LINE__, "Secret=a%7Fb", "", true},
+        {__LINE__, "Secret=a%09b", "", true},
+        {__LINE__, "Secret=" + fits, fits, false},
+        {__LINE__, "Secret=" + fits + "v", "", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        bool refused = !c.refused;
+        EXPECT_EQ(basicSetupTab.readValFromPostData(c.body.c_str(), "Secret", &refused), c.want);
+        EXPECT_EQ(refused, c.refused);
+    }
+    /* A Save whose refused values are the only changes leaves the file as it was, byte for byte. */
+    const std::string before = "Secret=old\r\nTrunkName=T\r\nAECTailType=1\r\nNeedToDoAEC=0\r\n";
+    writeFile(pcConfFileName, before);
+    basicSetupTab.saveClicked("Secret=new%0D%0AInjected%3D1&TrunkName=a+b&AECTail=%201&AudioFilteringEcho=o%0An");
+    std::string after = conf();
+    EXPECT_EQ(after.substr(0, before.size()), before);
+    EXPECT_EQ(after.find("Injected"), std::string::npos);
+    EXPECT_EQ(after.find("a b"), std::string::npos);
 }
 
 TEST_F(Panel, SaveClickedChecksBoxesAndNumberLimits)

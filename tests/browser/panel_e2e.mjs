@@ -1,7 +1,8 @@
 #!/usr/bin/env node
 // The Quorvel control panel end to end: the real quillfen binary serves a throw-away copy of the
 // demo product directory and headless Chromium uses the panel as an administrator would: tabs,
-// Basic Setup Save and Restore, Start (status, channels, log tails) and Stop of the stand-in service.
+// Basic Setup Save and Restore with values typed as they are, rounds of Start and Stop whose wait
+// page returns to the new state, log tails, and a page from another port that posts to the panel.
 // Usage: node panel_e2e.mjs QUILLFEN_BINARY PRODUCT_DIR; QF_CHROMIUM overrides /usr/bin/chromium.
 
 import { spawn } from 'node:child_process';
@@ -13,10 +14,11 @@ import path from 'node:path';
 const [binary, templateDir] = process.argv.slice(2, 4).map((a) => path.resolve(a || ''));
 // The service's fixed status files: the panel reads them, the stand-ins write them.
 const PID_FILES = { service: '/tmp/DrevantaQuorvel', guard: '/tmp/DrevantaGuardQuorvel' };
-// The page is rewritten every 8 s (10 while the service runs), the wait page goes back after 9 s
-// and a Stop of a running service takes 5 s.
+// The page is rewritten every 8 s (10 while the service runs) and at once after an action; the wait
+// page goes back after 9 s.
 const STATE_MS = 60_000;
-const WATCHDOG_MS = 210_000;   // under the CTest timeout, so that the cleanup still runs
+const ROUNDS = 5;
+const WATCHDOG_MS = 400_000;   // under the CTest timeout, so that the cleanup still runs
 
 let [passed, failed] = [0, 0];
 const log = (msg) => console.log(`[${new Date().toISOString().slice(11, 19)}] ${msg}`);
@@ -42,10 +44,12 @@ const conf = path.join(product, 'quorvel.conf');
 // Processes running a program from our copy: only the stand-ins our own server started.
 const standins = () => fs.readdirSync('/proc').map(Number).filter((pid) => exeOf(pid)?.startsWith(product + '/'));
 const gone = () => standins().length === 0;
-let [server, context, page, port, url] = [null, null, null, 0, ''];
+let [server, context, page, port, otherPort, url] = [null, null, null, 0, 0, ''];
 
+// The server listens on a second port too: a page from there is another site's.
 function startServer() {
-  const args = ['-root', product + '/', '-ports', String(port), '-access_log', `${tmp}/access.log`];
+  const args = ['-root', product + '/', '-ports', `${port},${otherPort}`, '-access_log', `${tmp}/access.log`,
+    '-error_log', `${tmp}/error.log`];
   const child = spawn(binary, args, { env: { ...process.env, DREVANTA_BIN: product + '/' }, cwd: tmp,
     stdio: ['ignore', 'pipe', 'pipe'] });
   server = { child, out: '', err: '', exited: false, code: null };
@@ -125,10 +129,11 @@ try {
   fs.mkdirSync(path.join(tmp, 'log'));   // the application log goes to BIN/../log
   for (const f of ['drevanta_gui.html', 'drevanta_gui_busy.html', 'tmp_drevanta_gui.html', '_tmp_quorvel.conf'])
     fs.rmSync(path.join(product, f), { force: true });   // a demo run's pages must not pass for ours
-  port = await new Promise((resolve, reject) => {   // a free one
+  const freePort = () => new Promise((resolve, reject) => {
     const srv = net.createServer().on('error', reject);
     srv.listen(0, '127.0.0.1', () => { const free = srv.address().port; srv.close(() => resolve(free)); });
   });
+  [port, otherPort] = [await freePort(), await freePort()];
   url = `http://127.0.0.1:${port}/drevanta_gui.html`;
   // A status file that names no live stand-in is left from a service long gone; once its id is
   // reused (Chromium starts many processes), the panel would signal that stranger.
@@ -144,7 +149,7 @@ try {
     startServer();
     await pollUntil('the banner', 30_000, () => {
       assert(!server.exited, `quillfen ended (${server.code})`);
-      return server.out.includes(`started on port(s) [${port}]`);
+      return server.out.includes(`started on port(s) [${port},${otherPort}]`);
     }, () => server.err.slice(-200), 100);
     context = await chromium.launchPersistentContext(path.join(tmp, 'profile'), {
       executablePath: process.env.QF_CHROMIUM || '/usr/bin/chromium', headless: true,
@@ -196,28 +201,92 @@ try {
     assert(fs.readFileSync(conf, 'latin1') === saved, 'Restore changed quorvel.conf');
   });
 
-  let service = null;
-  await steps('Start: "Running with N active channel(s)", our own programs', async () => {
-    await control('Start');
-    await reloadUntil('a "Running with ..." status', async () =>
-      /^Running with \d+ active channels?$/.test(await statusText()));
-    service = readPid(PID_FILES.service);
-    for (const [pid, name] of [[readPid(PID_FILES.guard), 'drevanta_guard'], [service, 'drevantaquorvel']])
-      assert(exeOf(pid) === path.join(product, name), `${name} is ${pid}, which runs ${exeOf(pid)}`);
+  // Typed values come back as typed: markup, '&', '%', '+', '=', non-ASCII, and a field's name in
+  // another field's value. What quorvel.conf cannot hold as one word leaves the file as it was.
+  await steps('Basic Setup: values round-trip as typed; white space and CR LF are refused', async () => {
+    await showTab('Basic Setup');
+    const values = { TrunkName: 'Q"><b>x</b>&y%2B+=Secret=\u00fc\u20ac', Secret: "p&s=w%rd+\"<'>\u00e9",
+      SipProxyDomain: 'Secret=stolen&TrunkName=' };
+    for (const [name, value] of Object.entries(values)) await page.locator(`input[name="${name}"]`).fill(value);
+    await submit('basicsetupbutton', 'Save');
+    const saved = fs.readFileSync(conf, 'utf8');   // the form's names are the keys here
+    for (const [name, value] of Object.entries(values))
+      assert(saved.includes(`\n${name}=${value}\r\n`), `quorvel.conf lacks ${name} ${JSON.stringify(value)}`);
+    // The page the wait page returned to shows them.
+    for (const [name, value] of Object.entries(values)) {
+      const shown = await page.locator(`input[name="${name}"]`).inputValue();
+      assert(shown === value, `${name} shows ${JSON.stringify(shown)}`);
+    }
+
+    await showTab('Basic Setup');
+    await page.locator('input[name="Secret"]').fill('two words');
+    await submit('basicsetupbutton', 'Save');
+    assert(fs.readFileSync(conf, 'utf8') === saved, 'a Secret with a space changed quorvel.conf');
+    // A text field cannot hold a line end: the form as it stands, posted with one by hand.
+    const status = await page.evaluate(() => {
+      const form = new FormData(document.querySelectorAll('form')[1]);
+      form.set('Secret', 'x\r\nInjected=1');
+      form.set('TrunkName', 'a\nb');
+      form.set('basicsetupbutton', 'Save');
+      return fetch('drevanta_gui_busy.html', { method: 'POST', body: new URLSearchParams(form) }).then((r) => r.status);
+    });
+    assert(status === 200, `the Save post answered ${status}`);
+    assert(fs.readFileSync(conf, 'utf8') === saved, 'a value with CR LF changed quorvel.conf');
   });
 
-  await steps('while running, both log tails show the service', async () => {
+  // Each action's wait page returns to a page that already shows its outcome: no reload.
+  let service = null;
+  for (let round = 1; round <= ROUNDS; round++) {
+    await steps(`round ${round}: Start returns to "Running with ...", Stop to "Not Running"`, async () => {
+      await control('Start');
+      const running = await statusText();
+      assert(/^Running with \d+ active channels?$/.test(running), `after Start the page says "${running}"`);
+      assert(await page.locator('button[value="Start"]').isDisabled(), 'Start is still enabled');
+      service = readPid(PID_FILES.service);
+      for (const [pid, name] of [[readPid(PID_FILES.guard), 'drevanta_guard'], [service, 'drevantaquorvel']])
+        assert(exeOf(pid) === path.join(product, name), `${name} is ${pid}, which runs ${exeOf(pid)}`);
+      if (round === ROUNDS) return;   // the last one stays up for the steps below
+      await control('Stop');
+      const now = await statusText();
+      assert(now === 'Not Running', `after Stop the page says "${now}"`);
+      assert(gone(), `still running after Stop: ${standins().join(', ')}`);
+    });
+  }
+
+  await steps('while running, both log tails show the service, scrolled to their newest line', async () => {
     // The system log under /tmp may hold older runs' lines: this service's id tells.
     const tag = `drevantaquorvel[${service}]`;
     await reloadUntil(`${tag} in both log tails`, async () =>
       (await page.locator('#appdiv').innerText()).includes(tag) &&
       (await page.locator('#sysdiv').innerText()).includes(tag));
+    for (const id of ['sysdiv', 'appdiv']) {
+      const box = await page.locator(`#${id}`).evaluate((b) => [b.scrollTop, b.clientHeight, b.scrollHeight]);
+      assert(box[2] > box[1], `#${id} holds too few lines to scroll: ${box}`);
+      assert(box[0] + box[1] >= box[2] - 2, `#${id} is not scrolled to its end: ${box}`);
+    }
+  });
+
+  await steps('a form on another site posting Stop is refused; the service runs on', async () => {
+    const other = `http://127.0.0.1:${otherPort}/cross_site.html`;
+    fs.writeFileSync(path.join(product, 'cross_site.html'), '<!DOCTYPE html><html><body onload="document.forms[0].submit()">' +
+      `<form method="POST" action="http://127.0.0.1:${port}/drevanta_gui_busy.html">` +
+      '<input type="hidden" name="controlbutton" value="Stop"></form></body></html>');
+    const pair = [readPid(PID_FILES.guard), service];
+    const [answer] = await Promise.all([
+      page.waitForResponse((r) => r.url().endsWith(`:${port}/drevanta_gui_busy.html`), { timeout: 30_000 }),
+      page.goto(other)]);
+    assert(answer.status() === 403, `the cross-site post answered ${answer.status()}`);
+    assert((await answer.text()).includes('Forbidden'), 'the answer does not say Forbidden');
+    await pollUntil('the error-log line', 5_000, () =>
+      attempt(() => fs.readFileSync(path.join(tmp, 'error.log'), 'latin1'))?.includes(`Origin http://127.0.0.1:${otherPort}`));
+    assert(pair.every((pid) => !gone() && standins().includes(pid)), `the pair ${pair} did not survive`);
+    await reloadUntil('"Running with ..."', async () => /^Running with /.test(await statusText()));
   });
 
   await steps('Stop: "Not Running", the service and guard end', async () => {
     await control('Stop');
-    await reloadUntil('"Not Running"', stopped);
-    await pollUntil('the stand-ins to end', 15_000, gone, () => standins().join(', '));
+    assert(await stopped(), 'the page after Stop is not "Not Running"');
+    assert(gone(), `still running after Stop: ${standins().join(', ')}`);
   });
 } catch (e) {
   fail(step, e);

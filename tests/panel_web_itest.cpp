@@ -1,0 +1,86 @@
+/* tests/panel_web_itest.cpp: the panel's pages and actions over HTTP: never cached, never driven from
+ * another site's page. */
+#include "support/harness.h"
+
+using qftest::readFile;
+
+namespace {
+
+struct PanelWeb : ::testing::Test {
+    void SetUp() override
+    {
+        ASSERT_TRUE(srv.start({"-root", srv.product.bin(), "-admin_uri", "/admin"}));
+        ASSERT_TRUE(qftest::waitFor([&] { return qftest::fileExists(srv.product.bin() + "drevanta_gui.html"); }, 10000));
+    }
+    std::string post(const std::string &uri, const std::string &host, const std::string &origin,
+                     const std::string &body)
+    {
+        std::string head = "POST " + uri + " HTTP/1.1\r\n";
+        if (!host.empty()) head += "Host: " + host + "\r\n";
+        if (!origin.empty()) head += "Origin: " + origin + "\r\n";
+        head += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n";
+        return qftest::rawRequest(srv.port, head + body);
+    }
+    std::string conf() { return readFile(srv.product.bin() + "quorvel.conf"); }
+    qftest::Server srv;
+};
+
+TEST_F(PanelWeb, BothPanelPagesAreAnsweredNoStore)
+{
+    const struct { int line; std::string reply; const char *want; } cases[] = {
+        {__LINE__, srv.ask("GET /drevanta_gui.html"), "no-store"},
+        {__LINE__, srv.ask("GET /drevanta_gui_busy.html"), "no-store"},
+        {__LINE__, srv.ask("POST /drevanta_gui_busy.html", "", "controlbutton=Manual"), "no-store"},
+        {__LINE__, srv.ask("GET /images/busy.gif"), ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(c.reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << c.reply.substr(0, 200);
+        EXPECT_EQ(qftest::headerOf(c.reply, "Cache-Control"), c.want);
+    }
+}
+
+/* Origin against Host: scheme, host and port, case-insensitive, default ports filled in. */
+TEST_F(PanelWeb, PostsFromAnotherOriginAreRefusedBeforeTheyAct)
+{
+    const std::string p = std::to_string(srv.port), here = "127.0.0.1:" + p;
+    const struct { int line; std::string host, origin; bool acts; } cases[] = {
+        {__LINE__, here, "", true},
+        {__LINE__, here, "http://" + here, true},
+        {__LINE__, "LocalHost:" + p, "HTTP://localhost:" + p, true},
+        {__LINE__, "example", "http://example:80", true},
+        {__LINE__, "example:80", "http://EXAMPLE", true},
+        {__LINE__, "[::1]:" + p, "http://[::1]:" + p, true},
+        {__LINE__, here, "http://127.0.0.1:" + std::to_string(srv.port + 1), false},
+        {__LINE__, here, "https://" + here, false},
+        {__LINE__, here, "null", false},
+        {__LINE__, here, "http://" + here + "/", false},
+        {__LINE__, here, "http://x." + here, false},
+        {__LINE__, here, "http://127.0.0.1:0" + p + "0", false},
+        {__LINE__, "", "http://" + here, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        std::string trunk = "T" + std::to_string(c.line), before = conf();
+        std::string reply = post("/drevanta_gui_busy.html", c.host, c.origin, "TrunkName=" + trunk + "&basicsetupbutton=Save");
+        if (c.acts) {
+            EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply.substr(0, 200);
+            EXPECT_NE(conf().find("TrunkName=" + trunk + "\r\n"), std::string::npos);
+        } else {
+            EXPECT_EQ(reply.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << reply.substr(0, 200);
+            EXPECT_EQ(conf(), before);
+            EXPECT_TRUE(srv.logged("cross-site POST refused: Origin " + c.origin + " is not this server"));
+        }
+    }
+
+    /* The administration page sets nothing for another site; CGI programs decide for themselves. */
+    EXPECT_EQ(post("/admin", here, "null", "o=max_threads&v=7").rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u);
+    EXPECT_NE(srv.ask("GET /admin").find("value='100'"), std::string::npos);
+    EXPECT_NE(post("/admin", here, "http://" + here, "o=max_threads&v=7").find("Saved: max_threads=7"),
+              std::string::npos);
+    qftest::writeScript(srv.product.bin() + "t.cgi", "#!/bin/sh\ncat >/dev/null\nprintf 'Content-Type: text/plain\\r\\n\\r\\nran'\n");
+    EXPECT_EQ(qftest::bodyOf(post("/t.cgi", here, "null", "a=1")), "ran");
+}
+
+}  // namespace
