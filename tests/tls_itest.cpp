@@ -190,6 +190,14 @@ TEST_F(Tls, CertificateSwappedAtRunTime)
     writeFile(file("go"), "");
     EXPECT_TRUE(fileGains(file("held.out"), "first\nHTTP/1.1 200 OK\n")) << readFile(file("held.out"));
 
+    /* The cross-site check knows the scheme: only an https page of this server may post. */
+    const std::string here = "127.0.0.1:" + std::to_string(tls_port);
+    EXPECT_EQ(curl("-o /dev/null -H 'Origin: http://" + here + "' -d o=ssl_cert -d v=" + file("first.pem"), "/admin"),
+              " 403");
+    EXPECT_EQ(curl("-o /dev/null -H 'Origin: https://" + here + "' -d o=ssl_cert -d v=" + second, "/admin"),
+              " 200");
+    EXPECT_EQ(subjectSeen(), "subject=CN = second\n");
+
     const struct { int line; std::string path, why; } bad[] = {
         {__LINE__, mismatch, "no usable private key"},
         {__LINE__, file("none.pem"), "no usable certificate"},
