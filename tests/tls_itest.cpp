@@ -118,7 +118,7 @@ TEST_F(Tls, RealClientsOverHttps)
                          "c = ssl.create_default_context(cafile=sys.argv[1])\n"
                          "r = u.urlopen(sys.argv[2], context=c); print(r.status, r.read().decode())' " +
                          file("ca.pem") + " " + url("/up.txt") + " 2>&1"),
-                  "200 uploaded over TLS\n");
+                  "200 uploaded over TLS\n") << s->proc.err() << s->proc.out();
     /* Answers that end only with the connection end with close_notify: a strict reader takes
      * a bare close for a cut. */
     for (std::string uri : {"/t.cgi", "/page.shtml"}) {
