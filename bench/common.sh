@@ -77,8 +77,9 @@ start_quillfen() {   # port docroot [option...]
 # nginx in the foreground from its own configuration, on 127.0.0.1:port,
 # one request per connection (quillfen answers one per connection, so
 # neither keeps connections open), sendfile on, no access log; sets
-# $nginx_pid. main_extra goes at the top (main context).
-start_nginx() {   # port docroot worker_connections [main_extra]
+# $nginx_pid. main_extra goes at the top (main context), http_extra into
+# the http block (another server, for one).
+start_nginx() {   # port docroot worker_connections [main_extra [http_extra]]
     mkdir -p "$work/nginx/tmp"
     cat >"$work/nginx.conf" <<EOF
 worker_processes $(nproc);
@@ -101,6 +102,7 @@ http {
         listen 127.0.0.1:$1;
         root $2;
     }
+    ${5:-}
 }
 EOF
     "$nginx_bin" -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx.conf" \
@@ -120,6 +122,30 @@ wait_ready() {   # name port pid path
     done
     echo "$1 does not answer on port $2 after 15 s" >&2
     exit 1
+}
+
+# An ECDSA P-256 certificate for 127.0.0.1 in $work: cert.pem and key.pem,
+# and both in one file, server.pem, as quillfen's ssl_cert wants it.
+make_tls_cert() {
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+        -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \
+        -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+    cat "$work/cert.pem" "$work/key.pem" >"$work/server.pem"
+    chmod 644 "$work"/*.pem
+}
+
+# nginx's HTTPS server block for start_nginx's http_extra, with the
+# certificate of make_tls_cert.
+nginx_tls_server() {   # port docroot
+    cat <<EOF
+server {
+        listen 127.0.0.1:$1 ssl;
+        root $2;
+        ssl_certificate $work/cert.pem;
+        ssl_certificate_key $work/key.pem;
+        ssl_protocols TLSv1.2 TLSv1.3;
+    }
+EOF
 }
 
 # Every server must serve the very same bytes, or a comparison means nothing.

@@ -2,6 +2,8 @@
 # bench/compare.sh: serves one document directory from quillfen, nginx and
 # lighttpd on loopback and loads them with wrk in the same run, alternating
 # the servers for each workload so that a busy machine hurts all alike.
+# The HTTPS rows compare quillfen and nginx with the same ECDSA P-256
+# certificate: a new TLS connection (1.3, as wrk offers it) per request.
 #
 # Usage: bench/compare.sh            (from anywhere in the repository)
 # Environment:
@@ -29,9 +31,11 @@ small_conc=(1 16 64 256)
 mem_conc=64   # the 1 KiB run during which each server's memory is sampled
 big_conc=(1 4)
 big_size=$((100 * 1024 * 1024))
+tls_small_conc=(16 64)
+tls_big_conc=(1)
 
 # --- what the benchmark needs, installed only when missing ------------------
-packages=(wrk nginx lighttpd curl python3 g++ cmake make)
+packages=(wrk nginx lighttpd curl python3 g++ cmake make openssl libssl-dev)
 scripts/install-packages.sh "${packages[@]}"
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 lighttpd_bin=$(command -v lighttpd || echo /usr/sbin/lighttpd)
@@ -50,10 +54,14 @@ make_docroot "$docroot"
 head -c "$big_size" /dev/urandom >"$docroot/big.bin"
 chmod 644 "$docroot"/*.bin
 
+make_tls_cert
 qf_port=$(free_port)
-start_quillfen "$qf_port" "$docroot"
+qf_tls_port=$(free_port)
+start_quillfen "$qf_port" "$docroot" -ssl_cert "$work/server.pem" \
+    -ports "127.0.0.1:$qf_port,127.0.0.1:${qf_tls_port}s"
 nginx_port=$(free_port)
-start_nginx "$nginx_port" "$docroot" 1024
+nginx_tls_port=$(free_port)
+start_nginx "$nginx_port" "$docroot" 1024 "" "$(nginx_tls_server "$nginx_tls_port" "$docroot")"
 
 lighttpd_port=$(free_port)
 # One request per connection, like the others; no access log; the kernel
@@ -73,6 +81,13 @@ wait_ready quillfen "$qf_port" "$qf_pid" small.bin
 wait_ready nginx "$nginx_port" "$nginx_pid" small.bin
 wait_ready lighttpd "$lighttpd_port" "$lighttpd_pid" small.bin
 check_same_bytes "$docroot" "small.bin big.bin" "$qf_port" "$nginx_port" "$lighttpd_port"
+for port in "$qf_tls_port" "$nginx_tls_port"; do
+    if [ "$(curl -sfk "https://127.0.0.1:$port/small.bin" | sha256sum)" != \
+         "$(sha256sum <"$docroot/small.bin")" ]; then
+        echo "port $port serves a different small.bin over TLS" >&2
+        exit 1
+    fi
+done
 
 # --- measuring -----------------------------------------------------------------
 # wrk's numbers: requests/s, p99 in ms, transfer in MiB/s, socket errors,
@@ -108,10 +123,10 @@ EOF
 # the CPU time and context switches of all their threads over the run.
 # Appends one line to $runs: workload server round, wrk's numbers, peak
 # RSS and summed HWM (KiB), CPU time (us) and context switches.
-run_wrk() {   # workload server port path conc timeout round pid
-    local workload=$1 server=$2 port=$3 path=$4 conc=$5 tmo=$6 round=$7 pid=$8
+run_wrk() {   # workload server port path conc timeout round pid [scheme]
+    local workload=$1 server=$2 port=$3 path=$4 conc=$5 tmo=$6 round=$7 pid=$8 scheme=${9:-http}
     local threads=$((conc < 2 ? conc : 2))
-    local raw="$out_dir/${server}_${path%.bin}_c${conc}_r${round}.txt"
+    local raw="$out_dir/${server}_${scheme}_${path%.bin}_c${conc}_r${round}.txt"
     local stopfile="$work/stop-sampling" readyfile="$work/sampling" sampler
     rm -f "$stopfile" "$readyfile"
     python3 bench/procstat.py sample "$pid" "$stopfile" "$readyfile" >"$work/sample.out" &
@@ -121,7 +136,7 @@ run_wrk() {   # workload server port path conc timeout round pid
         sleep 0.05
     done
     wrk -t"$threads" -c"$conc" -d"${duration}s" --timeout "${tmo}s" --latency \
-        -H 'Connection: close' "http://127.0.0.1:$port/$path" >"$raw" 2>&1 || true
+        -H 'Connection: close' "$scheme://127.0.0.1:$port/$path" >"$raw" 2>&1 || true
     touch "$stopfile"
     wait "$sampler" || true
     echo "$workload $server $round $(parse_wrk "$raw") $(cat "$work/sample.out")" >>"$runs"
@@ -130,15 +145,23 @@ run_wrk() {   # workload server port path conc timeout round pid
 servers=(quillfen nginx lighttpd)
 declare -A port_of=([quillfen]=$qf_port [nginx]=$nginx_port [lighttpd]=$lighttpd_port)
 declare -A pid_of=([quillfen]=$qf_pid [nginx]=$nginx_pid [lighttpd]=$lighttpd_pid)
+declare -A tls_port_of=([quillfen]=$qf_tls_port [nginx]=$nginx_tls_port)
 runs=$out_dir/runs.txt
 : >"$runs"
 
-# One workload: every round runs the servers one after the other.
-measure() {   # workload path conc timeout
-    local r s
+# One workload: every round runs the servers one after the other; over
+# HTTPS (scheme https) quillfen and nginx only.
+measure() {   # workload path conc timeout [scheme]
+    local r s scheme=${5:-http} map=port_of
+    local list=("${servers[@]}")
+    if [ "$scheme" = https ]; then
+        map=tls_port_of
+        list=(quillfen nginx)
+    fi
+    local -n ports=$map
     for r in $(seq "$rounds"); do
-        for s in "${servers[@]}"; do
-            run_wrk "$1" "$s" "${port_of[$s]}" "$2" "$3" "$4" "$r" "${pid_of[$s]}"
+        for s in "${list[@]}"; do
+            run_wrk "$1" "$s" "${ports[$s]}" "$2" "$3" "$4" "$r" "${pid_of[$s]}" "$scheme"
         done
     done
 }
@@ -150,6 +173,14 @@ done
 for c in "${big_conc[@]}"; do
     echo "100 MiB file, concurrency $c ..." >&2
     measure "100MiB_c=$c" big.bin "$c" 30
+done
+for c in "${tls_small_conc[@]}"; do
+    echo "HTTPS, 1 KiB file, concurrency $c ..." >&2
+    measure "TLS_1KiB_c=$c" small.bin "$c" 5 https
+done
+for c in "${tls_big_conc[@]}"; do
+    echo "HTTPS, 100 MiB file, concurrency $c ..." >&2
+    measure "TLS_100MiB_c=$c" big.bin "$c" 30 https
 done
 
 echo
@@ -207,7 +238,7 @@ print(fmt % ("workload", "metric", "quillfen", "nginx", "lighttpd", "q/n", "q/l"
 mem_rows = []
 for workload in workloads:
     label = workload.replace("_", " ")
-    if workload.startswith("1KiB"):
+    if "1KiB" in workload:
         metric_rows(label, workload, "req/s", errors=True)
         for metric in ("p99 ms", "CPU us/req", "ctxsw/req"):
             metric_rows(label, workload, metric)

@@ -7,12 +7,14 @@
 # Environment:
 #   HOSTILE_SECONDS        GETs of the 1 KiB file during each load, one a second (default 40)
 #   HOSTILE_SILENT         connections that send nothing (default 10000)
-#   HOSTILE_TRICKLE        connections that send a header byte every 5 s (default 2000)
+#   HOSTILE_TRICKLE        connections that send a header byte every 5 s (default 2000);
+#                          as many send a TLS hello byte every 5 s in the tls_trickle load
 #   HOSTILE_STALL          clients that ask for a 50 MiB file and read nothing (default 1000)
 #   HOSTILE_STALL_RCVBUF   their receive buffer in bytes (default 4096)
 #   HOSTILE_STALL_MSS      the segment size they offer (default 1460, as across a network;
 #                          0 keeps loopback's 64 KiB, which costs the kernel far more)
-#   HOSTILE_LOADS          which loads, in this order (default silent,trickle,stall)
+#   HOSTILE_LOADS          which loads, in this order (default silent,trickle,stall,tls_trickle;
+#                          tls_trickle and its GETs go to each server's HTTPS port)
 #   HOSTILE_MAX_THREADS    quillfen's -max_threads (default 100)
 #   HOSTILE_EXTRA_THREADS  threads allowed beyond max_threads: the intake threads and
 #                          2 more (default 4)
@@ -31,7 +33,7 @@ seconds=${HOSTILE_SECONDS:-40}
 silent=${HOSTILE_SILENT:-10000}
 trickle=${HOSTILE_TRICKLE:-2000}
 stall=${HOSTILE_STALL:-1000}
-loads=${HOSTILE_LOADS:-silent,trickle,stall}
+loads=${HOSTILE_LOADS:-silent,trickle,stall,tls_trickle}
 max_threads=${HOSTILE_MAX_THREADS:-100}
 extra_threads=${HOSTILE_EXTRA_THREADS:-4}
 p99_ms=${HOSTILE_P99_MS:-50}
@@ -57,7 +59,7 @@ if [ "$seconds" -lt 1 ] || [ "$seconds" -gt 600 ] || [ "$max_threads" -lt 1 ] ||
     exit 2
 fi
 
-scripts/install-packages.sh nginx curl python3 g++ cmake make
+scripts/install-packages.sh nginx curl python3 g++ cmake make openssl libssl-dev
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 source bench/common.sh
 build_quillfen
@@ -81,15 +83,20 @@ make_docroot "$docroot"
 truncate -s 50M "$docroot/big.bin"
 chmod 644 "$docroot"/*.bin
 
+make_tls_cert
 qf_port=$(free_port)
+qf_tls_port=$(free_port)
 ulimit -n "$nofile"
-start_quillfen "$qf_port" "$docroot" -max_threads "$max_threads" -error_log "$work/quillfen.error.log"
+start_quillfen "$qf_port" "$docroot" -max_threads "$max_threads" -error_log "$work/quillfen.error.log" \
+    -ssl_cert "$work/server.pem" -ports "127.0.0.1:$qf_port,127.0.0.1:${qf_tls_port}s"
 # Enough for the largest crowd on one worker, since nothing spreads the
 # connections evenly over the workers.
 nginx_port=$(free_port)
+nginx_tls_port=$(free_port)
 worker_connections=$((nofile - 100 < 65535 ? nofile - 100 : 65535))
 [ "$worker_connections" -ge 12000 ] || worker_connections=12000
-start_nginx "$nginx_port" "$docroot" "$worker_connections" "worker_rlimit_nofile $nofile;"
+start_nginx "$nginx_port" "$docroot" "$worker_connections" "worker_rlimit_nofile $nofile;" \
+    "$(nginx_tls_server "$nginx_tls_port" "$docroot")"
 wait_ready quillfen "$qf_port" "$qf_pid" small.bin
 wait_ready nginx "$nginx_port" "$nginx_pid" small.bin
 check_same_bytes "$docroot" small.bin "$qf_port" "$nginx_port"
@@ -101,8 +108,9 @@ echo "quillfen (max_threads $max_threads) and nginx $("$nginx_bin" -v 2>&1 | sed
 # hung driver.
 per_load=$((ramp + seconds + probe_timeout + 15 + settle + 20))
 status=0
-timeout --signal=TERM $((6 * per_load + 300)) python3 bench/hostile_driver.py run \
-    --server "quillfen:$qf_pid:$qf_port" --server "nginx:$nginx_pid:$nginx_port" \
+timeout --signal=TERM $((8 * per_load + 300)) python3 bench/hostile_driver.py run \
+    --server "quillfen:$qf_pid:$qf_port:$qf_tls_port" \
+    --server "nginx:$nginx_pid:$nginx_port:$nginx_tls_port" \
     --loads "$loads" --silent "$silent" --trickle "$trickle" --stall "$stall" \
     --seconds "$seconds" --probe-timeout "$probe_timeout" --ramp "$ramp" --settle "$settle" \
     --expect "$docroot/small.bin" --thread-limit $((max_threads + extra_threads)) \

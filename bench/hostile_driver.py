@@ -25,6 +25,7 @@ import json
 import os
 import resource
 import socket
+import ssl
 import struct
 import subprocess
 import sys
@@ -63,10 +64,16 @@ def percentile(sorted_values, p):
 
 # --- the ordinary client: one fresh GET a second, in a process of its own ----
 
-def fetch(port, path, timeout):
-    """One GET on a new connection: (status line, body) or an error text."""
+def fetch(port, path, timeout, tls=False):
+    """One GET on a new connection (a TLS one with tls): (status line, body)
+    or an error text."""
     deadline = time.monotonic() + timeout
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        if tls:
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            ctx.check_hostname = False
+            ctx.verify_mode = ssl.CERT_NONE
+            s = ctx.wrap_socket(s)
         s.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n".encode())
         data = b""
         while True:
@@ -97,14 +104,14 @@ def probe_main(args):
     def one(i):
         t0 = time.monotonic()
         try:
-            status, body = fetch(args.port, args.path, args.timeout)
+            status, body = fetch(args.port, args.path, args.timeout, args.tls)
             if " 200 " not in status + " ":
                 err = f"status {status!r}"
             elif body != want:
                 err = f"wrong body ({len(body)} bytes)"
             else:
                 err = None
-        except (OSError, ValueError) as e:
+        except (OSError, ValueError, ssl.SSLError) as e:
             err = type(e).__name__
         results[i] = {"ms": (time.monotonic() - t0) * 1000, "err": err}
 
@@ -133,7 +140,9 @@ class Crowd:
     trickle  sends a request head one byte every `interval` seconds, a
              head that never ends (an endless header value);
     stall    asks for `path` with a small receive buffer and reads nothing;
-             it offers a segment size of `mss` (0: loopback's own).
+             it offers a segment size of `mss` (0: loopback's own);
+    tls_trickle  on a TLS port: a TLS handshake record one byte every
+             `interval` seconds, a hello that never ends.
     """
 
     TICKS = 50   # a trickle interval is cut into this many ticks
@@ -152,13 +161,15 @@ class Crowd:
         self.closed_by_server = 0
         self.connect_failures = 0
         self.head = (f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Trickle: ").encode()
+        if kind == "tls_trickle":   # a handshake record of 16 KiB, a client hello
+            self.head = b"\x16\x03\x01\x40\x00\x01\x00\x3f\xfc\x03\x03"
 
     def held(self):
         return len(self.socks)
 
     def start(self):
         self.tasks.append(self.loop.create_task(self._opener()))
-        if self.kind == "trickle":
+        if self.kind in ("trickle", "tls_trickle"):
             self.tasks.append(self.loop.create_task(self._trickler()))
         if self.kind == "stall":
             self.tasks.append(self.loop.create_task(self._stall_checker()))
@@ -385,7 +396,9 @@ async def wait_threads(pid, want, seconds):
 
 
 async def run_load(args, server, kind, size, idle):
-    name, pid, port = server
+    name, pid, plain_port, tls_port = server
+    tls = kind.startswith("tls_")
+    port = tls_port if tls else plain_port
     log(f"{kind} x{size} against {name} ...")
     watch = Watch(pid)
     watch.start()
@@ -402,7 +415,8 @@ async def run_load(args, server, kind, size, idle):
     probe = await asyncio.create_subprocess_exec(
         sys.executable, os.path.abspath(__file__), "probe", "--port", str(port),
         "--path", args.small_path, "--expect", args.expect, "--count", str(args.seconds),
-        "--timeout", str(args.probe_timeout), stdout=subprocess.PIPE)
+        "--timeout", str(args.probe_timeout), *(["--tls"] if tls else []),
+        stdout=subprocess.PIPE)
     comm = asyncio.ensure_future(probe.communicate())
     limit = time.monotonic() + args.seconds + args.probe_timeout + 15
     while not comm.done() and time.monotonic() < limit:
@@ -492,11 +506,11 @@ async def run_main(args):
         return 2
     servers = []
     for spec in args.server:
-        name, pid, port = spec.split(":")
-        servers.append((name, int(pid), int(port)))
+        name, pid, port, *tls_port = spec.split(":")
+        servers.append((name, int(pid), int(port), int(tls_port[0]) if tls_port else 0))
 
     idle = {}
-    for name, pid, port in servers:
+    for name, pid, port, _ in servers:
         cold = procstat.snapshot(pid)
         if cold is None:
             log(f"{name} (pid {pid}) is not running")
@@ -506,13 +520,17 @@ async def run_main(args):
         await wait_threads(pid, cold["threads"], args.settle)
         idle[name] = procstat.snapshot(pid)
 
-    sizes = {"silent": args.silent, "trickle": args.trickle, "stall": args.stall}
+    sizes = {"silent": args.silent, "trickle": args.trickle, "stall": args.stall,
+             "tls_trickle": args.trickle}
     loads = [(k, sizes[k]) for k in args.loads.split(",") if sizes.get(k)]
     results = []
     for kind, size in loads:
         for server in servers:
             if procstat.snapshot(server[1]) is None:
                 log(f"{server[0]} is gone")
+                continue
+            if kind.startswith("tls_") and not server[3]:
+                log(f"{server[0]} has no TLS port: {kind} skipped")
                 continue
             results.append(await run_load(args, server, kind, size, idle[server[0]]))
 
@@ -547,10 +565,11 @@ def main():
     pr.add_argument("--expect", required=True)
     pr.add_argument("--count", type=int, required=True)
     pr.add_argument("--timeout", type=float, required=True)
+    pr.add_argument("--tls", action="store_true")
     ru = sub.add_parser("run")
     ru.add_argument("--server", action="append", required=True,
-                    help="NAME:PID:PORT; the first is the one judged")
-    ru.add_argument("--loads", default="silent,trickle,stall")
+                    help="NAME:PID:PORT[:TLS_PORT]; the first is the one judged")
+    ru.add_argument("--loads", default="silent,trickle,stall,tls_trickle")
     ru.add_argument("--silent", type=int, default=10000)
     ru.add_argument("--trickle", type=int, default=2000)
     ru.add_argument("--stall", type=int, default=1000)
@@ -573,8 +592,8 @@ def main():
     if args.cmd == "probe":
         probe_main(args)
         return 0
-    if not set(args.loads.split(",")) <= {"silent", "trickle", "stall"}:
-        ap.error("--loads: a comma-separated list of silent, trickle and stall")
+    if not set(args.loads.split(",")) <= {"silent", "trickle", "stall", "tls_trickle"}:
+        ap.error("--loads: a comma-separated list of silent, trickle, stall and tls_trickle")
     for v in ("silent", "trickle", "stall", "seconds", "warm_concurrency", "thread_limit"):
         if getattr(args, v) < 0 or (v == "seconds" and args.seconds < 1):
             ap.error(f"--{v.replace('_', '-')} out of range")

@@ -23,6 +23,8 @@ static size_t copy_mime_type(const char *type, size_t type_len, char *buf, size_
 static uint64_t copy_fd_range(struct qf_connection *conn, int fd, off_t offset, uint64_t len);
 static int64_t sendfile_range(struct qf_connection *conn, int fd, off_t *offset, uint64_t len);
 static bool send_file_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len);
+static bool hand_over(struct qf_connection *conn, struct file_send *fs);
+static bool send_tls_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len);
 static bool is_head_request(const struct qf_connection *conn);
 static void free_entries(struct dir_entry *entries, size_t n);
 static bool read_dir_entries(struct qf_connection *conn, DIR *dirp, const char *dir,
@@ -255,35 +257,85 @@ copy_fd_range(struct qf_connection *conn, int fd, off_t offset, uint64_t len)
     return sent;
 }
 
-/* Gives the rest of a file to the intake, with the connection, which
- * leaves this worker (client.sock -1). False when it stays here. */
+/* Gives the rest of a send to the intake, with the connection, which
+ * leaves this worker (client.sock -1, ssl null). False when it stays here;
+ * fs then still belongs to the caller. */
+static bool
+hand_over(struct qf_connection *conn, struct file_send *fs)
+{
+    fs->sock = conn->client.sock;
+    fs->log_line = format_access_line(conn, &fs->log_split);
+    if (!hand_over_send(conn->ctx, fs)) {
+        free(fs->log_line);
+        fs->log_line = nullptr;
+        return false;
+    }
+    conn->client.sock = -1;
+    conn->ssl = nullptr;
+    return true;
+}
+
 static bool
 hand_over_rest(struct qf_connection *conn, int fd, off_t offset, uint64_t remaining)
 {
     struct file_send *fs = (struct file_send *) calloc(1, sizeof(*fs));
     if (fs == nullptr)
         return false;
-    fs->sock = conn->client.sock;
     fs->fd = fd;
     fs->offset = offset;
     fs->remaining = remaining;
     fs->sent = conn->num_bytes_sent;
-    fs->log_line = format_access_line(conn, &fs->log_split);
-    if (!hand_over_send(conn->ctx, fs)) {
-        free(fs->log_line);
+    if (!hand_over(conn, fs)) {
         free(fs);
         return false;
     }
-    conn->client.sock = -1;
     return true;
 }
 
-static void
-set_blocking(int sock, bool blocking)
+/* The same through TLS, which sendfile cannot carry: pieces are encrypted
+ * here until the client stops taking them as fast, then the intake goes
+ * on with the piece in hand. */
+static bool
+send_tls_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len)
 {
-    int flags = fcntl(sock, F_GETFL, 0);
-    if (flags != -1)
-        (void) fcntl(sock, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+    struct file_send *fs = (struct file_send *) calloc(1, sizeof(*fs));
+    if (fs == nullptr || !tls_prepare_send(fs, conn->ssl)) {
+        if (fs != nullptr)
+            free(fs->piece);
+        free(fs);
+        conn->num_bytes_sent += copy_fd_range(conn, fd, offset, len);
+        return false;
+    }
+    fs->fd = fd;
+    fs->offset = offset;
+    fs->remaining = len;
+    fs->sent = conn->num_bytes_sent;
+    int sock = conn->client.sock;
+    bool may_hand_over = __atomic_load_n(&conn->ctx->intake_running, __ATOMIC_ACQUIRE);
+    if (may_hand_over)
+        set_blocking(sock, false);
+
+    while (fs->remaining > 0) {
+        enum tls_step step = tls_send_piece(fs);
+        if (step == TLS_DONE)
+            continue;
+        if (step != TLS_WANT_READ && step != TLS_WANT_WRITE)
+            break;
+        if (may_hand_over) {
+            if (hand_over(conn, fs))
+                return true;
+            may_hand_over = false; /* no intake: the rest is sent here */
+            set_blocking(sock, true);
+        } else if (errno != EINTR) {
+            break; /* the socket's send timeout */
+        }
+    }
+    if (may_hand_over)
+        set_blocking(sock, true); /* for the close_notify */
+    conn->num_bytes_sent = fs->sent;
+    free(fs->piece);
+    free(fs);
+    return false;
 }
 
 /* The body of a file too large for the header's write. The kernel copies
@@ -293,10 +345,8 @@ set_blocking(int sock, bool blocking)
 static bool
 send_file_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len)
 {
-    if (conn->ssl != nullptr) {
-        conn->num_bytes_sent += copy_fd_range(conn, fd, offset, len);
-        return false;
-    }
+    if (conn->ssl != nullptr)
+        return send_tls_body(conn, fd, offset, len);
     int sock = conn->client.sock;
     bool may_hand_over = __atomic_load_n(&conn->ctx->intake_running, __ATOMIC_ACQUIRE);
     if (may_hand_over)

@@ -159,7 +159,7 @@ int
 pull(FILE *fp, int sock, SSL *ssl, char *buf, int len)
 {
     if (ssl != nullptr)
-        return -1; /* no SSL layer exists to read through */
+        return tls_pull(ssl, buf, len);
 
     if (fp != nullptr) {
         int n = (int) fread(buf, 1, (size_t) len, fp);
@@ -198,7 +198,7 @@ push(FILE *fp, int sock, SSL *ssl, const char *buf, uint64_t len)
         size_t k = left > (uint64_t) INT_MAX ? (size_t) INT_MAX : (size_t) left;
         long n;
         if (ssl != nullptr) {
-            n = -1; /* no SSL layer exists to write through */
+            n = tls_push(ssl, buf + sent, (int) k);
         } else if (fp != nullptr) {
             n = (long) fwrite(buf + sent, 1, k, fp);
             if (ferror(fp)) {

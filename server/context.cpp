@@ -226,7 +226,7 @@ qf_fini(struct qf_context *ctx)
     release_stream(alog);
     release_stream(elog);
 
-    /* ssl_ctx is never created: the SSL libraries are never loaded. */
+    tls_release_context(ctx);
 
     for (pthread_mutex_t &m : ctx->opt_mutexes)
         pthread_mutex_destroy(&m);

@@ -6,10 +6,12 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <malloc.h>
+#include <poll.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,6 +29,7 @@ enum {
     MAX_ACCEPTS_PER_WAKE = 64,       /* the other listeners and the heads get their turn */
     MAX_EVENTS = 256,
     TRIM_PEAK = 512,                 /* after a burst of this many clients, memory goes back */
+    TLS_PIECES_PER_TURN = 16,        /* 256 KiB of a TLS send per turn */
 };
 /* A sendfile call on a non-blocking socket moves what fits its buffer. */
 static const size_t SEND_CHUNK = (size_t) 1 << 30;
@@ -34,6 +37,8 @@ static const size_t SEND_CHUNK = (size_t) 1 << 30;
  * above it, a client record. */
 enum { WAKE_TAG = MAX_LISTENING_SOCKETS + 1, MAX_TAG = WAKE_TAG };
 static const int64_t NEVER = INT64_MAX;
+/* The content type of a TLS record that carries a handshake message. */
+static const unsigned char TLS_HANDSHAKE_RECORD = 0x16;
 
 /* A connection the loop owns: its head being read, its complete head
  * waiting for room in the queue, or a file being sent. */
@@ -41,12 +46,14 @@ struct client {
     struct client *prev, *next;   /* heads or sends list */
     struct client *next_waiting;  /* parked or deferred chain */
     struct socket sock;
+    SSL *ssl;                     /* TLS: non-blocking until its head is complete */
     char *buf;                    /* null until the first bytes */
     int nread;
     int request_len;              /* > 0: the header block is complete */
     bool body_wait;               /* POST/PUT: one more segment of its body */
     bool deferred;                /* readable but not read: the queue was full */
     bool registered;              /* in the epoll set */
+    bool edge;                    /* TLS: waits edge-triggered for the rest of its hello */
     int64_t deadline;
     int64_t hard_deadline;        /* sends, once the server stops */
     struct file_send *send;
@@ -172,6 +179,8 @@ drop_client(struct intake *in, struct client *c)
     list_unlink(c);
     if (c->registered)
         (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, c->sock.sock, nullptr);
+    if (c->ssl != nullptr)
+        tls_free(c->ssl);
     close_gracefully(c->sock.sock);
     give_back_head_buffer(in->ctx, c->buf);
     free_client(in, c);
@@ -239,12 +248,15 @@ wants_body_segment(const char *buf, int request_len, int nread)
     return declared > (uint64_t) (nread - request_len);
 }
 
-/* The head goes to a worker, or waits for room with the intake paused. */
+/* The head goes to a worker, or waits for room with the intake paused.
+ * A worker reads and writes blocking, bounded by the socket's timeouts. */
 static void
 head_complete(struct intake *in, struct client *c)
 {
     list_unlink(c);
-    struct request_head head = {c->sock, c->buf, c->nread, c->request_len};
+    if (c->ssl != nullptr)
+        set_blocking(c->sock.sock, true);
+    struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len};
     if (!in->queue_full && put_socket(in->ctx, &head)) {
         free_client(in, c);
         return;
@@ -253,8 +265,88 @@ head_complete(struct intake *in, struct client *c)
     chain_push(&in->parked, c);
 }
 
-/* One read of a readable (or new) connection. Its registration is one-shot:
- * it is armed again only while the head is still wanted. */
+/* One read of a client without waiting: > 0 bytes, 0 when it is gone or
+ * failed, -1 when nothing came yet (*wait_for: what to wait for). */
+static ssize_t
+read_some(struct client *c, char *buf, size_t len, uint32_t *wait_for)
+{
+    *wait_for = EPOLLIN;
+    if (c->ssl == nullptr) {
+        ssize_t n = recv(c->sock.sock, buf, len, MSG_DONTWAIT);
+        return n < 0 && (errno == EAGAIN || errno == EINTR) ? -1 : n < 0 ? 0 : n;
+    }
+    enum tls_step step;
+    int n = tls_read(c->ssl, buf, (int) len, &step);
+    if (n > 0)
+        return n;
+    if (step == TLS_WANT_WRITE)
+        *wait_for = EPOLLOUT;
+    return step == TLS_WANT_READ || step == TLS_WANT_WRITE ? -1 : 0;
+}
+
+/* The TLS handshake, a step at a time under the head's deadline. True
+ * when it is done; else the client waits for its socket or is gone. */
+static bool
+shake_hands(struct intake *in, struct client *c)
+{
+    enum tls_step step = tls_handshake(c->ssl);
+    if (step == TLS_DONE)
+        return true;
+    if (step != TLS_WANT_READ && step != TLS_WANT_WRITE)
+        drop_client(in, c);
+    else if (!watch(in, c, (step == TLS_WANT_READ ? EPOLLIN : EPOLLOUT) | EPOLLONESHOT))
+        drop_client(in, c);
+    return false;
+}
+
+/* Whether the first TLS record (the client's hello) has fully arrived;
+ * -1 when the client is gone. Only peeks: the bytes stay for the library. */
+static int
+hello_arrived(int sock)
+{
+    unsigned char head[5];
+    ssize_t n = recv(sock, head, sizeof(head), MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return 0;
+    if (n <= 0)
+        return -1;
+    if (head[0] != TLS_HANDSHAKE_RECORD)
+        return 1; /* no TLS at all: the library refuses it at once */
+    int pending = 0;
+    if (n == (ssize_t) sizeof(head) && ioctl(sock, FIONREAD, &pending) == 0 &&
+        pending >= (int) sizeof(head) + (head[3] << 8 | head[4]))
+        return 1;
+    /* A client that has closed its side can never finish its hello; the
+     * bytes it left keep the socket readable, so only this tells. */
+    struct pollfd pfd = {sock, POLLRDHUP, 0};
+    return poll(&pfd, 1, 0) == 1 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) ? -1 : 0;
+}
+
+/* Whether a TLS client may read its head. Its TLS state (some 40 KiB while
+ * the handshake lasts) is made only once its hello is complete, so that a
+ * silent or trickling client costs no more than a plain one. */
+static bool
+tls_ready(struct intake *in, struct client *c)
+{
+    if (c->ssl == nullptr) {
+        int arrived = hello_arrived(c->sock.sock);
+        if (arrived == 0) {
+            /* Edge-triggered and armed once: the bytes already there must
+             * not wake the loop again (re-arming would, at once). */
+            if (!c->edge && !(c->edge = watch(in, c, EPOLLIN | EPOLLRDHUP | EPOLLET)))
+                drop_client(in, c);
+            return false;
+        }
+        if (arrived < 0 || (c->ssl = tls_new(in->ctx, c->sock.sock)) == nullptr) {
+            drop_client(in, c);
+            return false;
+        }
+    }
+    return tls_handshake_done(c->ssl) || shake_hands(in, c);
+}
+
+/* Reads a readable (or new) connection. Its registration is one-shot: it
+ * is armed again only while the head is still wanted. */
 static void
 read_head(struct intake *in, struct client *c)
 {
@@ -263,6 +355,8 @@ read_head(struct intake *in, struct client *c)
         chain_push(&in->deferred, c);
         return;
     }
+    if (c->sock.is_ssl && !tls_ready(in, c))
+        return;
     /* A silent client costs no buffer: the first read goes to the spare,
      * which the client keeps once bytes came. */
     if (c->buf == nullptr && in->spare == nullptr &&
@@ -270,46 +364,56 @@ read_head(struct intake *in, struct client *c)
         drop_client(in, c);
         return;
     }
-    char *buf = c->buf != nullptr ? c->buf : in->spare;
-    ssize_t n = recv(c->sock.sock, buf + c->nread, (size_t) (MAX_REQUEST_SIZE - c->nread),
-                     MSG_DONTWAIT);
-    if (n > 0 && c->buf == nullptr) {
-        c->buf = in->spare;
-        in->spare = nullptr;
-    }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
-            drop_client(in, c);
-        return;
-    }
-    if (n <= 0) { /* gone: with a complete head it is still served */
-        if (c->body_wait)
-            head_complete(in, c);
-        else
-            drop_client(in, c);
-        return;
-    }
-    c->nread += (int) n;
-    if (!c->body_wait) {
-        int len = get_request_len(c->buf, (size_t) c->nread);
-        if (len < 0 || (len == 0 && c->nread >= MAX_REQUEST_SIZE)) {
-            drop_client(in, c); /* garbage or too long: no answer */
-            return;
+    for (;;) {
+        char *buf = c->buf != nullptr ? c->buf : in->spare;
+        uint32_t wait_for;
+        ssize_t n = read_some(c, buf + c->nread, (size_t) (MAX_REQUEST_SIZE - c->nread),
+                              &wait_for);
+        if (n > 0 && c->buf == nullptr) {
+            c->buf = in->spare;
+            in->spare = nullptr;
         }
-        if (len == 0) {
-            if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
+        if (n < 0) {
+            if (!watch(in, c, wait_for | EPOLLONESHOT))
                 drop_client(in, c);
             return;
         }
-        c->request_len = len;
-        if (wants_body_segment(c->buf, len, c->nread)) {
-            c->body_wait = true;
-            if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
+        if (n == 0) { /* gone: with a complete head it is still served */
+            if (c->body_wait)
                 head_complete(in, c);
+            else
+                drop_client(in, c);
             return;
         }
+        c->nread += (int) n;
+        /* TLS may hold decrypted bytes that no event will announce. */
+        bool more = c->ssl != nullptr && c->nread < MAX_REQUEST_SIZE && tls_has_pending(c->ssl);
+        if (!c->body_wait) {
+            int len = get_request_len(c->buf, (size_t) c->nread);
+            if (len < 0 || (len == 0 && c->nread >= MAX_REQUEST_SIZE)) {
+                drop_client(in, c); /* garbage or too long: no answer */
+                return;
+            }
+            if (len == 0) {
+                if (more)
+                    continue;
+                if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
+                    drop_client(in, c);
+                return;
+            }
+            c->request_len = len;
+            if (wants_body_segment(c->buf, len, c->nread)) {
+                c->body_wait = true;
+                if (more)
+                    continue;
+                if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
+                    head_complete(in, c);
+                return;
+            }
+        }
+        head_complete(in, c);
+        return;
     }
-    head_complete(in, c);
 }
 
 /* Accepts what waits on listener i (under the ports mutex, so that it stays
@@ -332,7 +436,8 @@ accept_new_connection(struct intake *in, int i, int64_t now)
         /* Close-on-exec in the same call: a CGI program forked by a worker
          * in between must never inherit this client. Blocking, for the
          * worker: the loop reads with MSG_DONTWAIT. */
-        s.sock = accept4(listener->sock, &s.rsa.u.sa, &s.rsa.len, SOCK_CLOEXEC);
+        s.sock = accept4(listener->sock, &s.rsa.u.sa, &s.rsa.len,
+                         SOCK_CLOEXEC | (listener->is_ssl ? SOCK_NONBLOCK : 0));
         if (s.sock == -1) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                 in->accept_resume = now + ACCEPT_BACKOFF_MS;
@@ -378,6 +483,9 @@ finish_send(struct qf_context *ctx, struct file_send *fs)
     log_access_line(ctx, fs->log_line, fs->log_split, fs->sent);
     close(fs->fd);
     free(fs->log_line);
+    free(fs->piece);
+    if (fs->ssl != nullptr)
+        tls_free(fs->ssl);
     free(fs);
 }
 
@@ -388,10 +496,46 @@ end_send(struct intake *in, struct client *c)
     drop_client(in, c);
 }
 
+/* A send made progress: it goes to the back of the deadline order. */
+static void
+note_progress(struct intake *in, struct client *c, int64_t now)
+{
+    list_unlink(c);
+    c->deadline = now + SEND_STALL_MS;
+    list_append(&in->sends, c);
+}
+
+/* Pieces through TLS while the socket takes them (a few per turn, so that
+ * other clients get theirs), then close_notify, which may wait too. */
+static void
+pump_tls_send(struct intake *in, struct client *c, int64_t now)
+{
+    struct file_send *fs = c->send;
+    enum tls_step step = TLS_DONE;
+    uint64_t before = fs->sent;
+    for (int k = 0; k < TLS_PIECES_PER_TURN && fs->remaining > 0 && step == TLS_DONE; k++)
+        step = tls_send_piece(fs);
+    if (fs->remaining == 0)
+        step = tls_notify_close(fs->ssl);
+    if (step == TLS_WANT_READ || step == TLS_WANT_WRITE ||
+        (step == TLS_DONE && fs->remaining > 0)) {
+        if (fs->sent != before)
+            note_progress(in, c, now);
+        if (!watch(in, c, step == TLS_WANT_READ ? EPOLLIN : EPOLLOUT))
+            end_send(in, c);
+        return;
+    }
+    end_send(in, c); /* all sent, the file ended early, or the client is gone */
+}
+
 static void
 pump_send(struct intake *in, struct client *c, int64_t now)
 {
     struct file_send *fs = c->send;
+    if (fs->ssl != nullptr) {
+        pump_tls_send(in, c, now);
+        return;
+    }
     size_t want = fs->remaining < SEND_CHUNK ? (size_t) fs->remaining : SEND_CHUNK;
     ssize_t n;
     while ((n = sendfile(c->sock.sock, fs->fd, &fs->offset, want)) < 0 && errno == EINTR)
@@ -400,9 +544,7 @@ pump_send(struct intake *in, struct client *c, int64_t now)
         fs->sent += (uint64_t) n;
         fs->remaining -= (uint64_t) n;
         if (fs->remaining > 0) {
-            list_unlink(c);
-            c->deadline = now + SEND_STALL_MS;
-            list_append(&in->sends, c);
+            note_progress(in, c, now);
             return;
         }
     } else if (n < 0 && errno == EAGAIN) {
@@ -450,7 +592,7 @@ resume_intake(struct intake *in)
         return;
     while (in->parked.first != nullptr) {
         struct client *c = in->parked.first;
-        struct request_head head = {c->sock, c->buf, c->nread, c->request_len};
+        struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len};
         if (!put_socket(in->ctx, &head))
             return;
         chain_pop(&in->parked);

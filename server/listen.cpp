@@ -1,5 +1,4 @@
-/* server/listen.cpp: listening sockets, the IP access list, the SSL setter and the switch to
- * another user. */
+/* server/listen.cpp: listening sockets, the IP access list and the switch to another user. */
 #include <arpa/inet.h>
 #include <errno.h>
 #include <grp.h>
@@ -29,34 +28,6 @@ enum { LISTEN_BACKLOG = 1024 };
 enum { CLIENT_IO_TIMEOUT_SECONDS = 30 };
 /* One slot of the listener table stays free. */
 enum { MAX_OPEN_LISTENERS = MAX_LISTENING_SOCKETS - 1 };
-
-/* Filled by load_dll if SSL were ever available; the names are the entry
- * points the SSL layer would need. */
-struct ssl_func ssl_sw[] = {
-    {"SSL_free", nullptr},
-    {"SSL_accept", nullptr},
-    {"SSL_connect", nullptr},
-    {"SSL_read", nullptr},
-    {"SSL_write", nullptr},
-    {"SSL_get_error", nullptr},
-    {"SSL_set_fd", nullptr},
-    {"SSL_new", nullptr},
-    {"SSL_CTX_new", nullptr},
-    {"SSLv23_server_method", nullptr},
-    {"SSL_library_init", nullptr},
-    {"SSL_CTX_use_PrivateKey_file", nullptr},
-    {"SSL_CTX_use_certificate_file", nullptr},
-    {"SSL_CTX_set_default_passwd_cb", nullptr},
-    {"SSL_CTX_free", nullptr},
-    {nullptr, nullptr},
-};
-
-struct ssl_func crypto_sw[] = {
-    {"CRYPTO_num_locks", nullptr},
-    {"CRYPTO_set_locking_callback", nullptr},
-    {"CRYPTO_set_id_callback", nullptr},
-    {nullptr, nullptr},
-};
 
 /* Reads a decimal number the way scanf's %d does (leading white space, an
  * optional sign, digits) but never past end, and clamps what does not fit
@@ -299,14 +270,14 @@ set_ports_option(struct qf_context *ctx, const char *list)
             ok = false;
             break;
         }
-        if (entry.len > 0 && entry.ptr[entry.len - 1] == 's' && ctx->ssl_ctx == nullptr) {
+        l->is_ssl = entry.len > 0 && entry.ptr[entry.len - 1] == 's';
+        if (l->is_ssl && !tls_available(ctx)) {
             close(l->sock);
             cry(fc(ctx), "%s",
                 "cannot add SSL socket, please specify -ssl_cert option BEFORE -ports option");
             ok = false;
             break;
         }
-        l->is_ssl = false;
         ctx->num_listeners++;
     }
     for (int i = 0; i < num_kept; i++)
@@ -456,29 +427,8 @@ set_acl_option(struct qf_context *ctx, const char *list)
     return check_acl(ctx, list, &any) != -1;
 }
 
-/* The SSL libraries are never loaded in this server; every entry point of
- * the table stays null. */
-bool
-load_dll(struct qf_context *ctx, const char *library_name, struct ssl_func *table)
-{
-    (void) ctx;
-    (void) library_name;
-    (void) table;
-    fprintf(stderr, "%s", "Cannont load dll\n");
-    return false;
-}
-
-/* Always fails, because the first library never loads: ssl_ctx stays null
- * and every port entry that asks for SSL is refused. */
-bool
-set_ssl_option(struct qf_context *ctx, const char *certificate_file)
-{
-    (void) certificate_file;
-    return load_dll(ctx, "libssl.so", ssl_sw) && load_dll(ctx, "libcrypto.so", crypto_sw);
-}
-
-/* Kept under the ssl_cert mutex: the SSL set-up, the one reader it would
- * have, runs under that mutex. */
+/* Kept under the ssl_cert mutex: set_ssl_option, its one reader, runs
+ * under that mutex. */
 void
 qf_set_ssl_password_callback(struct qf_context *ctx, qf_ssl_password_cb cb)
 {

@@ -19,12 +19,10 @@
 struct qf_connection;
 struct qf_request_info;
 
-/* Opaque SSL handles: SSL is never available in this server, so nothing
- * ever creates one; the fields only keep the records' shape. */
-struct qf_ssl;
-struct qf_ssl_ctx;
-typedef struct qf_ssl SSL;
-typedef struct qf_ssl_ctx SSL_CTX;
+/* The TLS library's handles, declared as the library declares them, so
+ * that only server/tls.cpp includes its headers. */
+typedef struct ssl_st SSL;
+typedef struct ssl_ctx_st SSL_CTX;
 typedef int (*qf_ssl_password_cb)(char *buf, int size, int rwflag, void *userdata);
 
 /* Handler of URI, authorization and error callbacks and of the log
@@ -127,6 +125,7 @@ struct idle_worker {
  * of MAX_REQUEST_SIZE + 1 bytes, which the worker gives back. */
 struct request_head {
     struct socket client;
+    SSL *ssl;        /* a TLS connection, its handshake done; null for plain */
     char *buf;
     int nread;       /* bytes in buf */
     int request_len; /* length of the header block */
@@ -144,6 +143,9 @@ struct file_send {
     uint64_t sent;   /* body bytes sent so far, the worker's included */
     char *log_line;
     size_t log_split;
+    SSL *ssl;        /* TLS: the file goes through it piece by piece */
+    char *piece;     /* the piece being written (TLS) */
+    size_t piece_len;
     struct file_send *next;
 };
 
@@ -197,7 +199,7 @@ struct qf_context {
     struct pooled_buffer *free_buffers;
     int num_free_buffers;
 
-    qf_ssl_password_cb ssl_password_callback;
+    qf_ssl_password_cb ssl_password_callback; /* under the ssl_cert mutex */
     qf_callback_t log_callback;
 };
 
@@ -248,17 +250,28 @@ void close_all_listening_sockets(struct qf_context *ctx);
 int check_acl(struct qf_context *ctx, const char *list, const struct usa *remote);
 bool isbyte(int n);
 
-/* One entry point of a dynamically loaded SSL library; a table of them
- * ends with a null name. The libraries are never loaded, so every ptr
- * stays null. */
-struct ssl_func {
-    const char *name;
-    void (*ptr)(void);
-};
-extern struct ssl_func ssl_sw[];
-extern struct ssl_func crypto_sw[];
-bool load_dll(struct qf_context *ctx, const char *library_name, struct ssl_func *table);
 void qf_set_ssl_password_callback(struct qf_context *ctx, qf_ssl_password_cb cb);
+
+/* TLS (server/tls.cpp). ctx->ssl_ctx is swapped whole by set_ssl_option;
+ * tls_new takes a connection from the one in use. The calls never block
+ * on a non-blocking socket: they tell what they wait for. */
+enum tls_step { TLS_DONE, TLS_WANT_READ, TLS_WANT_WRITE, TLS_CLOSED, TLS_FAILED };
+bool tls_available(struct qf_context *ctx);
+void tls_release_context(struct qf_context *ctx);
+SSL *tls_new(struct qf_context *ctx, int sock); /* null: no context or no memory */
+enum tls_step tls_handshake(SSL *ssl);
+bool tls_handshake_done(SSL *ssl);
+/* > 0 bytes read; 0 with *step telling why nothing was. */
+int tls_read(SSL *ssl, char *buf, int len, enum tls_step *step);
+bool tls_has_pending(SSL *ssl);
+/* For a worker's blocking socket: bytes moved, 0 at close_notify, -1. */
+int tls_pull(SSL *ssl, char *buf, int len);
+int tls_push(SSL *ssl, const char *buf, int len);
+enum tls_step tls_notify_close(SSL *ssl);
+void tls_free(SSL *ssl);
+/* A file send through TLS: its piece buffer, then one piece per call. */
+bool tls_prepare_send(struct file_send *fs, SSL *ssl);
+enum tls_step tls_send_piece(struct file_send *fs);
 
 /* The listener thread with the intake's event loop, the queue and the workers. */
 void *master_thread(void *ctx);
@@ -278,6 +291,7 @@ void release_head_buffers(struct qf_context *ctx);
 void close_gracefully(int sock);
 int start_thread(struct qf_context *ctx, void *(*func)(void *), void *arg);
 int set_non_blocking_mode(struct qf_connection *conn, int sock);
+void set_blocking(int sock, bool blocking);
 
 /* The callback registry. A null func removes the first matching entry. */
 void qf_set_uri_callback(struct qf_context *ctx, const char *uri_regex, qf_callback_t func,

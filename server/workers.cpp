@@ -90,6 +90,14 @@ set_non_blocking_mode(struct qf_connection *conn, int sock)
     return 0;
 }
 
+void
+set_blocking(int sock, bool blocking)
+{
+    int flags = fcntl(sock, F_GETFL, 0);
+    if (flags != -1)
+        (void) fcntl(sock, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+}
+
 /* The administration page may replace idle_time while workers wait, so the
  * text is parsed under its mutex. Text without a leading number counts as 0. */
 static int
@@ -331,6 +339,7 @@ worker_thread(void *arg)
 
     while (get_socket(ctx, &head)) {
         conn.client = head.client;
+        conn.ssl = head.ssl;
         conn.start_time = time(nullptr);
         conn.ctx = ctx;
         serve_request(&conn, head.buf, head.nread, head.request_len);
@@ -340,6 +349,12 @@ worker_thread(void *arg)
         conn.request_info.request_method = nullptr;
         conn.request_info.uri = nullptr;
         give_back_head_buffer(ctx, head.buf);
+        if (conn.ssl != nullptr) {
+            if (conn.client.sock != -1)
+                (void) tls_notify_close(conn.ssl);
+            tls_free(conn.ssl);
+            conn.ssl = nullptr;
+        }
         if (conn.client.sock != -1)
             close_gracefully(conn.client.sock);
     }
