@@ -505,8 +505,8 @@ async def run_main(args):
         log(f"RLIMIT_NOFILE hard limit {hard} is too small for {biggest} connections")
         return 2
     servers = []
-    for spec in args.server:
-        name, pid, port, *tls_port = spec.split(":")
+    for entry in args.server:
+        name, pid, port, *tls_port = entry.split(":")
         servers.append((name, int(pid), int(port), int(tls_port[0]) if tls_port else 0))
 
     idle = {}

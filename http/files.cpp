@@ -177,7 +177,7 @@ parse_range(const char *header, uint64_t size, uint64_t *first, uint64_t *last)
         return RANGE_IGNORED;
     const char *p = header + sizeof(prefix) - 1;
     if (*p == '-') {
-        /* suffix-byte-range-spec = "-" suffix-length: the last bytes. */
+        /* A suffix range, "-" and a length: the last bytes. */
         p++;
         if (!scan_number(&p, &r2))
             return RANGE_IGNORED;

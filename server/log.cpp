@@ -138,28 +138,28 @@ format_escaped(char *buf, size_t size, const char *fmt, va_list ap)
             continue;
         }
         /* Rebuild the conversion with '*' replaced by its argument. */
-        char spec[CONVERSION_SPEC_SIZE];
+        char conv[CONVERSION_SPEC_SIZE];
         size_t n = 0;
         int precision = -1;
-        spec[n++] = *fmt++;
+        conv[n++] = *fmt++;
         while (*fmt != '\0' && strchr("-+ #0", *fmt) != nullptr && n < 8)
-            spec[n++] = *fmt++;
+            conv[n++] = *fmt++;
         for (int part = 0; part < 2; part++) {
             if (part == 1) {
                 if (*fmt != '.')
                     break;
-                spec[n++] = *fmt++;
+                conv[n++] = *fmt++;
                 precision = 0;
             }
             int value = 0;
             if (*fmt == '*') {
                 fmt++;
                 value = va_arg(ap, int);
-                n += (size_t) snprintf(spec + n, 16, "%d", value);
+                n += (size_t) snprintf(conv + n, 16, "%d", value);
             } else {
                 for (; *fmt >= '0' && *fmt <= '9' && n < 40; fmt++) {
                     value = value * 10 + (*fmt - '0');
-                    spec[n++] = *fmt;
+                    conv[n++] = *fmt;
                 }
             }
             if (part == 1)
@@ -168,10 +168,10 @@ format_escaped(char *buf, size_t size, const char *fmt, va_list ap)
         char length[3] = "";
         size_t l = 0;
         while (*fmt != '\0' && strchr("hlqjztL", *fmt) != nullptr && l < 2)
-            spec[n++] = length[l++] = *fmt++;
+            conv[n++] = length[l++] = *fmt++;
         char letter = *fmt != '\0' ? *fmt++ : '%';
-        spec[n++] = letter;
-        spec[n] = '\0';
+        conv[n++] = letter;
+        conv[n] = '\0';
 
         char *out = buf + len;
         size_t room = size - len;
@@ -186,24 +186,24 @@ format_escaped(char *buf, size_t size, const char *fmt, va_list ap)
             written = (int) escape_bytes(s, slen, out, room, true);
         } else if (strchr("diouxXc", letter) != nullptr) {
             if (strcmp(length, "ll") == 0 || strcmp(length, "q") == 0)
-                written = snprintf(out, room, spec, va_arg(ap, long long));
+                written = snprintf(out, room, conv, va_arg(ap, long long));
             else if (strcmp(length, "l") == 0)
-                written = snprintf(out, room, spec, va_arg(ap, long));
+                written = snprintf(out, room, conv, va_arg(ap, long));
             else if (strcmp(length, "z") == 0)
-                written = snprintf(out, room, spec, va_arg(ap, size_t));
+                written = snprintf(out, room, conv, va_arg(ap, size_t));
             else if (strcmp(length, "j") == 0)
-                written = snprintf(out, room, spec, va_arg(ap, intmax_t));
+                written = snprintf(out, room, conv, va_arg(ap, intmax_t));
             else if (strcmp(length, "t") == 0)
-                written = snprintf(out, room, spec, va_arg(ap, ptrdiff_t));
+                written = snprintf(out, room, conv, va_arg(ap, ptrdiff_t));
             else
-                written = snprintf(out, room, spec, va_arg(ap, int));
+                written = snprintf(out, room, conv, va_arg(ap, int));
         } else if (strchr("eEfFgGaA", letter) != nullptr) {
             if (strcmp(length, "L") == 0)
-                written = snprintf(out, room, spec, va_arg(ap, long double));
+                written = snprintf(out, room, conv, va_arg(ap, long double));
             else
-                written = snprintf(out, room, spec, va_arg(ap, double));
+                written = snprintf(out, room, conv, va_arg(ap, double));
         } else if (letter == 'p') {
-            written = snprintf(out, room, spec, va_arg(ap, void *));
+            written = snprintf(out, room, conv, va_arg(ap, void *));
         } else {
             break; /* %n or unknown: the rest of the format is dropped */
         }
