@@ -254,6 +254,12 @@ static void
 head_complete(struct intake *in, struct client *c)
 {
     list_unlink(c);
+    /* Out of the set before the record goes: a registration left behind
+     * would carry the freed record for as long as the socket lives. */
+    if (c->registered) {
+        (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, c->sock.sock, nullptr);
+        c->registered = false;
+    }
     if (c->ssl != nullptr)
         set_blocking(c->sock.sock, true);
     struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len};
