@@ -2,6 +2,7 @@
  * wait page that both of its forms post to. */
 #include "panel/panel.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -148,6 +149,13 @@ ControlPanelTab::writeHtml()
 
     myCopyFile(pcPrefixDrevantaGuiHtmlFileName, pcTmpDrevantaGuiHtmlFileName);
     FILE *f = fopen(pcTmpDrevantaGuiHtmlFileName, "ab");
+    if (f == nullptr && errno == EACCES) {
+        /* The server switched to another user between the copy and the
+         * open, so the copy still belongs to the old one: make it anew. */
+        remove(pcTmpDrevantaGuiHtmlFileName);
+        myCopyFile(pcPrefixDrevantaGuiHtmlFileName, pcTmpDrevantaGuiHtmlFileName);
+        f = fopen(pcTmpDrevantaGuiHtmlFileName, "ab");
+    }
     if (f == nullptr)
         panelFatal("Unable to open file \"%s\" for writting.\n" PERMISSION_HINT,
                    pcTmpDrevantaGuiHtmlFileName);
