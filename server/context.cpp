@@ -104,12 +104,17 @@ qf_start(void)
     pthread_mutex_init(&ctx->callback_mutex, nullptr);
     pthread_mutex_init(&ctx->pool_mutex, nullptr);
     pthread_cond_init(&ctx->thr_cond, nullptr);
-    ctx->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (ctx->wake_fd == -1) {
-        cry(fc(ctx), "%s: eventfd: %s", "qf_start", strerror(errno));
-        qf_fini(ctx);
-        free(ctx);
-        return nullptr;
+    ctx->last_summary = -1;
+    ctx->num_loops = count_intake_loops();
+    for (int &fd : ctx->wake_fds)
+        fd = -1;
+    for (int i = 0; i < ctx->num_loops; i++) {
+        if ((ctx->wake_fds[i] = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) == -1) {
+            cry(fc(ctx), "%s: eventfd: %s", "qf_start", strerror(errno));
+            qf_fini(ctx);
+            free(ctx);
+            return nullptr;
+        }
     }
 
     if (!apply_defaults(ctx)) {
@@ -235,9 +240,11 @@ qf_fini(struct qf_context *ctx)
     release_head_buffers(ctx);
     pthread_mutex_destroy(&ctx->pool_mutex);
     pthread_cond_destroy(&ctx->thr_cond);
-    if (ctx->wake_fd != -1)
-        close(ctx->wake_fd);
-    ctx->wake_fd = -1;
+    for (int &fd : ctx->wake_fds) {
+        if (fd != -1)
+            close(fd);
+        fd = -1;
+    }
 
     __atomic_store_n(&ctx->stop_flag, 2, __ATOMIC_SEQ_CST);
 }

@@ -1,12 +1,14 @@
-/* server/intake.cpp: the listener thread's event loop. It accepts, reads each request head
- * without blocking and queues complete heads for the workers, sends the files that workers
- * handed over, and enforces the deadlines, so that no worker ever waits on a client. One loop
- * is enough: serving 14,000 small files a second it kept about a quarter of one core busy, and
- * a second one would only add hand-offs between them. */
+/* server/intake.cpp: the intake's event loops. Each accepts, reads request heads without
+ * blocking and queues complete heads for the workers, sends the files that workers handed
+ * over, and enforces the deadlines, so that no worker ever waits on a client. For plain
+ * requests one loop would do (14,000 small files a second kept a quarter of a core busy), but
+ * a TLS handshake costs far more than a request, so there is one loop per CPU: each owns the
+ * connections it accepted, and all of them accept from the same listeners. */
 #include <arpa/inet.h>
 #include <errno.h>
 #include <malloc.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
@@ -65,6 +67,7 @@ struct chain {
 
 struct intake {
     struct qf_context *ctx;
+    int index;                    /* in ctx->wake_fds and ctx->handed_sends */
     int epfd;
     struct client heads;          /* sentinel: incomplete heads, oldest first */
     struct client sends;          /* sentinel: sends, least recent progress first */
@@ -74,8 +77,6 @@ struct intake {
     bool listeners_armed;
     unsigned ports_generation;
     int64_t accept_resume;        /* accepting paused until then; 0: not paused */
-    int head_timeouts, send_timeouts;
-    int64_t last_summary;         /* -1: none yet */
     bool stopping;
     int clients, peak;            /* records alive; their most since the last trim */
     char *spare;                  /* a buffer for the first read of a client */
@@ -187,7 +188,10 @@ drop_client(struct intake *in, struct client *c)
 }
 
 /* Listeners are watched unless the queue is full, descriptors ran out a
- * moment ago or the server stops; a change of ports re-registers them. */
+ * moment ago or the server stops; a change of ports re-registers them.
+ * Every loop watches them exclusively: a new client wakes one loop that
+ * waits, not all of them. An exclusive registration cannot be modified,
+ * only removed and added again. */
 static void
 update_listeners(struct intake *in, int64_t now)
 {
@@ -200,13 +204,12 @@ update_listeners(struct intake *in, int64_t now)
     lock_option(ctx, OPT_PORTS);
     for (int i = 0; i < ctx->num_listeners; i++) {
         struct epoll_event ev;
-        ev.events = EPOLLIN;
+        ev.events = EPOLLIN | EPOLLEXCLUSIVE;
         ev.data.u64 = (uint64_t) i + 1;
         int fd = ctx->listeners[i].sock;
-        if (!want)
-            (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, fd, nullptr);
-        else if (epoll_ctl(in->epfd, EPOLL_CTL_ADD, fd, &ev) != 0 && errno == EEXIST)
-            (void) epoll_ctl(in->epfd, EPOLL_CTL_MOD, fd, &ev);
+        (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, fd, nullptr);
+        if (want)
+            (void) epoll_ctl(in->epfd, EPOLL_CTL_ADD, fd, &ev);
     }
     in->ports_generation = __atomic_load_n(&ctx->ports_generation, __ATOMIC_ACQUIRE);
     unlock_option(ctx, OPT_PORTS);
@@ -565,8 +568,8 @@ take_handed_sends(struct intake *in, int64_t now)
 {
     struct qf_context *ctx = in->ctx;
     pthread_mutex_lock(&ctx->thr_mutex);
-    struct file_send *list = ctx->handed_sends;
-    ctx->handed_sends = nullptr;
+    struct file_send *list = ctx->handed_sends[in->index];
+    ctx->handed_sends[in->index] = nullptr;
     pthread_mutex_unlock(&ctx->thr_mutex);
 
     while (list != nullptr) {
@@ -630,14 +633,14 @@ enforce_deadlines(struct intake *in, int64_t now)
             c->registered = false;
             head_complete(in, c);
         } else {
-            in->head_timeouts++;
+            __atomic_add_fetch(&in->ctx->head_timeouts, 1, __ATOMIC_RELAXED);
             drop_client(in, c);
         }
     }
     for (c = in->sends.next; c != &in->sends; c = next) {
         next = c->next;
         if (c->deadline <= now) {
-            in->send_timeouts++;
+            __atomic_add_fetch(&in->ctx->send_timeouts, 1, __ATOMIC_RELAXED);
             end_send(in, c);
         } else if (c->hard_deadline <= now) {
             end_send(in, c);
@@ -647,17 +650,35 @@ enforce_deadlines(struct intake *in, int64_t now)
     }
 }
 
+/* When the next summary line is due; NEVER while there is nothing to tell. */
+static int64_t
+summary_due(struct qf_context *ctx)
+{
+    if (__atomic_load_n(&ctx->head_timeouts, __ATOMIC_RELAXED) == 0 &&
+        __atomic_load_n(&ctx->send_timeouts, __ATOMIC_RELAXED) == 0)
+        return NEVER;
+    int64_t last = __atomic_load_n(&ctx->last_summary, __ATOMIC_ACQUIRE);
+    return last < 0 ? 0 : last + SUMMARY_INTERVAL_MS;
+}
+
+/* One line for the whole server: the loop that claims the minute writes
+ * it, with the counts of every loop. */
 static void
 log_summary(struct intake *in, int64_t now)
 {
-    if ((in->head_timeouts == 0 && in->send_timeouts == 0) ||
-        (in->last_summary >= 0 && now - in->last_summary < SUMMARY_INTERVAL_MS))
+    struct qf_context *ctx = in->ctx;
+    if (summary_due(ctx) > now)
         return;
-    cry(fc(in->ctx),
+    int64_t last = __atomic_load_n(&ctx->last_summary, __ATOMIC_ACQUIRE);
+    if ((last >= 0 && now - last < SUMMARY_INTERVAL_MS) ||
+        !__atomic_compare_exchange_n(&ctx->last_summary, &last, now, false, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE))
+        return;
+    int heads = __atomic_exchange_n(&ctx->head_timeouts, 0, __ATOMIC_RELAXED);
+    int sends = __atomic_exchange_n(&ctx->send_timeouts, 0, __ATOMIC_RELAXED);
+    cry(fc(ctx),
         "%d connections closed: request head not complete within 30 s; %d: no progress sending for 30 s",
-        in->head_timeouts, in->send_timeouts);
-    in->head_timeouts = in->send_timeouts = 0;
-    in->last_summary = now;
+        heads, sends);
 }
 
 /* How long the loop may sleep: until the next deadline, at most a tick. */
@@ -674,9 +695,9 @@ wait_ms(const struct intake *in, int64_t now)
         next = in->sends.next->deadline;
     if (in->accept_resume != 0 && in->accept_resume < next)
         next = in->accept_resume;
-    if ((in->head_timeouts != 0 || in->send_timeouts != 0) && in->last_summary >= 0 &&
-        in->last_summary + SUMMARY_INTERVAL_MS < next)
-        next = in->last_summary + SUMMARY_INTERVAL_MS;
+    int64_t summary = summary_due(in->ctx);
+    if (summary < next)
+        next = summary;
     return next <= now ? 0 : (int) (next - now);
 }
 
@@ -712,14 +733,19 @@ begin_stop(struct intake *in, int64_t now)
         c->hard_deadline = now + STOP_SEND_MS;
 }
 
+/* A loop ends once its sends are done and no worker is left that could
+ * hand it another; in the same locked step it stops taking sends. */
 static bool
 all_done(struct intake *in)
 {
+    struct qf_context *ctx = in->ctx;
     if (in->sends.next != &in->sends)
         return false;
-    pthread_mutex_lock(&in->ctx->thr_mutex);
-    bool done = in->ctx->num_threads == 0 && in->ctx->handed_sends == nullptr;
-    pthread_mutex_unlock(&in->ctx->thr_mutex);
+    pthread_mutex_lock(&ctx->thr_mutex);
+    bool done = ctx->num_threads == 0 && ctx->handed_sends[in->index] == nullptr;
+    if (done)
+        ctx->loop_running[in->index] = false;
+    pthread_mutex_unlock(&ctx->thr_mutex);
     return done;
 }
 
@@ -745,7 +771,7 @@ run_intake(struct intake *in)
             uint64_t tag = events[i].data.u64;
             if (tag == WAKE_TAG) {
                 uint64_t count;
-                (void) !read(ctx->wake_fd, &count, sizeof(count));
+                (void) !read(ctx->wake_fds[in->index], &count, sizeof(count));
                 take_handed_sends(in, now);
                 resume_intake(in);
             } else if (tag <= MAX_TAG) {
@@ -768,8 +794,61 @@ run_intake(struct intake *in)
     }
 }
 
-/* The listener thread: the intake's loop until the server stops and the
- * last worker and send have ended, then the tear-down of the context. */
+/* One loop per CPU that the process may run on, up to MAX_INTAKE_LOOPS. */
+int
+count_intake_loops(void)
+{
+    cpu_set_t set;
+    long n = sched_getaffinity(0, sizeof(set), &set) == 0 ? CPU_COUNT(&set)
+                                                          : sysconf(_SC_NPROCESSORS_ONLN);
+    return n < 1 ? 1 : n > MAX_INTAKE_LOOPS ? MAX_INTAKE_LOOPS : (int) n;
+}
+
+/* Loop index with its own event set, which holds its wake descriptor; null
+ * (errno telling why) when the set cannot be made. */
+static struct intake *
+open_intake(struct qf_context *ctx, int index)
+{
+    struct intake *in = (struct intake *) calloc(1, sizeof(*in));
+    if (in == nullptr)
+        return nullptr;
+    in->ctx = ctx;
+    in->index = index;
+    in->epfd = epoll_create1(EPOLL_CLOEXEC);
+    struct epoll_event ev;
+    ev.events = EPOLLIN;
+    ev.data.u64 = WAKE_TAG;
+    if (in->epfd == -1 || epoll_ctl(in->epfd, EPOLL_CTL_ADD, ctx->wake_fds[index], &ev) != 0) {
+        int saved = errno;
+        if (in->epfd != -1)
+            close(in->epfd);
+        free(in);
+        errno = saved;
+        return nullptr;
+    }
+    list_init(&in->heads);
+    list_init(&in->sends);
+    return in;
+}
+
+static void
+close_intake(struct intake *in)
+{
+    give_back_head_buffer(in->ctx, in->spare);
+    close(in->epfd);
+    free(in);
+}
+
+static void *
+intake_thread(void *arg)
+{
+    run_intake((struct intake *) arg);
+    return nullptr;
+}
+
+/* The listener thread: loop 0 of the intake, the other loops started and
+ * joined here, until the server stops and the last worker and send have
+ * ended; then the tear-down of the context. */
 void *
 master_thread(void *arg)
 {
@@ -778,38 +857,51 @@ master_thread(void *arg)
      * very client that is about to send its request. As a batch thread it
      * lets the sender go on, and then takes the clients that arrived
      * meanwhile, requests and all, in one go. Only an ordinary thread is
-     * demoted, and the workers it starts (which run CGI programs and the
-     * panel's commands) get the ordinary policy back. */
+     * demoted; the other loops inherit the policy, and the workers (which
+     * run CGI programs and the panel's commands) get the ordinary one back. */
     int policy;
     struct sched_param param;
     if (pthread_getschedparam(pthread_self(), &policy, &param) == 0 && policy == SCHED_OTHER &&
         set_policy(SCHED_BATCH))
         __atomic_store_n(&ctx->listener_batched, true, __ATOMIC_RELEASE);
 
-    struct intake *in = (struct intake *) calloc(1, sizeof(*in));
-    int epfd = epoll_create1(EPOLL_CLOEXEC);
-    struct epoll_event ev;
-    ev.events = EPOLLIN;
-    ev.data.u64 = WAKE_TAG;
-    if (in == nullptr || epfd == -1 || epoll_ctl(epfd, EPOLL_CTL_ADD, ctx->wake_fd, &ev) != 0) {
+    struct intake *loops[MAX_INTAKE_LOOPS] = {};
+    pthread_t threads[MAX_INTAKE_LOOPS];
+    int opened = 0;
+    while (opened < ctx->num_loops && (loops[opened] = open_intake(ctx, opened)) != nullptr)
+        opened++;
+    if (opened == 0) {
         cry(fc(ctx), "%s: cannot start the intake: %s", "master_thread", strerror(errno));
         /* Nothing is served; the stop still finds a finished context. */
         while (!stop_requested(ctx))
             sleep(1);
     } else {
-        in->ctx = ctx;
-        in->epfd = epfd;
-        in->last_summary = -1;
-        list_init(&in->heads);
-        list_init(&in->sends);
+        /* Running before any starts: a send may go to a loop that has
+         * not yet begun, never to one that has ended. */
+        pthread_mutex_lock(&ctx->thr_mutex);
+        for (int i = 0; i < opened; i++)
+            ctx->loop_running[i] = true;
+        pthread_mutex_unlock(&ctx->thr_mutex);
         __atomic_store_n(&ctx->intake_running, true, __ATOMIC_RELEASE);
-        run_intake(in);
+        int started = 1, rc = 0;
+        while (started < opened &&
+               (rc = pthread_create(&threads[started], nullptr, intake_thread, loops[started])) == 0)
+            started++;
+        if (started < opened) {
+            cry(fc(ctx), "%s: %d of %d intake loops: %s", "master_thread", started, opened,
+                strerror(rc));
+            pthread_mutex_lock(&ctx->thr_mutex);
+            for (int i = started; i < opened; i++)
+                ctx->loop_running[i] = false;
+            pthread_mutex_unlock(&ctx->thr_mutex);
+        }
+        run_intake(loops[0]);
+        for (int i = 1; i < started; i++)
+            pthread_join(threads[i], nullptr);
         __atomic_store_n(&ctx->intake_running, false, __ATOMIC_RELEASE);
-        give_back_head_buffer(ctx, in->spare);
     }
-    if (epfd != -1)
-        close(epfd);
-    free(in);
+    for (int i = 0; i < opened; i++)
+        close_intake(loops[i]);
     wake_idle_workers(ctx);
     qf_fini(ctx);
     return nullptr;

@@ -82,6 +82,7 @@ enum {
     MAX_CALLBACKS = 20,
     MAX_QUEUED_SOCKETS = 20,
     MAX_REQUEST_SIZE = 8192, /* a request head with the body bytes read with it */
+    MAX_INTAKE_LOOPS = 8,    /* one per CPU, up to this */
 };
 
 /* Option ids: the slot of each option in options[] and opt_mutexes[].
@@ -185,15 +186,25 @@ struct qf_context {
     int sq_tail;               /* heads taken out */
     struct idle_worker *idle_workers; /* asleep, most recent first */
     bool listener_batched;     /* the listener runs as SCHED_BATCH */
-    bool intake_waits;         /* the intake found the queue full */
-    struct file_send *handed_sends; /* for the intake, not yet taken */
+    bool intake_waits;         /* a loop of the intake found the queue full */
 
-    /* The intake's event loop runs in the listener thread; wake_fd (an
-     * eventfd, -1 without a loop) wakes it for room in the queue, a handed
-     * send, new listeners or the stop. */
-    bool intake_running;
-    int wake_fd;
+    /* The intake runs num_loops event loops, loop 0 in the listener thread
+     * and each other in a thread of its own. wake_fds[i] (an eventfd) wakes
+     * loop i for room in the queue, a handed send, new listeners or the
+     * stop. Under thr_mutex: handed_sends[i], the sends for loop i not yet
+     * taken, and loop_running[i], whether it still takes any. */
+    int num_loops;
+    int wake_fds[MAX_INTAKE_LOOPS];
+    struct file_send *handed_sends[MAX_INTAKE_LOOPS];
+    bool loop_running[MAX_INTAKE_LOOPS];
+    int next_send_loop;        /* handed sends go round the loops */
+    bool intake_running;       /* some loop runs */
     unsigned ports_generation; /* changed with the listener table */
+
+    /* Connections closed for a deadline, summed over the loops since the
+     * last summary line (at last_summary; -1: none yet). Atomic. */
+    int head_timeouts, send_timeouts;
+    int64_t last_summary;
 
     pthread_mutex_t pool_mutex;
     struct pooled_buffer *free_buffers;
@@ -275,10 +286,11 @@ enum tls_step tls_send_piece(struct file_send *fs);
 
 /* The listener thread with the intake's event loop, the queue and the workers. */
 void *master_thread(void *ctx);
+int count_intake_loops(void);
 bool put_socket(struct qf_context *ctx, const struct request_head *head);
 bool get_socket(struct qf_context *ctx, struct request_head *head);
 void *worker_thread(void *ctx);
-void wake_intake(struct qf_context *ctx);
+void wake_intake(struct qf_context *ctx); /* every loop */
 bool stop_requested(struct qf_context *ctx);
 bool set_policy(int policy); /* the calling thread's, priority 0 */
 /* Gives a send to the intake; false when no intake runs (nothing taken). */

@@ -232,24 +232,46 @@ get_socket(struct qf_context *ctx, struct request_head *head)
     return true;
 }
 
+static void
+wake_loop(struct qf_context *ctx, int loop)
+{
+    uint64_t one = 1;
+    if (ctx->wake_fds[loop] != -1)
+        (void) !write(ctx->wake_fds[loop], &one, sizeof(one));
+}
+
+/* Room in the queue may be for any loop that found it full, and new
+ * listeners and the stop concern them all. */
 void
 wake_intake(struct qf_context *ctx)
 {
-    uint64_t one = 1;
-    if (ctx->wake_fd != -1)
-        (void) !write(ctx->wake_fd, &one, sizeof(one));
+    for (int i = 0; i < ctx->num_loops; i++)
+        wake_loop(ctx, i);
 }
 
+/* Sends go round the loops that still run, so that the encryption of
+ * large TLS sends is spread over the cores as the handshakes are. A loop
+ * stops taking sends only once no worker is left (see all_done), so the
+ * one chosen here takes this one. */
 bool
 hand_over_send(struct qf_context *ctx, struct file_send *fs)
 {
-    if (!__atomic_load_n(&ctx->intake_running, __ATOMIC_ACQUIRE))
-        return false;
+    int loop = -1;
     pthread_mutex_lock(&ctx->thr_mutex);
-    fs->next = ctx->handed_sends;
-    ctx->handed_sends = fs;
+    for (int k = 0; k < ctx->num_loops && loop == -1; k++) {
+        int i = (ctx->next_send_loop + k) % ctx->num_loops;
+        if (ctx->loop_running[i])
+            loop = i;
+    }
+    if (loop != -1) {
+        fs->next = ctx->handed_sends[loop];
+        ctx->handed_sends[loop] = fs;
+        ctx->next_send_loop = (loop + 1) % ctx->num_loops;
+    }
     pthread_mutex_unlock(&ctx->thr_mutex);
-    wake_intake(ctx);
+    if (loop == -1)
+        return false;
+    wake_loop(ctx, loop);
     return true;
 }
 

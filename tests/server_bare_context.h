@@ -26,7 +26,7 @@ inline std::vector<std::string> take_bare_log()
     return std::exchange(bare_log, {});
 }
 
-/* No listener thread (no second-long stop, no intake); max_threads 0: put_socket starts no worker. */
+/* No listener thread (no second-long stop, no intake: num_loops 0); max_threads 0: put_socket starts no worker. */
 struct BareContext {
     BareContext() : ctx((struct qf_context *) calloc(1, sizeof(*ctx)))
     {
@@ -35,7 +35,6 @@ struct BareContext {
         for (pthread_mutex_t *m : {&ctx->thr_mutex, &ctx->callback_mutex, &ctx->pool_mutex})
             pthread_mutex_init(m, nullptr);
         pthread_cond_init(&ctx->thr_cond, nullptr);
-        ctx->wake_fd = -1;   /* no intake to wake */
         ctx->log_callback = [](struct qf_connection *, const struct qf_request_info *, void *m) {
             std::lock_guard<std::mutex> lock(bare_log_mutex);
             bare_log.push_back((const char *) m);
