@@ -147,6 +147,7 @@ struct file_send {
     SSL *ssl;        /* TLS: the file goes through it piece by piece */
     char *piece;     /* the piece being written (TLS) */
     size_t piece_len;
+    size_t piece_written;
     struct file_send *next;
 };
 
