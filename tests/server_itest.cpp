@@ -4,10 +4,15 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <sched.h>
+
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <memory>
 #include <regex>
+#include <set>
+#include <sstream>
 
 #include "support/harness.h"
 
@@ -24,6 +29,42 @@ int entries(const std::string &dir)
 }
 int openDescriptors(pid_t pid) { return entries("/proc/" + std::to_string(pid) + "/fd"); }
 int threadCount(pid_t pid) { return entries("/proc/" + std::to_string(pid) + "/task"); }
+
+/* What each event set of the process watches: the descriptor numbers listed in its fdinfo. */
+std::vector<std::set<int>> eventSets(pid_t pid)
+{
+    const std::string dir = "/proc/" + std::to_string(pid);
+    std::vector<std::set<int>> sets;
+    for (const auto &e : std::filesystem::directory_iterator(dir + "/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(e.path(), ec).string() != "anon_inode:[eventpoll]") continue;
+        std::istringstream info(readFile(dir + "/fdinfo/" + e.path().filename().string()));
+        sets.emplace_back();
+        for (std::string line; std::getline(info, line);)
+            if (line.rfind("tfd:", 0) == 0) sets.back().insert(std::stoi(line.substr(4)));
+    }
+    return sets;
+}
+
+/* The descriptor of the process's socket that listens on port of every address; -1 if none. */
+int listenerOn(pid_t pid, int port)
+{
+    char want[64];
+    snprintf(want, sizeof(want), "00000000:%04X 00000000:0000 0A", port);
+    std::istringstream table(readFile("/proc/net/tcp"));
+    std::string inode;   /* the tenth field */
+    for (std::string line; inode.empty() && std::getline(table, line);) {
+        std::istringstream fields(line);
+        for (int i = 0; line.find(want) != std::string::npos && i < 10; i++) fields >> inode;
+    }
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto &e : std::filesystem::directory_iterator(dir)) {
+        std::error_code ec;
+        if (!inode.empty() && std::filesystem::read_symlink(e.path(), ec).string() == "socket:[" + inode + "]")
+            return std::stoi(e.path().filename().string());
+    }
+    return -1;
+}
 
 class ServerItest : public ::testing::Test {
 protected:
@@ -158,6 +199,19 @@ TEST_F(ServerItest, AdminPageShowsAndSetsOptions)
               std::string::npos);
     EXPECT_TRUE(isIndexAnswer(rawRequest(moved, INDEX_REQUEST)));
     EXPECT_LT(Conn(srv.port).fd, 0);
+    /* by every loop of the intake, one per CPU: one that missed the change would leave the new
+     * port's clients to the others */
+    cpu_set_t cpus;
+    ASSERT_EQ(sched_getaffinity(srv.proc.pid(), sizeof(cpus), &cpus), 0);
+    const size_t loops = std::min(CPU_COUNT(&cpus), 8);
+    const int listener = listenerOn(srv.proc.pid(), moved);
+    ASSERT_GE(listener, 0);
+    std::vector<std::set<int>> sets;
+    EXPECT_TRUE(waitFor([&] {
+        sets = eventSets(srv.proc.pid());
+        return sets.size() == loops &&
+               std::all_of(sets.begin(), sets.end(), [&](const std::set<int> &s) { return s.count(listener) == 1; });
+    }, 5000)) << sets.size() << " event sets";
 }
 
 /* Every peer that stops talking holds at most its own worker, until the 30-second timeout, and the
