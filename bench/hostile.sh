@@ -16,8 +16,8 @@
 #   HOSTILE_LOADS          which loads, in this order (default silent,trickle,stall,tls_trickle;
 #                          tls_trickle and its GETs go to each server's HTTPS port)
 #   HOSTILE_MAX_THREADS    quillfen's -max_threads (default 100)
-#   HOSTILE_EXTRA_THREADS  threads allowed beyond max_threads: the intake threads and
-#                          2 more (default 4)
+#   HOSTILE_EXTRA_THREADS  threads allowed beyond max_threads: the intake threads (one
+#                          per core, at most 8) and 3 more (default: 4 with one core)
 #   HOSTILE_P99_MS         p99 target of the GETs (default 50)
 #   HOSTILE_RSS_LIMIT_MIB  quillfen's RSS during a load at most (default 64)
 #   HOSTILE_RSS_SLACK_MIB  RSS after a load at most this above idle (default 4)
@@ -35,7 +35,8 @@ trickle=${HOSTILE_TRICKLE:-2000}
 stall=${HOSTILE_STALL:-1000}
 loads=${HOSTILE_LOADS:-silent,trickle,stall,tls_trickle}
 max_threads=${HOSTILE_MAX_THREADS:-100}
-extra_threads=${HOSTILE_EXTRA_THREADS:-4}
+cores=$(nproc)
+extra_threads=${HOSTILE_EXTRA_THREADS:-$(( (cores < 8 ? cores : 8) + 3 ))}
 p99_ms=${HOSTILE_P99_MS:-50}
 rss_limit=${HOSTILE_RSS_LIMIT_MIB:-64}
 rss_slack=${HOSTILE_RSS_SLACK_MIB:-4}

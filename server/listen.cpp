@@ -166,7 +166,8 @@ qf_open_listening_port(struct qf_context *ctx, const struct vec *entry, struct u
 
     /* Close-on-exec from birth: a CGI program forked by a worker meanwhile
      * must not inherit it. Non-blocking, so that an accept after a ready
-     * poll whose client has gone already cannot stall the listener thread. */
+     * event whose client has gone already, or that another loop of the
+     * intake took, cannot stall a loop. */
     int sock = socket(lsa->u.sa.sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
     if (sock == -1) {
         cry(fc(ctx), "%s(%d): %s", "qf_open_listening_port", port, strerror(errno));
@@ -242,7 +243,7 @@ close_unlisted(struct socket *kept, int num_kept, const char *list)
 
 /* Replaces every listener by one per entry of list; entries that were
  * listened on before keep their sockets. Runs under the ports mutex (taken
- * by qf_set_option), so the listener thread never sees the table half
+ * by qf_set_option), so the intake's loops never see the table half
  * changed. Listeners opened before a bad entry stay open. */
 bool
 set_ports_option(struct qf_context *ctx, const char *list)
@@ -417,7 +418,7 @@ check_acl(struct qf_context *ctx, const char *list, const struct usa *remote)
     return verdict == '+' ? 1 : 0;
 }
 
-/* Only validates: the listener thread applies the stored list to every
+/* Only validates: the intake's loops apply the stored list to every
  * client. A null or empty list allows nothing to be checked and is valid. */
 bool
 set_acl_option(struct qf_context *ctx, const char *list)

@@ -163,7 +163,7 @@ struct qf_context {
     FILE *access_log;
     FILE *error_log;
 
-    /* Guarded by opt_mutexes[OPT_PORTS]; read by the listener thread. */
+    /* Guarded by opt_mutexes[OPT_PORTS]; read by the intake's loops. */
     struct socket listeners[MAX_LISTENING_SOCKETS];
     int num_listeners;
 
@@ -285,7 +285,7 @@ void tls_free(SSL *ssl);
 bool tls_prepare_send(struct file_send *fs, SSL *ssl);
 enum tls_step tls_send_piece(struct file_send *fs);
 
-/* The listener thread with the intake's event loop, the queue and the workers. */
+/* The listener thread with the intake's event loops, the queue and the workers. */
 void *master_thread(void *ctx);
 int count_intake_loops(void);
 bool put_socket(struct qf_context *ctx, const struct request_head *head);
