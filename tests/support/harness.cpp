@@ -168,16 +168,17 @@ bool signalled(pid_t pid, int sig, pid_t tid)
     return false;
 }
 
-int tcpQueue(int local_port, int remote_port)
+int tcpQueue(int local_port, int remote_port, bool sent)
 {
     char want[64];
     snprintf(want, sizeof(want), "0100007F:%04X 0100007F:%04X", local_port, remote_port);
     if (remote_port == 0) snprintf(want, sizeof(want), "0100007F:%04X 00000000:0000 0A", local_port);
     std::istringstream table(readFile("/proc/net/tcp"));
     for (std::string line; std::getline(table, line);) {
-        unsigned rx = 0;   /* "sl: local remote state tx:rx ..." */
+        unsigned tx = 0, rx = 0;   /* "sl: local remote state tx:rx ..." */
         size_t at = line.find(want);
-        if (at != std::string::npos && sscanf(line.c_str() + at + 27, " %*x %*x:%x", &rx) == 1) return (int)rx;
+        if (at != std::string::npos && sscanf(line.c_str() + at + 27, " %*x %x:%x", &tx, &rx) == 2)
+            return (int)(sent ? tx : rx);
     }
     return -1;
 }

@@ -53,9 +53,10 @@ int childProcesses(pid_t pid, bool zombies = false);
 std::vector<pid_t> threadsIn(pid_t pid, long nr);
 /* Whether sig is pending for process pid (or its thread tid), or pid has ended. */
 bool signalled(pid_t pid, int sig, pid_t tid = 0);
-/* The unread bytes of the loopback TCP socket with these ports; for a listener (remote 0), the
- * connections it has not accepted yet. -1 when there is no such socket. */
-int tcpQueue(int local_port, int remote_port = 0);
+/* The unread bytes of the loopback TCP socket with these ports (sent: the bytes it sent that are not
+ * acknowledged yet); for a listener (remote 0), the connections it has not accepted yet. -1 when
+ * there is no such socket. */
+int tcpQueue(int local_port, int remote_port = 0, bool sent = false);
 
 /* Runs f on a thread of its own, so that a call that blocks by mistake fails its test instead of
  * hanging it. A call still running when the Call ends cannot be stopped safely: the test program
