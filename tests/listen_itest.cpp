@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <grp.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -179,25 +178,7 @@ TEST_F(Unprivileged, RefusedWithoutRoot)
     EXPECT_NE(out.find("status 1"), std::string::npos) << out;
 }
 
-/* A client on ::1: everything the server sends until it closes ("" when connect fails). */
-std::string requestOverIpv6(int port, const std::string &text)
-{
-    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in6 sin6 {};
-    sin6.sin6_family = AF_INET6;
-    sin6.sin6_addr = in6addr_loopback;
-    sin6.sin6_port = htons((uint16_t) port);
-    std::string reply;
-    if (fd >= 0 && connect(fd, (struct sockaddr *) &sin6, sizeof(sin6)) == 0 &&
-        send(fd, text.data(), text.size(), MSG_NOSIGNAL) == (ssize_t) text.size()) {
-        char buf[4096];
-        struct pollfd pfd = {fd, POLLIN, 0};
-        ssize_t n;
-        while (poll(&pfd, 1, 10000) == 1 && (n = recv(fd, buf, sizeof(buf), 0)) > 0) reply.append(buf, (size_t) n);
-    }
-    if (fd >= 0) close(fd);
-    return reply;
-}
+std::string requestOverIpv6(int port, const std::string &text) { return rawRequest(port, text, 10000, "::1"); }
 
 bool haveIpv6Loopback()
 {

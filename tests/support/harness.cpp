@@ -265,12 +265,19 @@ RunResult runQuillfen(const std::vector<std::string> &args, const char *drevanta
     return {status, proc.out(), proc.err()};
 }
 
-Conn::Conn(int port, const char *from) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+Conn::Conn(int port, const char *from)
 {
-    struct sockaddr_in sin = loopback(port), src = loopback(0);
-    if (fd >= 0 && (from == nullptr || (inet_pton(AF_INET, from, &src.sin_addr) == 1 &&
-                                        bind(fd, (struct sockaddr *)&src, sizeof(src)) == 0)) &&
-        connect(fd, (struct sockaddr *)&sin, sizeof(sin)) == 0)
+    const bool v6 = from != nullptr && strchr(from, ':') != nullptr;
+    struct sockaddr_in to = loopback(port), src = loopback(0);
+    struct sockaddr_in6 to6 {}, src6 {};
+    to6.sin6_family = src6.sin6_family = AF_INET6;
+    to6.sin6_addr = in6addr_loopback;
+    to6.sin6_port = to.sin_port;
+    const socklen_t len = v6 ? sizeof(to6) : sizeof(to);
+    fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && (from == nullptr || (inet_pton(v6 ? AF_INET6 : AF_INET, from, v6 ? (void *)&src6.sin6_addr : &src.sin_addr) == 1 &&
+                                        bind(fd, v6 ? (struct sockaddr *)&src6 : (struct sockaddr *)&src, len) == 0)) &&
+        connect(fd, v6 ? (struct sockaddr *)&to6 : (struct sockaddr *)&to, len) == 0)
         return;
     if (fd >= 0) close(fd);
     fd = -1;
@@ -280,9 +287,9 @@ Conn::~Conn() { if (fd >= 0) close(fd); }
 
 int Conn::port() const
 {
-    struct sockaddr_in sin {};
-    socklen_t len = sizeof(sin);
-    return getsockname(fd, (struct sockaddr *)&sin, &len) == 0 ? ntohs(sin.sin_port) : -1;
+    struct sockaddr_in6 sin6 {};   /* sin6_port lies where sin_port does */
+    socklen_t len = sizeof(sin6);
+    return getsockname(fd, (struct sockaddr *)&sin6, &len) == 0 ? ntohs(sin6.sin6_port) : -1;
 }
 
 bool Conn::send(const std::string &data)
@@ -320,12 +327,19 @@ std::string Conn::read(int timeout_ms, size_t enough)
     return reply;
 }
 
-std::string rawRequest(int port, const std::string &request, int timeout_ms)
+std::string rawRequest(int port, const std::string &request, int timeout_ms, const char *from)
 {
-    Conn c(port);
+    Conn c(port, from);
     if (c.fd < 0) return "";
     c.send(request);
     return c.read(timeout_ms);
+}
+
+std::string errorAnswer(const std::string &code, const std::string &reason, const std::string &detail, bool head)
+{
+    std::string body = "Error " + code + ": " + reason + "\n" + detail;
+    return "HTTP/1.1 " + code + " " + reason + "\r\nContent-Type: text/plain\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + (head ? "" : body);
 }
 
 bool isIndexAnswer(const std::string &reply)

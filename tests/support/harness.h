@@ -98,7 +98,8 @@ struct RunResult { int status; std::string out, err; };
 RunResult runQuillfen(const std::vector<std::string> &args, const char *drevanta_bin,
                       const std::string &cwd = "", int timeout_ms = 15000);
 
-/* A client connection to 127.0.0.1:port (from the address given if any) driven step by step. */
+/* A client connection to 127.0.0.1:port, or [::1]:port when from is an IPv6 address, from that
+ * address if any, driven step by step. */
 struct Conn {
     explicit Conn(int port, const char *from = nullptr);   /* fd is -1 when connect fails */
     ~Conn();
@@ -110,12 +111,16 @@ struct Conn {
      * least `enough` bytes came. */
     std::string read(int timeout_ms = 20000, size_t enough = SIZE_MAX);
     int port() const;   /* our end's */
-    int fd;
+    int fd = -1;
     bool closed = false;
 };
 
-/* Sends raw bytes to 127.0.0.1:port; everything sent back until close ("" when connect fails). */
-std::string rawRequest(int port, const std::string &request, int timeout_ms = 10000);
+/* Sends raw bytes over a Conn; everything sent back until close ("" when connect fails). */
+std::string rawRequest(int port, const std::string &request, int timeout_ms = 10000, const char *from = nullptr);
+
+/* The server's answer to an error (send_error); HEAD gets the header block only. */
+std::string errorAnswer(const std::string &code, const std::string &reason, const std::string &detail,
+                        bool head = false);
 
 /* Every Server's root holds index.html; INDEX_REQUEST asks for it. */
 extern const std::string INDEX_REQUEST;
