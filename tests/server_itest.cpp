@@ -6,7 +6,6 @@
 #include <sys/syscall.h>
 
 #include <atomic>
-#include <filesystem>
 #include <memory>
 #include <regex>
 
@@ -17,14 +16,6 @@ using namespace qftest;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int entries(const std::string &dir)
-{
-    auto it = std::filesystem::directory_iterator(dir);
-    return (int) std::distance(begin(it), end(it));
-}
-int openDescriptors(pid_t pid) { return entries("/proc/" + std::to_string(pid) + "/fd"); }
-int threadCount(pid_t pid) { return entries("/proc/" + std::to_string(pid) + "/task"); }
 
 class ServerItest : public ::testing::Test {
 protected:

@@ -94,16 +94,18 @@ static struct sockaddr_in loopback(int port)
     return sin;
 }
 
-int freePort()
+int freePort(int after)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0), port = -1;
-    struct sockaddr_in sin = loopback(0);
-    socklen_t len = sizeof(sin);
-    if (fd >= 0 && bind(fd, (struct sockaddr *)&sin, sizeof(sin)) == 0 &&
-        getsockname(fd, (struct sockaddr *)&sin, &len) == 0)
-        port = ntohs(sin.sin_port);
-    close(fd);
-    return port;
+    for (int port = after > 0 ? after + 1 : 0; port < 1024; port++) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in sin = loopback(port);
+        socklen_t len = sizeof(sin);
+        bool bound = fd >= 0 && bind(fd, (struct sockaddr *)&sin, sizeof(sin)) == 0 &&
+                     getsockname(fd, (struct sockaddr *)&sin, &len) == 0;
+        close(fd);
+        if (bound || after == 0) return bound ? ntohs(sin.sin_port) : -1;
+    }
+    return -1;
 }
 
 std::string runCommand(const std::string &cmd)
@@ -143,6 +145,14 @@ int childProcesses(pid_t pid, bool zombies)
     }
     return n;
 }
+
+static int entries(const std::string &dir)
+{
+    auto it = fs::directory_iterator(dir);
+    return (int)std::distance(begin(it), end(it));
+}
+int openDescriptors(pid_t pid) { return entries("/proc/" + std::to_string(pid) + "/fd"); }
+int threadCount(pid_t pid) { return entries("/proc/" + std::to_string(pid) + "/task"); }
 
 std::vector<pid_t> threadsIn(pid_t pid, long nr)
 {

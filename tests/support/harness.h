@@ -43,12 +43,16 @@ void writeScript(const std::string &path, const std::string &text);   /* mode 07
 bool fileExists(const std::string &path);
 /* Whether the file comes to hold text within timeout_ms. */
 bool fileGains(const std::string &path, const std::string &text, int timeout_ms = 5000);
-int freePort();   /* a loopback TCP port that nothing listens on right now */
+/* A loopback TCP port that nothing listens on right now: any, or the first above after that is
+ * below 1024 (-1 when there is none). */
+int freePort(int after = 0);
 std::string runCommand(const std::string &cmd);   /* a shell command's standard output */
 std::string bodyOf(const std::string &reply);     /* what follows the header block */
 std::string headerOf(const std::string &reply, const std::string &name);   /* "" when absent */
 /* Processes whose parent is pid; with zombies, only the ended ones nobody collected. */
 int childProcesses(pid_t pid, bool zombies = false);
+int openDescriptors(pid_t pid);
+int threadCount(pid_t pid);
 /* Threads of pid blocked in system call nr (SYS_futex: on a mutex, condition or semaphore). */
 std::vector<pid_t> threadsIn(pid_t pid, long nr);
 /* Whether sig is pending for process pid (or its thread tid), or pid has ended. */
