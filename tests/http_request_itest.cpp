@@ -163,15 +163,13 @@ TEST_F(HttpSystem, HeadNeverCarriesABody)
 
 TEST_F(HttpSystem, AccessAndErrorLogLines)
 {
-    raw("GET /x.txt?q=secret HTTP/1.1\r\nReferer: http://r/\r\nUser-Agent: probe/1.0\r\n\r\n");
-    get("/missing.txt");
+    get("/missing.txt");   /* an ordinary 200 line: HostileInput.OrdinaryRequestUnchanged */
     raw("GET /f HTTP/1.1\r\nRange: bytes=100-199\r\n\r\n");
     get("/f", "HEAD");
     ASSERT_TRUE(logged("access.log", "\"HEAD /f HTTP/1.1\""));
     std::string log = readFile(srv->dir.file("access.log"));
     const std::string start = R"((^|\n)127\.0\.0\.1 - - \[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d [+-]\d{4}\] )";
-    for (const char *line : {R"("GET /x\.txt HTTP/1\.1" 200 8 "http://r/" "probe/1\.0")",
-                             R"("GET /missing\.txt HTTP/1\.1" 404 35 - -)",
+    for (const char *line : {R"("GET /missing\.txt HTTP/1\.1" 404 35 - -)",
                              R"("GET /f HTTP/1\.1" 206 100 - -)", R"("HEAD /f HTTP/1\.1" 200 0 - -)"})
         EXPECT_TRUE(std::regex_search(log, std::regex(start + line + "\n"))) << line << "\n" << log;
     EXPECT_TRUE(logged("error.log", "] [error] [client 127.0.0.1] GET /missing.txt: Error 404: Not Found\n"));
