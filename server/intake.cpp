@@ -775,6 +775,12 @@ run_intake(struct intake *in)
                 take_handed_sends(in, now);
                 resume_intake(in);
             } else if (tag <= MAX_TAG) {
+                /* Another loop found the queue full: this one waits with it
+                 * (the same wake ends both waits), so that the loops
+                 * together hold no more than one head each. */
+                if (!in->stopping && !in->queue_full &&
+                    __atomic_load_n(&ctx->intake_waits, __ATOMIC_ACQUIRE))
+                    in->queue_full = true;
                 if (!in->stopping && !in->queue_full && now >= in->accept_resume)
                     accept_new_connection(in, (int) tag - 1, now);
             } else {

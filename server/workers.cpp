@@ -124,7 +124,7 @@ put_socket(struct qf_context *ctx, const struct request_head *head)
 {
     pthread_mutex_lock(&ctx->thr_mutex);
     if (ctx->sq_head - ctx->sq_tail >= MAX_QUEUED_SOCKETS) {
-        ctx->intake_waits = true;
+        __atomic_store_n(&ctx->intake_waits, true, __ATOMIC_RELEASE); /* read by loops unlocked */
         pthread_mutex_unlock(&ctx->thr_mutex);
         return false;
     }
@@ -224,7 +224,7 @@ get_socket(struct qf_context *ctx, struct request_head *head)
         ctx->sq_head -= MAX_QUEUED_SOCKETS;
     }
     bool wake = ctx->intake_waits;
-    ctx->intake_waits = false;
+    __atomic_store_n(&ctx->intake_waits, false, __ATOMIC_RELEASE);
     pthread_mutex_unlock(&ctx->thr_mutex);
     if (wake)
         wake_intake(ctx);
