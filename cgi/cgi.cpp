@@ -245,10 +245,11 @@ run_child(const struct child_setup *cs)
     (void) close(in);
     (void) close(out);
 
-    /* The server ignores SIGPIPE and raised its descriptor limit; a
-     * program expects the default and the usual limit. */
+    /* The server ignores SIGPIPE, blocks its stop signals in its threads
+     * and raised its descriptor limit; a program expects the defaults and
+     * the usual limit. */
     (void) signal(SIGPIPE, SIG_DFL);
-    restore_child_limits();
+    restore_child_state();
 
     if (cs->interp[0] != '\0') {
         execle(cs->interp, cs->interp, cs->prog, (char *) nullptr, cs->envp);

@@ -347,11 +347,11 @@ void qf_free(void *p);
 void set_close_on_exec(int fd);
 
 /* The descriptor limit: raised to the hard limit for the server, the one
- * it started with for the programs it runs. restore_child_limits is called
- * in a forked child before exec; spawn_shell runs "sh -c cmd" so, with its
+ * it started with for the programs it runs. restore_child_state (that
+ * limit and an empty signal mask) is called in a forked child before exec; spawn_shell runs "sh -c cmd" so, with its
  * output on *out_fd when out_fd is not null. */
 void raise_descriptor_limit(void);
-void restore_child_limits(void);
+void restore_child_state(void);
 pid_t spawn_shell(const char *cmd, int *out_fd);
 
 #endif

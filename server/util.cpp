@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -191,12 +192,16 @@ raise_descriptor_limit(void)
     pthread_once(&nofile_once, raise_nofile_once);
 }
 
-/* Async-signal-safe: runs between fork and exec. */
+/* Async-signal-safe: runs between fork and exec. A program must not
+ * inherit the threads' blocked stop signals: it could not be stopped. */
 void
-restore_child_limits(void)
+restore_child_state(void)
 {
     if (child_nofile_saved)
         (void) setrlimit(RLIMIT_NOFILE, &child_nofile);
+    sigset_t none;
+    sigemptyset(&none);
+    (void) sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
 pid_t
@@ -207,7 +212,7 @@ spawn_shell(const char *cmd, int *out_fd)
         return -1;
     pid_t pid = fork();
     if (pid == 0) {
-        restore_child_limits();
+        restore_child_state();
         /* dup2 clears close-on-exec; a pipe end that already is
          * descriptor 1 must have it cleared by hand */
         if (out_fd != nullptr && fds[1] == STDOUT_FILENO)

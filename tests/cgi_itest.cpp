@@ -30,8 +30,8 @@ protected:
         writeScript(sub + "post.cgi", PLAIN + "echo \"$REQUEST_METHOD n=$CONTENT_LENGTH\"\ncat\n");
         writeScript(sub + "count.cgi", PLAIN + "wc -c\n");
         writeScript(sub + "fds.cgi", PLAIN + "ls -l /proc/$$/fd\n");
-        writeScript(sub + "limit.cgi", PLAIN + "ulimit -n\n");
-        writeFile(sub + "limit.shtml", "<!--#exec \"ulimit -n\"-->");
+        writeScript(sub + "limit.cgi", PLAIN + "ulimit -n; grep SigBlk /proc/$$/status\n");
+        writeFile(sub + "limit.shtml", "<!--#exec \"ulimit -n; grep SigBlk /proc/$$/status\"-->");
         /* the server starts with a low descriptor limit below a higher hard one */
         struct rlimit saved, low;
         getrlimit(RLIMIT_NOFILE, &saved);
@@ -186,15 +186,16 @@ TEST_F(Cgi, ProgramEndSignalsDoNotCutOtherExchanges)
     }
 }
 
-/* The server raises its own descriptor limit to the hard limit; programs and exec commands get
- * the one it started with. */
+/* The server raises its own descriptor limit to the hard limit and blocks its stop signals in
+ * its threads; programs and exec commands get the limit it started with and no blocked signal. */
 TEST_F(Cgi, ProgramsGetTheDescriptorLimitTheServerStartedWith)
 {
     struct rlimit rl;
     getrlimit(RLIMIT_NOFILE, &rl);
     const rlim_t start = START_LIMIT < rl.rlim_max ? START_LIMIT : rl.rlim_max;
-    EXPECT_EQ(body("GET /sub/limit.cgi"), std::to_string(start) + "\n");
-    EXPECT_EQ(body("GET /sub/limit.shtml"), std::to_string(start) + "\n");
+    const std::string expected = std::to_string(start) + "\nSigBlk:\t0000000000000000\n";
+    EXPECT_EQ(body("GET /sub/limit.cgi"), expected);
+    EXPECT_EQ(body("GET /sub/limit.shtml"), expected);
     std::smatch m;
     std::string limits = readFile("/proc/" + std::to_string(srv->proc.pid()) + "/limits");
     ASSERT_TRUE(std::regex_search(limits, m, std::regex("Max open files +([0-9]+) +([0-9]+)")));

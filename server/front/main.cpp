@@ -189,6 +189,16 @@ main(int argc, char *argv[])
     signal(SIGTERM, signal_handler);
     signal(SIGINT, signal_handler);
 
+    /* The server's threads inherit a mask without the stop signals, so that
+     * they reach this thread, which waits for them: a thread asleep in a
+     * long wait could otherwise take one and leave it unseen (sanitizer
+     * runtimes hold a signal until its thread wakes). */
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
     struct qf_context *ctx = start_or_exit();
     panel_report_ctx = ctx;
     panelErrorReport = report_to_error_log;
@@ -212,6 +222,7 @@ main(int argc, char *argv[])
     unlock_option(ctx, OPT_ROOT);
     unlock_option(ctx, OPT_PORTS);
 
+    pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
     while (exit_flag == 0)
         sleep(1);
 

@@ -2,10 +2,11 @@
 // The Quorvel control panel end to end: the real quillfen binary serves a throw-away copy of the
 // demo product directory and headless Chromium uses the panel as an administrator would: tabs,
 // Basic Setup Save and Restore with values typed as they are, rounds of Start and Stop whose wait
-// page returns to the new state, log tails, and a page from another port that posts to the panel.
+// page returns to the new state, log tails, a page from another port that posts to the panel, and
+// the panel over HTTPS.
 // Usage: node panel_e2e.mjs QUILLFEN_BINARY PRODUCT_DIR; QF_CHROMIUM overrides /usr/bin/chromium.
 
-import { spawn } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
@@ -44,12 +45,22 @@ const conf = path.join(product, 'quorvel.conf');
 // Processes running a program from our copy: only the stand-ins our own server started.
 const standins = () => fs.readdirSync('/proc').map(Number).filter((pid) => exeOf(pid)?.startsWith(product + '/'));
 const gone = () => standins().length === 0;
-let [server, context, page, port, otherPort, url] = [null, null, null, 0, 0, ''];
+let [server, context, page, port, otherPort, tlsPort, url] = [null, null, null, 0, 0, 0, ''];
 
-// The server listens on a second port too: a page from there is another site's.
+// One PEM with a fresh P-256 certificate and its key, as ssl_cert takes it.
+function makeCertificate() {
+  const [key, crt, pem] = ['key.pem', 'crt.pem', 'server.pem'].map((f) => path.join(tmp, f));
+  const r = spawnSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes',
+    '-keyout', key, '-out', crt, '-days', '2', '-subj', '/CN=127.0.0.1'], { encoding: 'utf8' });
+  assert(r.status === 0, `openssl: ${r.stderr}`);
+  fs.writeFileSync(pem, fs.readFileSync(crt, 'latin1') + fs.readFileSync(key, 'latin1'), 'latin1');
+  return pem;
+}
+
+// The server listens on a second port too: a page from there is another site's; a third one is HTTPS.
 function startServer() {
-  const args = ['-root', product + '/', '-ports', `${port},${otherPort}`, '-access_log', `${tmp}/access.log`,
-    '-error_log', `${tmp}/error.log`];
+  const args = ['-root', product + '/', '-ssl_cert', makeCertificate(), '-ports', `${port},${otherPort},${tlsPort}s`,
+    '-access_log', `${tmp}/access.log`, '-error_log', `${tmp}/error.log`];
   const child = spawn(binary, args, { env: { ...process.env, DREVANTA_BIN: product + '/' }, cwd: tmp,
     stdio: ['ignore', 'pipe', 'pipe'] });
   server = { child, out: '', err: '', exited: false, code: null };
@@ -133,7 +144,7 @@ try {
     const srv = net.createServer().on('error', reject);
     srv.listen(0, '127.0.0.1', () => { const free = srv.address().port; srv.close(() => resolve(free)); });
   });
-  [port, otherPort] = [await freePort(), await freePort()];
+  [port, otherPort, tlsPort] = [await freePort(), await freePort(), await freePort()];
   url = `http://127.0.0.1:${port}/drevanta_gui.html`;
   // A status file that names no live stand-in is left from a service long gone; once its id is
   // reused (Chromium starts many processes), the panel would signal that stranger.
@@ -149,10 +160,10 @@ try {
     startServer();
     await pollUntil('the banner', 30_000, () => {
       assert(!server.exited, `quillfen ended (${server.code})`);
-      return server.out.includes(`started on port(s) [${port},${otherPort}]`);
+      return server.out.includes(`started on port(s) [${port},${otherPort},${tlsPort}s]`);
     }, () => server.err.slice(-200), 100);
     context = await chromium.launchPersistentContext(path.join(tmp, 'profile'), {
-      executablePath: process.env.QF_CHROMIUM || '/usr/bin/chromium', headless: true,
+      executablePath: process.env.QF_CHROMIUM || '/usr/bin/chromium', headless: true, ignoreHTTPSErrors: true,
       args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'],
     });
     page = context.pages()[0] || (await context.newPage());
@@ -281,6 +292,19 @@ try {
       attempt(() => fs.readFileSync(path.join(tmp, 'error.log'), 'latin1'))?.includes(`Origin http://127.0.0.1:${otherPort}`));
     assert(pair.every((pid) => !gone() && standins().includes(pid)), `the pair ${pair} did not survive`);
     await reloadUntil('"Running with ..."', async () => /^Running with /.test(await statusText()));
+  });
+
+  // The same origin over TLS: its own posts pass the Origin check (which compares https there).
+  await steps('over HTTPS the panel loads and its forms act', async () => {
+    url = `https://127.0.0.1:${tlsPort}/drevanta_gui.html`;
+    await reloadUntil('"Running with ..." over HTTPS', async () => /^Running with /.test(await statusText()));
+    const newTrunk = `TlsTrunk${process.pid}`;
+    await showTab('Basic Setup');
+    await trunk.fill(newTrunk);
+    await submit('basicsetupbutton', 'Save');
+    assert(page.url().startsWith('https://'), `the wait page went back to ${page.url()}`);
+    assert(fs.readFileSync(conf, 'latin1').includes(`TrunkName=${newTrunk}\r\n`), 'Save over HTTPS was not written');
+    assert((await trunk.inputValue()) === newTrunk, 'the page over HTTPS does not show the saved value');
   });
 
   await steps('Stop: "Not Running", the service and guard end', async () => {
