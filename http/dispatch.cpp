@@ -279,8 +279,9 @@ analyze_request(struct qf_connection *conn)
     } else {
         ri->query_string = nullptr;
     }
-    /* A URI too long for the path buffer is reported when it is cut: a
-     * worker does that, so that the line is written once. */
+    /* The loop answers only GETs and HEADs without a body. A URI that may
+     * not fit the path buffer is reported when it is cut; a worker serves
+     * it, so that the report is written once. */
     if (conn->in_loop && (!is_bodiless_read(conn) || strlen(ri->uri) >= PATH_BUF_SIZE / 2)) {
         leave_to_worker(conn);
         return;

@@ -1,6 +1,7 @@
 /* server/intake.cpp: the listener thread's event loop. It accepts, reads each request head
- * without blocking and queues complete heads for the workers, sends the files that workers
- * handed over, and enforces the deadlines, so that no worker ever waits on a client. One loop
+ * without blocking, answers plain requests for small static files itself and queues the other
+ * complete heads for the workers, sends the files that workers handed over, and enforces the
+ * deadlines, so that no worker ever waits on a client. One loop
  * is enough: serving 14,000 small files a second it kept about a quarter of one core busy, and
  * a second one would only add hand-offs between them. */
 #include <arpa/inet.h>
