@@ -15,12 +15,15 @@ namespace {
 
 const char REALM[] = "Quorvel panel";
 
-std::string nonce_of_server(int port);
 int server_port = 0; /* of AuthPut's server */
 
-/* alice's header line, under a nonce of the server on port. */
+/* alice's header line, under a nonce of the server on port (AuthPut's: 0). */
 std::string auth(const std::string &method, const std::string &uri, const std::string &pass = "secret",
-                 int port = 0);
+                 int port = 0)
+{
+    const std::string nonce = nonceOf(rawRequest(port ? port : server_port, "GET /sec/f.txt HTTP/1.1\r\n\r\n"));
+    return "Authorization: " + digestAuth("alice", REALM, pass, method, uri, nonce) + "\r\n";
+}
 
 /* One server: htdigest's file guards /sec and PUT; a file of our -A mode guards /prot. */
 class AuthPut : public ::testing::Test {
@@ -61,17 +64,6 @@ protected:
         return waitFor([&] { return std::regex_search(readFile(s->dir.file("access")), re); }, 10000);
     }
 };
-
-std::string nonce_of_server(int port)
-{
-    return nonceOf(rawRequest(port, "GET /sec/f.txt HTTP/1.1\r\n\r\n"));
-}
-
-std::string auth(const std::string &method, const std::string &uri, const std::string &pass, int port)
-{
-    return "Authorization: " +
-           digestAuth("alice", REALM, pass, method, uri, nonce_of_server(port ? port : server_port)) + "\r\n";
-}
 
 TEST_F(AuthPut, RealClients)
 {

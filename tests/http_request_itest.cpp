@@ -13,15 +13,6 @@ namespace {
 
 const size_t npos = std::string::npos;
 
-/* What send_error writes; HEAD gets the header block only. */
-std::string error_answer(const std::string &code, const std::string &reason,
-                         const std::string &detail, bool head = false)
-{
-    std::string body = "Error " + code + ": " + reason + "\n" + detail;
-    return "HTTP/1.1 " + code + " " + reason + "\r\nContent-Type: text/plain\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + (head ? "" : body);
-}
-
 /* One server; aliases /doc and /up lead to docs/ beside the root, and so does secret.txt. */
 class HttpSystem : public ::testing::Test {
 protected:
@@ -38,7 +29,7 @@ protected:
                  {"x.txt", "plain x\n"}, {"a b.html", "space"}, {"sub/index.html", "sub index"},
                  {"x.htpasswd.bak", "u:r:0123\n"}, {"f", small}, {"big.bin", big},
                  {"list/b.txt", std::string(3000, 'b')}, {"list/c.txt", std::string(10, 'c')},
-                 {"esc/a<b&c.txt", "1"}, {"esc/with space.txt", "2"}, {"esc/q\"'.txt", "3"}})
+                 {"empty.txt", ""}, {"esc/a<b&c.txt", "1"}, {"esc/with space.txt", "2"}, {"esc/q\"'.txt", "3"}})
             writeFile(srv->root(f.first), f.second);
         EXPECT_EQ(symlink("nowhere", srv->root("esc/dangling").c_str()), 0);
         writeFile(srv->dir.file("docs/a.txt"), "doc a");
@@ -70,11 +61,11 @@ TEST_F(HttpSystem, RequestsAndAnswers)
         return "GET " + target + " HTTP/1.1\r\n" + header + "\r\n";
     };
     auto bad = [](const std::string &shown, bool head = false) {
-        return error_answer("400", "Bad Request", "Can not parse request: [" + shown + "]", head);
+        return errorAnswer("400", "Bad Request", "Can not parse request: [" + shown + "]", head);
     };
-    const std::string weird = error_answer("505", "HTTP version not supported", "Weird HTTP version");
-    const std::string not_found = error_answer("404", "Not Found", "File not found");
-    const std::string forbidden = error_answer("403", "Forbidden", "Access Forbidden");
+    const std::string weird = errorAnswer("505", "HTTP version not supported", "Weird HTTP version");
+    const std::string not_found = errorAnswer("404", "Not Found", "File not found");
+    const std::string forbidden = errorAnswer("403", "Forbidden", "Access Forbidden");
     const std::string moved = "HTTP/1.1 301 Moved Permanently\r\nLocation: /sub/\r\n\r\n";
     const std::string not_modified = "HTTP/1.1 304 Not Modified\r\nContent-Type: text/plain\r\n"
                                      "Content-Length: 0\r\nConnection: close\r\n\r\n";
@@ -109,14 +100,10 @@ TEST_F(HttpSystem, RequestsAndAnswers)
         {__LINE__, req("/doc_extra.txt"), "doc extra"}, /* an alias is a plain byte prefix */
         {__LINE__, req("/docs_extra.txt"), not_found},
         {__LINE__, req("/up/a.txt"), "doc a"},
-        /* x.txt is from 2001, "a b.html" from 1990; garbage reads as the end of 1999 */
-        {__LINE__, req("/x.txt", since + "Sun, 06 Nov 2005 08:49:37 GMT\r\n"), not_modified},
-        {__LINE__, req("/x.txt", since + "06/Nov/1994 08:49:37\r\n"), "plain x\n"},
+        /* x.txt is from 2001, "a b.html" from 1990; garbage reads as the end of 1999 (the other
+         * dates: HostileInput.LastModifiedAndIfModifiedSince) */
         {__LINE__, req("/x.txt", since + "garbage\r\n"), "plain x\n"},
         {__LINE__, req("/a%20b.html", since + "garbage\r\n"), not_modified},
-        /* a date ahead of the clock proves nothing */
-        {__LINE__, req("/sub/", since + "Sun, 06 Nov 2095 08:49:37 GMT\r\n"), "sub index"},
-        {__LINE__, req("/x.txt", since + "Sun, 06 Nov 99999 08:49:37 GMT\r\n"), "plain x\n"},
     };
     for (const auto &c : cases) {
         std::string reply = raw(c.request);
@@ -168,7 +155,7 @@ TEST_F(HttpSystem, HeadNeverCarriesABody)
         EXPECT_EQ(head.substr(0, head.find("\r\n")), with.substr(0, with.find("\r\n"))) << path;
         EXPECT_EQ(headerOf(head, "Content-Length"), headerOf(with, "Content-Length")) << path;
     }
-    EXPECT_EQ(get("/missing.txt", "HEAD"), error_answer("404", "Not Found", "File not found", true));
+    EXPECT_EQ(get("/missing.txt", "HEAD"), errorAnswer("404", "Not Found", "File not found", true));
     std::string ranged = raw("HEAD /f HTTP/1.1\r\nRange: bytes=10-19\r\n\r\n");
     EXPECT_EQ(headerOf(ranged, "Content-Length"), "10");
     EXPECT_EQ(bodyOf(ranged), "");
@@ -176,15 +163,13 @@ TEST_F(HttpSystem, HeadNeverCarriesABody)
 
 TEST_F(HttpSystem, AccessAndErrorLogLines)
 {
-    raw("GET /x.txt?q=secret HTTP/1.1\r\nReferer: http://r/\r\nUser-Agent: probe/1.0\r\n\r\n");
-    get("/missing.txt");
+    get("/missing.txt");   /* an ordinary 200 line: HostileInput.OrdinaryRequestUnchanged */
     raw("GET /f HTTP/1.1\r\nRange: bytes=100-199\r\n\r\n");
     get("/f", "HEAD");
     ASSERT_TRUE(logged("access.log", "\"HEAD /f HTTP/1.1\""));
     std::string log = readFile(srv->dir.file("access.log"));
     const std::string start = R"((^|\n)127\.0\.0\.1 - - \[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d [+-]\d{4}\] )";
-    for (const char *line : {R"("GET /x\.txt HTTP/1\.1" 200 8 "http://r/" "probe/1\.0")",
-                             R"("GET /missing\.txt HTTP/1\.1" 404 35 - -)",
+    for (const char *line : {R"("GET /missing\.txt HTTP/1\.1" 404 35 - -)",
                              R"("GET /f HTTP/1\.1" 206 100 - -)", R"("HEAD /f HTTP/1\.1" 200 0 - -)"})
         EXPECT_TRUE(std::regex_search(log, std::regex(start + line + "\n"))) << line << "\n" << log;
     EXPECT_TRUE(logged("error.log", "] [error] [client 127.0.0.1] GET /missing.txt: Error 404: Not Found\n"));
@@ -229,11 +214,12 @@ TEST_F(HttpSystem, FilesAndRangesAreByteExact)
         {__LINE__, "-r -99999999999999999999999", "/f", "206 Partial Content", "bytes 0-999/1000", 0, 1000},
         {__LINE__, "-r -0", "/f", "416 Requested Range Not Satisfiable", "bytes */1000", 0, 0},
         {__LINE__, "-H 'Range: bytes=-'", "/f", "200 OK", "", 0, 1000},
+        {__LINE__, "-r -5", "/empty.txt", "416 Requested Range Not Satisfiable", "bytes */0", 0, 0},
     };
     for (const auto &r : rows) {
         std::string reply = runCommand("curl -s -D - " + std::string(r.args) + " 'http://127.0.0.1:" +
                                        std::to_string(srv->port) + r.path + "'");
-        const std::string &data = std::string(r.path) == "/f" ? small : big;
+        const std::string data = std::string(r.path) == "/f" ? small : std::string(r.path) == "/big.bin" ? big : "";
         EXPECT_EQ(reply.substr(9, reply.find("\r\n") - 9), r.status) << "line " << r.line;
         EXPECT_EQ(headerOf(reply, "Content-Range"), r.content_range) << "line " << r.line;
         EXPECT_EQ(headerOf(reply, "Content-Length"), std::to_string(r.len)) << "line " << r.line;

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <grp.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -23,22 +22,6 @@
 using namespace qftest;
 
 namespace {
-
-/* A loopback port below 1024 that nothing listens on, or -1. */
-int freePrivilegedPort(int after = 0)
-{
-    for (int port = std::max(after + 1, 600); port < 1024; port++) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in sin {};
-        sin.sin_family = AF_INET;
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sin.sin_port = htons((uint16_t) port);
-        bool free = bind(fd, (struct sockaddr *) &sin, sizeof(sin)) == 0;
-        close(fd);
-        if (free) return port;
-    }
-    return -1;
-}
 
 /* The numbers of a "Name:\t..." line of a /proc status file. */
 std::vector<long> statusIds(const std::string &status_file, const std::string &name)
@@ -117,7 +100,7 @@ protected:
  * service's root processes refuse is reported by Stop. */
 TEST_F(Unprivileged, SwitchesAfterBindingAndKeepsPrivilegedPorts)
 {
-    const int low = freePrivilegedPort(), other = freePort();
+    const int low = freePort(599), other = freePort();
     ASSERT_GT(low, 0);
     writeScript(srv.root("id.cgi"), "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\nid -u\n");
     writeFile(srv.root("id.shtml"), "<!--#exec \"id -u\" -->");
@@ -153,7 +136,7 @@ TEST_F(Unprivileged, SwitchesAfterBindingAndKeepsPrivilegedPorts)
     EXPECT_TRUE(isIndexAnswer(rawRequest(other, INDEX_REQUEST)));
     EXPECT_LT(Conn(srv.port).fd, 0);
     /* a new privileged port cannot be bound any more */
-    const std::string new_low = "127.0.0.1:" + std::to_string(freePrivilegedPort(low));
+    const std::string new_low = "127.0.0.1:" + std::to_string(freePort(low));
     request(low, "POST /admin", "o=ports&v=" + low_entry + "," + new_low);
     EXPECT_TRUE(srv.logged("] cannot bind to " + new_low + "\n"));
     EXPECT_TRUE(isIndexAnswer(rawRequest(low, INDEX_REQUEST)));
@@ -179,25 +162,7 @@ TEST_F(Unprivileged, RefusedWithoutRoot)
     EXPECT_NE(out.find("status 1"), std::string::npos) << out;
 }
 
-/* A client on ::1: everything the server sends until it closes ("" when connect fails). */
-std::string requestOverIpv6(int port, const std::string &text)
-{
-    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in6 sin6 {};
-    sin6.sin6_family = AF_INET6;
-    sin6.sin6_addr = in6addr_loopback;
-    sin6.sin6_port = htons((uint16_t) port);
-    std::string reply;
-    if (fd >= 0 && connect(fd, (struct sockaddr *) &sin6, sizeof(sin6)) == 0 &&
-        send(fd, text.data(), text.size(), MSG_NOSIGNAL) == (ssize_t) text.size()) {
-        char buf[4096];
-        struct pollfd pfd = {fd, POLLIN, 0};
-        ssize_t n;
-        while (poll(&pfd, 1, 10000) == 1 && (n = recv(fd, buf, sizeof(buf), 0)) > 0) reply.append(buf, (size_t) n);
-    }
-    if (fd >= 0) close(fd);
-    return reply;
-}
+std::string requestOverIpv6(int port, const std::string &text) { return rawRequest(port, text, 10000, "::1"); }
 
 bool haveIpv6Loopback()
 {

@@ -1,12 +1,10 @@
 /* tests/tls_itest.cpp: HTTPS through the real binary with real clients (curl, Python, openssl's
  * own client), certificates made here by the openssl command, and a certificate swapped at run
  * time. */
-#include <filesystem>
 #include <memory>
 
 #include "support/harness.h"
 
-namespace fs = std::filesystem;
 using namespace qftest;
 
 namespace {
@@ -224,13 +222,9 @@ TEST_F(Tls, StalledHandshakesDoNotBlockOthers)
     const std::string index = readFile(s->root("index.html"));
     for (int i = 0; i < 3; i++) EXPECT_EQ(curl("", "/index.html"), index + " 200");
     /* Clients that leave with their hello unfinished are let go at once, not at the deadline. */
-    auto descriptors = [] {
-        return std::distance(fs::directory_iterator("/proc/" + std::to_string(s->proc.pid()) + "/fd"),
-                             fs::directory_iterator{});
-    };
-    const auto held = descriptors();
+    const int held = openDescriptors(s->proc.pid());
     stalled.clear();
-    EXPECT_TRUE(waitFor([&] { return descriptors() <= held - 30; }, 10000)) << held << " " << descriptors();
+    EXPECT_TRUE(waitFor([&] { return openDescriptors(s->proc.pid()) <= held - 30; }, 10000)) << held;
     EXPECT_EQ(rawRequest(s->port, "GET /index.html HTTP/1.0\r\n\r\n").find("HTTP/1.1 200 OK"), 0u);
     /* A hello that arrives in pieces, with pauses, is answered once it is whole. */
     writeFile(file("pieces.py"), "import socket, ssl, sys, time\n"

@@ -3,9 +3,12 @@
 #ifndef QF_FUZZ_SUPPORT_H
 #define QF_FUZZ_SUPPORT_H
 
+#include <fcntl.h>
 #include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,6 +87,45 @@ inline FILE *open_bytes(const uint8_t *data, size_t size)
         abort();
     }
     return fp;
+}
+
+/* Whether a path has a ".." component (root and alias directories have none). */
+inline bool climbs(const char *path)
+{
+    for (const char *p = path; (p = strstr(p, "..")) != nullptr; p += 2)
+        if ((p == path || p[-1] == '/') && (p[2] == '\0' || p[2] == '/'))
+            return true;
+    return false;
+}
+
+/* Serves the bytes (at most 64 KiB of them) as one client's request and returns the answer. The
+ * whole request waits before the server reads, and then the client has nothing more to say: no
+ * read ever waits. An answer bigger than the socket's buffer is cut, not waited on. */
+inline std::string serve(struct qf_context *ctx, const uint8_t *data, size_t size)
+{
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
+        abort();
+    size_t sent = size < 65536 ? size : 65536;
+    if (sent > 0 && write(sv[0], data, sent) != (ssize_t) sent)
+        abort();
+    shutdown(sv[0], SHUT_WR);
+    fcntl(sv[1], F_SETFL, O_NONBLOCK);
+
+    struct qf_connection conn;
+    memset(&conn, 0, sizeof(conn));
+    conn.ctx = ctx;
+    conn.client.sock = sv[1];
+    process_new_connection(&conn);
+    reset_per_request_attributes(&conn);
+    close(sv[1]);
+
+    std::string reply;
+    char buf[65536];
+    for (ssize_t n; (n = recv(sv[0], buf, sizeof(buf), MSG_DONTWAIT)) > 0;)
+        reply.append(buf, (size_t) n);
+    close(sv[0]);
+    return reply;
 }
 
 }  // namespace qffuzz

@@ -8,7 +8,6 @@
  * an entry. */
 #include <signal.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "fuzz/fuzz_support.h"
@@ -85,23 +84,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
-        abort();
-    /* Small inputs: the whole request fits the socket's buffer. */
-    size_t sent = size < 65536 ? size : 65536;
-    if (sent > 0 && write(sv[0], data, sent) != (ssize_t) sent)
-        abort();
-    shutdown(sv[0], SHUT_WR);
-
-    struct qf_connection conn;
-    memset(&conn, 0, sizeof(conn));
-    conn.ctx = ctx;
-    conn.client.sock = sv[1];
-    process_new_connection(&conn);
-    reset_per_request_attributes(&conn);
-    close(sv[1]);
-    close(sv[0]);
+    qffuzz::serve(ctx, data, size);
 
     /* The same bytes as every piece of client text cry may see. */
     std::string text((const char *) data, size);

@@ -5,11 +5,8 @@
  * the body) and the answer. Fails when
  * a cleaned URI maps to a path that climbs, or an answer carries the
  * secret that lies outside the root and the alias directories. */
-#include <fcntl.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "fuzz/fuzz_support.h"
 
@@ -23,15 +20,6 @@ bool show_replies;
 /* The form handler echoed request data in this answer. */
 bool echoed;
 
-/* A ".." component of a translated path (root and alias directories have none). */
-bool climbs(const char *path)
-{
-    for (const char *p = path; (p = strstr(p, "..")) != nullptr; p += 2)
-        if ((p == path || p[-1] == '/') && (p[2] == '\0' || p[2] == '/'))
-            return true;
-    return false;
-}
-
 /* Runs on every request after the Digest check: the cleaned URI must map
  * below the root or an alias. POSTs are refused here, but for the form
  * handler below: a POST to a plain file would reach the control panel,
@@ -40,7 +28,7 @@ void guard(struct qf_connection *conn, const struct qf_request_info *ri, void *)
 {
     char path[4096];
     translate_path(conn, ri->uri, path, sizeof(path));
-    if (climbs(path)) {
+    if (qffuzz::climbs(path)) {
         fprintf(stderr, "URI [%s] maps to [%s], which climbs\n", ri->uri, path);
         abort();
     }
@@ -88,36 +76,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
-        abort();
-    /* The whole request is waiting before the server reads, and then the
-     * client has nothing more to say: no read ever waits. */
-    for (size_t off = 0; off < size;) {
-        ssize_t n = write(sv[0], data + off, size - off);
-        if (n <= 0)
-            abort();
-        off += (size_t) n;
-    }
-    shutdown(sv[0], SHUT_WR);
-    /* An answer bigger than the socket's buffer is cut, not waited on. */
-    fcntl(sv[1], F_SETFL, O_NONBLOCK);
-
-    struct qf_connection conn;
-    memset(&conn, 0, sizeof(conn));
-    conn.ctx = ctx;
-    conn.client.sock = sv[1];
     echoed = false;
-    process_new_connection(&conn);
-    reset_per_request_attributes(&conn);
-    close(sv[1]);
-
-    std::string reply;
-    char buf[65536];
-    ssize_t n;
-    while ((n = recv(sv[0], buf, sizeof(buf), MSG_DONTWAIT)) > 0)
-        reply.append(buf, (size_t) n);
-    close(sv[0]);
+    std::string reply = qffuzz::serve(ctx, data, size);
     if (show_replies)
         fprintf(stderr, "--- reply:\n%s\n", reply.c_str());
     /* Error answers and the form handler echo what the request said, and the

@@ -27,14 +27,6 @@ const size_t num_settings = sizeof(settings) / sizeof(settings[0]);
 
 std::vector<struct qf_context *> contexts;
 
-bool climbs(const char *path)
-{
-    for (const char *p = path; (p = strstr(p, "..")) != nullptr; p += 2)
-        if ((p == path || p[-1] == '/') && (p[2] == '\0' || p[2] == '/'))
-            return true;
-    return false;
-}
-
 [[noreturn]] void fail(const char *what, const std::string &input, const char *result)
 {
     fprintf(stderr, "%s: [%s] -> [%s]\n", what, input.c_str(), result);
@@ -110,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     struct qf_connection *conn = fc(ctx);
     char path[4096];
     translate_path(conn, target, path, sizeof(path));
-    if (climbs(path))
+    if (qffuzz::climbs(path))
         fail("the mapped path climbs", before, path);
     return 0;
 }

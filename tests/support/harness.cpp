@@ -94,16 +94,18 @@ static struct sockaddr_in loopback(int port)
     return sin;
 }
 
-int freePort()
+int freePort(int after)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0), port = -1;
-    struct sockaddr_in sin = loopback(0);
-    socklen_t len = sizeof(sin);
-    if (fd >= 0 && bind(fd, (struct sockaddr *)&sin, sizeof(sin)) == 0 &&
-        getsockname(fd, (struct sockaddr *)&sin, &len) == 0)
-        port = ntohs(sin.sin_port);
-    close(fd);
-    return port;
+    for (int port = after > 0 ? after + 1 : 0; port < 1024; port++) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in sin = loopback(port);
+        socklen_t len = sizeof(sin);
+        bool bound = fd >= 0 && bind(fd, (struct sockaddr *)&sin, sizeof(sin)) == 0 &&
+                     getsockname(fd, (struct sockaddr *)&sin, &len) == 0;
+        close(fd);
+        if (bound || after == 0) return bound ? ntohs(sin.sin_port) : -1;
+    }
+    return -1;
 }
 
 std::string runCommand(const std::string &cmd)
@@ -144,6 +146,14 @@ int childProcesses(pid_t pid, bool zombies)
     return n;
 }
 
+static int entries(const std::string &dir)
+{
+    auto it = fs::directory_iterator(dir);
+    return (int)std::distance(begin(it), end(it));
+}
+int openDescriptors(pid_t pid) { return entries("/proc/" + std::to_string(pid) + "/fd"); }
+int threadCount(pid_t pid) { return entries("/proc/" + std::to_string(pid) + "/task"); }
+
 std::vector<pid_t> threadsIn(pid_t pid, long nr)
 {
     std::vector<pid_t> tids;
@@ -168,16 +178,17 @@ bool signalled(pid_t pid, int sig, pid_t tid)
     return false;
 }
 
-int tcpQueue(int local_port, int remote_port)
+int tcpQueue(int local_port, int remote_port, bool sent)
 {
     char want[64];
     snprintf(want, sizeof(want), "0100007F:%04X 0100007F:%04X", local_port, remote_port);
     if (remote_port == 0) snprintf(want, sizeof(want), "0100007F:%04X 00000000:0000 0A", local_port);
     std::istringstream table(readFile("/proc/net/tcp"));
     for (std::string line; std::getline(table, line);) {
-        unsigned rx = 0;   /* "sl: local remote state tx:rx ..." */
+        unsigned tx = 0, rx = 0;   /* "sl: local remote state tx:rx ..." */
         size_t at = line.find(want);
-        if (at != std::string::npos && sscanf(line.c_str() + at + 27, " %*x %*x:%x", &rx) == 1) return (int)rx;
+        if (at != std::string::npos && sscanf(line.c_str() + at + 27, " %*x %x:%x", &tx, &rx) == 2)
+            return (int)(sent ? tx : rx);
     }
     return -1;
 }
@@ -264,12 +275,19 @@ RunResult runQuillfen(const std::vector<std::string> &args, const char *drevanta
     return {status, proc.out(), proc.err()};
 }
 
-Conn::Conn(int port, const char *from) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+Conn::Conn(int port, const char *from)
 {
-    struct sockaddr_in sin = loopback(port), src = loopback(0);
-    if (fd >= 0 && (from == nullptr || (inet_pton(AF_INET, from, &src.sin_addr) == 1 &&
-                                        bind(fd, (struct sockaddr *)&src, sizeof(src)) == 0)) &&
-        connect(fd, (struct sockaddr *)&sin, sizeof(sin)) == 0)
+    const bool v6 = from != nullptr && strchr(from, ':') != nullptr;
+    struct sockaddr_in to = loopback(port), src = loopback(0);
+    struct sockaddr_in6 to6 {}, src6 {};
+    to6.sin6_family = src6.sin6_family = AF_INET6;
+    to6.sin6_addr = in6addr_loopback;
+    to6.sin6_port = to.sin_port;
+    const socklen_t len = v6 ? sizeof(to6) : sizeof(to);
+    fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && (from == nullptr || (inet_pton(v6 ? AF_INET6 : AF_INET, from, v6 ? (void *)&src6.sin6_addr : &src.sin_addr) == 1 &&
+                                        bind(fd, v6 ? (struct sockaddr *)&src6 : (struct sockaddr *)&src, len) == 0)) &&
+        connect(fd, v6 ? (struct sockaddr *)&to6 : (struct sockaddr *)&to, len) == 0)
         return;
     if (fd >= 0) close(fd);
     fd = -1;
@@ -279,9 +297,9 @@ Conn::~Conn() { if (fd >= 0) close(fd); }
 
 int Conn::port() const
 {
-    struct sockaddr_in sin {};
-    socklen_t len = sizeof(sin);
-    return getsockname(fd, (struct sockaddr *)&sin, &len) == 0 ? ntohs(sin.sin_port) : -1;
+    struct sockaddr_in6 sin6 {};   /* sin6_port lies where sin_port does */
+    socklen_t len = sizeof(sin6);
+    return getsockname(fd, (struct sockaddr *)&sin6, &len) == 0 ? ntohs(sin6.sin6_port) : -1;
 }
 
 bool Conn::send(const std::string &data)
@@ -319,12 +337,19 @@ std::string Conn::read(int timeout_ms, size_t enough)
     return reply;
 }
 
-std::string rawRequest(int port, const std::string &request, int timeout_ms)
+std::string rawRequest(int port, const std::string &request, int timeout_ms, const char *from)
 {
-    Conn c(port);
+    Conn c(port, from);
     if (c.fd < 0) return "";
     c.send(request);
     return c.read(timeout_ms);
+}
+
+std::string errorAnswer(const std::string &code, const std::string &reason, const std::string &detail, bool head)
+{
+    std::string body = "Error " + code + ": " + reason + "\n" + detail;
+    return "HTTP/1.1 " + code + " " + reason + "\r\nContent-Type: text/plain\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + (head ? "" : body);
 }
 
 bool isIndexAnswer(const std::string &reply)

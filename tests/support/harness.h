@@ -43,19 +43,24 @@ void writeScript(const std::string &path, const std::string &text);   /* mode 07
 bool fileExists(const std::string &path);
 /* Whether the file comes to hold text within timeout_ms. */
 bool fileGains(const std::string &path, const std::string &text, int timeout_ms = 5000);
-int freePort();   /* a loopback TCP port that nothing listens on right now */
+/* A loopback TCP port that nothing listens on right now: any, or the first above after that is
+ * below 1024 (-1 when there is none). */
+int freePort(int after = 0);
 std::string runCommand(const std::string &cmd);   /* a shell command's standard output */
 std::string bodyOf(const std::string &reply);     /* what follows the header block */
 std::string headerOf(const std::string &reply, const std::string &name);   /* "" when absent */
 /* Processes whose parent is pid; with zombies, only the ended ones nobody collected. */
 int childProcesses(pid_t pid, bool zombies = false);
+int openDescriptors(pid_t pid);
+int threadCount(pid_t pid);
 /* Threads of pid blocked in system call nr (SYS_futex: on a mutex, condition or semaphore). */
 std::vector<pid_t> threadsIn(pid_t pid, long nr);
 /* Whether sig is pending for process pid (or its thread tid), or pid has ended. */
 bool signalled(pid_t pid, int sig, pid_t tid = 0);
-/* The unread bytes of the loopback TCP socket with these ports; for a listener (remote 0), the
- * connections it has not accepted yet. -1 when there is no such socket. */
-int tcpQueue(int local_port, int remote_port = 0);
+/* The unread bytes of the loopback TCP socket with these ports (sent: the bytes it sent that are not
+ * acknowledged yet); for a listener (remote 0), the connections it has not accepted yet. -1 when
+ * there is no such socket. */
+int tcpQueue(int local_port, int remote_port = 0, bool sent = false);
 
 /* Runs f on a thread of its own, so that a call that blocks by mistake fails its test instead of
  * hanging it. A call still running when the Call ends cannot be stopped safely: the test program
@@ -97,7 +102,8 @@ struct RunResult { int status; std::string out, err; };
 RunResult runQuillfen(const std::vector<std::string> &args, const char *drevanta_bin,
                       const std::string &cwd = "", int timeout_ms = 15000);
 
-/* A client connection to 127.0.0.1:port (from the address given if any) driven step by step. */
+/* A client connection to 127.0.0.1:port, or [::1]:port when from is an IPv6 address, from that
+ * address if any, driven step by step. */
 struct Conn {
     explicit Conn(int port, const char *from = nullptr);   /* fd is -1 when connect fails */
     ~Conn();
@@ -109,12 +115,16 @@ struct Conn {
      * least `enough` bytes came. */
     std::string read(int timeout_ms = 20000, size_t enough = SIZE_MAX);
     int port() const;   /* our end's */
-    int fd;
+    int fd = -1;
     bool closed = false;
 };
 
-/* Sends raw bytes to 127.0.0.1:port; everything sent back until close ("" when connect fails). */
-std::string rawRequest(int port, const std::string &request, int timeout_ms = 10000);
+/* Sends raw bytes over a Conn; everything sent back until close ("" when connect fails). */
+std::string rawRequest(int port, const std::string &request, int timeout_ms = 10000, const char *from = nullptr);
+
+/* The server's answer to an error (send_error); HEAD gets the header block only. */
+std::string errorAnswer(const std::string &code, const std::string &reason, const std::string &detail,
+                        bool head = false);
 
 /* Every Server's root holds index.html; INDEX_REQUEST asks for it. */
 extern const std::string INDEX_REQUEST;
