@@ -146,6 +146,8 @@ struct file_send {
     SSL *ssl;        /* TLS: the file goes through it piece by piece */
     char *piece;     /* the piece being written (TLS) */
     size_t piece_len;
+    char *kept;      /* plain: bytes of an answer the socket did not take at once */
+    size_t kept_len, kept_sent;
     struct file_send *next;
 };
 
