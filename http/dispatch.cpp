@@ -20,6 +20,10 @@ static bool find_index_file(struct qf_connection *conn, char *path, size_t size,
                             struct qfstat *st);
 static int month_index(const char *text);
 static bool is_method(const struct qf_request_info *ri, const char *method);
+static bool listing_enabled(struct qf_context *ctx);
+static bool is_bodiless_read(const struct qf_connection *conn);
+static bool needs_worker(struct qf_connection *conn, const char *path, bool found,
+                         const struct qfstat *st);
 
 /* Separators collapse to their first one and a ".." right behind a
  * separator is dropped, not resolved: "/a/../b" becomes "/a//b". Since
@@ -199,6 +203,60 @@ find_index_file(struct qf_connection *conn, char *path, size_t size, size_t n,
     return found;
 }
 
+static bool
+listing_enabled(struct qf_context *ctx)
+{
+    lock_option(ctx, OPT_DIR_LIST);
+    bool listing = is_true(ctx->options[OPT_DIR_LIST]);
+    unlock_option(ctx, OPT_DIR_LIST);
+    return listing;
+}
+
+/* A GET or HEAD that announces no body: the only kind the loop answers. */
+static bool
+is_bodiless_read(const struct qf_connection *conn)
+{
+    const struct qf_request_info *ri = &conn->request_info;
+    if (!is_method(ri, "GET") && !is_method(ri, "HEAD"))
+        return false;
+    uint64_t len = get_content_length(conn);
+    return (len == 0 || len == UINT64_MAX) && !is_chunked_body(conn);
+}
+
+/* Whether the answer needs a handler that may wait or runs an embedder's
+ * code: a callback, CGI, SSI, a listing, or a body too large for one write.
+ * Asked before the authorization check, which may log, so that a request
+ * the loop leaves to a worker is logged once, by the worker. */
+static bool
+needs_worker(struct qf_connection *conn, const char *path, bool found, const struct qfstat *st)
+{
+    const struct qf_request_info *ri = &conn->request_info;
+    if (find_callback(conn->ctx, true, ri->uri, -1) != nullptr ||
+        find_callback(conn->ctx, false, ri->uri, -1) != nullptr)
+        return true;
+    if (!found || strstr(path, ".htpasswd") != nullptr)
+        return false; /* 404 or 403 */
+
+    char index[PATH_BUF_SIZE];
+    struct qfstat index_st;
+    if (st->is_directory) {
+        size_t n = strlen(ri->uri);
+        if (n == 0 || ri->uri[n - 1] != '/')
+            return false; /* 301 */
+        qf_strlcpy(index, path, sizeof(index));
+        n = strlen(index);
+        while (n > 0 && index[n - 1] == '/')
+            n--;
+        if (!find_index_file(conn, index, sizeof(index), n, &index_st))
+            return listing_enabled(conn->ctx);
+        path = index;
+        st = &index_st;
+    }
+    return match_extension_option(conn, path, OPT_CGI_EXTENSIONS) ||
+           match_extension_option(conn, path, OPT_SSI_EXTENSIONS) ||
+           (st->size > SMALL_BODY_MAX && !is_method(ri, "HEAD"));
+}
+
 void
 analyze_request(struct qf_connection *conn)
 {
@@ -221,6 +279,13 @@ analyze_request(struct qf_connection *conn)
     } else {
         ri->query_string = nullptr;
     }
+    /* The loop answers only GETs and HEADs without a body. A URI that may
+     * not fit the path buffer is reported when it is cut; a worker serves
+     * it, so that the report is written once. */
+    if (conn->in_loop && (!is_bodiless_read(conn) || strlen(ri->uri) >= PATH_BUF_SIZE / 2)) {
+        leave_to_worker(conn);
+        return;
+    }
 
     /* A decoded NUL would silently cut the path that every check sees. */
     size_t uri_len = strlen(ri->uri);
@@ -234,12 +299,20 @@ analyze_request(struct qf_connection *conn)
     /* One look-up serves the authorization and the answer, unless a
      * callback runs in between and may have changed the file. */
     bool found = qf_stat(path, &st) == 0;
+    if (conn->in_loop && needs_worker(conn, path, found, &st)) {
+        leave_to_worker(conn);
+        return;
+    }
     if (check_authorization(conn, path, found && st.is_directory) == 0) {
         send_authorization_request(conn);
         return;
     }
 
+    /* The loop's guards here and below catch a change made since
+     * needs_worker looked (a callback added, an option set). */
     if ((cb = find_callback(ctx, true, ri->uri, -1)) != nullptr) {
+        if (leave_to_worker(conn))
+            return;
         cb->func(conn, ri, cb->user_data);
         if (!conn->callback_authorized)
             return; /* the callback has answered */
@@ -247,6 +320,8 @@ analyze_request(struct qf_connection *conn)
     }
 
     if ((cb = find_callback(ctx, false, ri->uri, -1)) != nullptr) {
+        if (leave_to_worker(conn))
+            return;
         if ((is_method(ri, "POST") || is_method(ri, "PUT")) && !handle_request_body(conn, nullptr))
             return;
         cb->func(conn, ri, cb->user_data);
@@ -283,9 +358,9 @@ analyze_request(struct qf_connection *conn)
             n--;
         if (!find_index_file(conn, path, sizeof(path), n, &st)) {
             path[n] = '\0';
-            lock_option(ctx, OPT_DIR_LIST);
-            bool listing = is_true(ctx->options[OPT_DIR_LIST]);
-            unlock_option(ctx, OPT_DIR_LIST);
+            bool listing = listing_enabled(ctx);
+            if (listing && leave_to_worker(conn))
+                return;
             if (listing)
                 send_directory_listing(conn, path);
             else
@@ -295,6 +370,8 @@ analyze_request(struct qf_connection *conn)
     }
 
     if (match_extension_option(conn, path, OPT_CGI_EXTENSIONS)) {
+        if (leave_to_worker(conn))
+            return;
         if (!is_method(ri, "POST") && !is_method(ri, "GET"))
             send_error(conn, 501, "Not Implemented", "Method %s is not implemented",
                        ri->request_method);
@@ -304,6 +381,8 @@ analyze_request(struct qf_connection *conn)
     }
 
     if (match_extension_option(conn, path, OPT_SSI_EXTENSIONS)) {
+        if (leave_to_worker(conn))
+            return;
         /* Close-on-exec from the start: exec directives and CGI programs of
          * other workers must not inherit the page. */
         FILE *fp = fopen(path, "rbe");

@@ -538,6 +538,11 @@ send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
     h.text("\r\n");
     int hlen = (int) h.len;
 
+    bool whole_in_one = is_head_request(conn) || len <= sizeof(buf) - (size_t) hlen;
+    if (!whole_in_one && leave_to_worker(conn)) {
+        close(fd);
+        return;
+    }
     if (is_head_request(conn) || len == 0) {
         qf_write(conn, buf, hlen);
     } else if (len <= sizeof(buf) - (size_t) hlen) {

@@ -42,6 +42,13 @@ struct qf_connection {
     bool callback_authorized;
     bool nonce_stale;      /* right answer to an expired nonce: challenge with stale=true */
     uint64_t num_bytes_sent;
+    /* Set while the intake's loop serves the request itself: nothing may
+     * wait, so writes never block and a handler that could (or that runs
+     * an embedder's code) is not entered. */
+    bool in_loop;
+    bool needs_worker;     /* in_loop: stopped before any output; a worker serves it */
+    char *unsent;          /* in_loop: bytes the socket did not take at once (heap) */
+    size_t unsent_len;
 };
 
 /* Connection handling: one request per connection. */
@@ -57,6 +64,9 @@ int read_request(FILE *fp, int sock, SSL *ssl, char *buf, int bufsiz, int *nread
 int get_request_len(const char *buf, size_t len);
 
 /* Responses. */
+/* In the intake's loop: true (and the request marked for a worker) where a
+ * handler would be entered that may wait or run an embedder's code. */
+bool leave_to_worker(struct qf_connection *conn);
 int qf_write(struct qf_connection *conn, const void *buf, int len);
 int qf_printf(struct qf_connection *conn, const char *fmt, ...)
     __attribute__((format(printf, 2, 3)));
@@ -118,6 +128,9 @@ time_t parse_http_date(const char *text);
 bool refuse_cross_site_post(struct qf_connection *conn);
 
 /* Static files and directory listings. */
+/* A body this small goes out in one write with its header block (at most
+ * about 700 bytes), so the intake's loop can answer with it itself. */
+enum { SMALL_BODY_MAX = 7 * 1024 };
 /* t as an HTTP date in GMT ("Sun, 06 Nov 1994 08:49:37 GMT"), in buf. */
 const char *http_date(time_t t, char *buf, size_t size);
 void send_file(struct qf_connection *conn, const char *path, struct qfstat *stp);

@@ -19,12 +19,17 @@ enum { RESPONSE_BUF_SIZE = 8192 };
  * that each read and write on a client socket has. */
 enum { STREAM_WRITE_TIMEOUT_MS = 30 * 1000 };
 
+/* The loop's answers are each one write of at most RESPONSE_BUF_SIZE bytes;
+ * what the socket keeps back of them never needs more than this. */
+enum { MAX_UNSENT = 2 * RESPONSE_BUF_SIZE };
+
 const char *http_500_error = "Internal Server Error";
 
 static bool is_known_method(const char *method);
 static bool parse_http_version(const char *text, struct qf_request_info *ri);
 static bool is_head_request(const struct qf_connection *conn);
 static bool wait_writable(int fd, int timeout_ms);
+static int write_or_keep(struct qf_connection *conn, const char *buf, int len);
 
 void
 reset_per_request_attributes(struct qf_connection *conn)
@@ -61,6 +66,7 @@ serve_request(struct qf_connection *conn, char *buf, int nread, int request_len)
     reset_per_request_attributes(conn);
     conn->owns_post_data = false;
     conn->callback_authorized = false;
+    conn->needs_worker = false;
     conn->num_bytes_sent = 0;
     memset(ri, 0, sizeof(*ri));
 
@@ -82,7 +88,8 @@ serve_request(struct qf_connection *conn, char *buf, int nread, int request_len)
 
     if (ri->http_version_major != 1 || (unsigned) ri->http_version_minor > 1) {
         send_error(conn, 505, "HTTP version not supported", "%s", "Weird HTTP version");
-        log_access(conn);
+        if (!conn->needs_worker)
+            log_access(conn);
         return;
     }
 
@@ -91,8 +98,9 @@ serve_request(struct qf_connection *conn, char *buf, int nread, int request_len)
     conn->start_time = time(nullptr);
     analyze_request(conn);
     /* A send handed to the intake takes the connection along, and the
-     * intake writes the line when it ends. */
-    if (conn->client.sock != -1)
+     * intake writes the line when it ends; a request left to a worker is
+     * logged by the worker. */
+    if (conn->client.sock != -1 && !conn->needs_worker)
         log_access(conn);
 }
 
@@ -256,9 +264,50 @@ get_request_len(const char *buf, size_t len)
     return r;
 }
 
+bool
+leave_to_worker(struct qf_connection *conn)
+{
+    if (!conn->in_loop)
+        return false;
+    conn->needs_worker = true;
+    return true;
+}
+
+/* The loop's write: whatever the socket does not take at once is kept, in
+ * order behind anything kept before, for the loop to send as the client
+ * drains. Counts as written once kept, as bytes in the kernel's buffer do. */
+static int
+write_or_keep(struct qf_connection *conn, const char *buf, int len)
+{
+    ssize_t n = 0;
+    if (conn->unsent_len == 0) {
+        while ((n = send(conn->client.sock, buf, (size_t) len, MSG_DONTWAIT | MSG_NOSIGNAL)) < 0 &&
+               errno == EINTR)
+            ;
+        if (n == len)
+            return len;
+        if (n < 0 && errno != EAGAIN)
+            return 0; /* the client is gone */
+        if (n < 0)
+            n = 0;
+    }
+    size_t rest = (size_t) len - (size_t) n;
+    char *kept = conn->unsent_len + rest <= MAX_UNSENT
+                     ? (char *) realloc(conn->unsent, conn->unsent_len + rest)
+                     : nullptr;
+    if (kept == nullptr)
+        return (int) n;
+    memcpy(kept + conn->unsent_len, buf + n, rest);
+    conn->unsent = kept;
+    conn->unsent_len += rest;
+    return len;
+}
+
 int
 qf_write(struct qf_connection *conn, const void *buf, int len)
 {
+    if (conn->in_loop)
+        return write_or_keep(conn, (const char *) buf, len);
     return (int) push(nullptr, conn->client.sock, conn->ssl, (const char *) buf, (uint64_t) len);
 }
 
@@ -295,6 +344,8 @@ send_error(struct qf_connection *conn, int status, const char *reason, const cha
 
     const struct callback *cb = find_callback(conn->ctx, false, nullptr, status);
     if (cb != nullptr) {
+        if (leave_to_worker(conn))
+            return;
         cb->func(conn, ri, cb->user_data);
         return;
     }

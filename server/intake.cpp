@@ -1,9 +1,10 @@
 /* server/intake.cpp: the intake's event loops. Each accepts, reads request heads without
- * blocking and queues complete heads for the workers, sends the files that workers handed
- * over, and enforces the deadlines, so that no worker ever waits on a client. For plain
- * requests one loop would do (14,000 small files a second kept a quarter of a core busy), but
- * a TLS handshake costs far more than a request, so there is one loop per CPU: each owns the
- * connections it accepted, and all of them accept from the same listeners. */
+ * blocking, answers plain requests for small static files itself and queues the other
+ * complete heads for the workers, sends the files that workers handed over, and enforces the
+ * deadlines, so that no worker ever waits on a client. For plain requests one loop would do
+ * (14,000 small files a second kept a quarter of a core busy), but a TLS handshake costs far
+ * more than a request, so there is one loop per CPU: each owns the connections it accepted,
+ * and all of them accept from the same listeners. */
 #include <arpa/inet.h>
 #include <errno.h>
 #include <malloc.h>
@@ -80,7 +81,11 @@ struct intake {
     bool stopping;
     int clients, peak;            /* records alive; their most since the last trim */
     char *spare;                  /* a buffer for the first read of a client */
+    struct qf_connection conn;    /* the request the loop answers itself */
+    char scratch[MAX_REQUEST_SIZE + 1]; /* ... parsed from this copy of its head */
 };
+
+static void end_send(struct intake *in, struct client *c);
 
 static struct client *
 new_client(struct intake *in)
@@ -251,8 +256,76 @@ wants_body_segment(const char *buf, int request_len, int nread)
     return declared > (uint64_t) (nread - request_len);
 }
 
-/* The head goes to a worker, or waits for room with the intake paused.
- * A worker reads and writes blocking, bounded by the socket's timeouts. */
+/* Puts a send on the list the loop serves as the client drains. */
+static void
+start_send(struct intake *in, struct client *c, struct file_send *fs, int64_t now)
+{
+    c->send = fs;
+    c->deadline = now + SEND_STALL_MS;
+    c->hard_deadline = in->stopping ? now + STOP_SEND_MS : NEVER;
+    list_append(&in->sends, c);
+    if (!watch(in, c, EPOLLOUT))
+        end_send(in, c);
+}
+
+static bool
+has_body_method(const char *buf)
+{
+    return strncmp(buf, "POST ", 5) == 0 || strncmp(buf, "PUT ", 4) == 0 ||
+           strncmp(buf, "DELETE ", 7) == 0;
+}
+
+/* Plain GETs and HEADs of static files and the ordinary error answers are
+ * answered here: waking a worker costs more than the answer. The request
+ * is parsed from a copy, because parsing cuts the head up in place; when
+ * it turns out to need a worker (a callback, CGI, SSI, a listing, a large
+ * body) nothing has been sent or logged, and the worker gets the original.
+ * An embedder's log callback could wait, so with one every request goes to
+ * a worker. True when the client was answered and its record is gone. */
+static bool
+answer_in_loop(struct intake *in, struct client *c)
+{
+    struct qf_context *ctx = in->ctx;
+    if (c->ssl != nullptr || has_body_method(c->buf) || ctx->log_callback != builtin_error_log)
+        return false;
+
+    struct qf_connection *conn = &in->conn;
+    memcpy(in->scratch, c->buf, (size_t) c->nread);
+    conn->client = c->sock;
+    conn->ssl = nullptr;
+    conn->ctx = ctx;
+    conn->start_time = time(nullptr);
+    conn->in_loop = true;
+    serve_request(conn, in->scratch, c->nread, c->request_len);
+    reset_per_request_attributes(conn);
+    conn->request_info.request_method = nullptr;
+    conn->request_info.uri = nullptr;
+    if (conn->needs_worker)
+        return false;
+
+    struct file_send *fs = nullptr;
+    if (conn->unsent_len > 0 && (fs = (struct file_send *) calloc(1, sizeof(*fs))) != nullptr) {
+        fs->sock = c->sock.sock;
+        fs->fd = -1;
+        fs->kept = conn->unsent;
+        fs->kept_len = conn->unsent_len;
+    } else {
+        free(conn->unsent);
+    }
+    conn->unsent = nullptr;
+    conn->unsent_len = 0;
+    give_back_head_buffer(ctx, c->buf);
+    c->buf = nullptr;
+    if (fs != nullptr)
+        start_send(in, c, fs, now_ms());
+    else
+        drop_client(in, c); /* closed as a worker closes */
+    return true;
+}
+
+/* The head is answered here, goes to a worker, or waits for room with the
+ * intake paused. A worker reads and writes blocking, bounded by the
+ * socket's timeouts. */
 static void
 head_complete(struct intake *in, struct client *c)
 {
@@ -263,6 +336,8 @@ head_complete(struct intake *in, struct client *c)
         (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, c->sock.sock, nullptr);
         c->registered = false;
     }
+    if (answer_in_loop(in, c))
+        return;
     if (c->ssl != nullptr)
         set_blocking(c->sock.sock, true);
     struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len};
@@ -490,9 +565,11 @@ static void
 finish_send(struct qf_context *ctx, struct file_send *fs)
 {
     log_access_line(ctx, fs->log_line, fs->log_split, fs->sent);
-    close(fs->fd);
+    if (fs->fd != -1)
+        close(fs->fd);
     free(fs->log_line);
     free(fs->piece);
+    free(fs->kept);
     if (fs->ssl != nullptr)
         tls_free(fs->ssl);
     free(fs);
@@ -537,12 +614,35 @@ pump_tls_send(struct intake *in, struct client *c, int64_t now)
     end_send(in, c); /* all sent, the file ended early, or the client is gone */
 }
 
+/* What the loop's own answer left unsent, as the socket takes it. */
+static void
+pump_kept(struct intake *in, struct client *c, int64_t now)
+{
+    struct file_send *fs = c->send;
+    ssize_t n;
+    while ((n = send(c->sock.sock, fs->kept + fs->kept_sent, fs->kept_len - fs->kept_sent,
+                     MSG_DONTWAIT | MSG_NOSIGNAL)) < 0 && errno == EINTR)
+        ;
+    if (n < 0 && errno == EAGAIN)
+        return;
+    if (n > 0)
+        fs->kept_sent += (size_t) n;
+    if (n > 0 && fs->kept_sent < fs->kept_len)
+        note_progress(in, c, now);
+    else
+        end_send(in, c); /* all sent, or the client is gone */
+}
+
 static void
 pump_send(struct intake *in, struct client *c, int64_t now)
 {
     struct file_send *fs = c->send;
     if (fs->ssl != nullptr) {
         pump_tls_send(in, c, now);
+        return;
+    }
+    if (fs->kept != nullptr) {
+        pump_kept(in, c, now);
         return;
     }
     size_t want = fs->remaining < SEND_CHUNK ? (size_t) fs->remaining : SEND_CHUNK;
@@ -583,12 +683,7 @@ take_handed_sends(struct intake *in, int64_t now)
             continue;
         }
         c->sock.sock = fs->sock;
-        c->send = fs;
-        c->deadline = now + SEND_STALL_MS;
-        c->hard_deadline = in->stopping ? now + STOP_SEND_MS : NEVER;
-        list_append(&in->sends, c);
-        if (!watch(in, c, EPOLLOUT))
-            end_send(in, c);
+        start_send(in, c, fs, now);
     }
 }
 

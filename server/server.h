@@ -148,6 +148,8 @@ struct file_send {
     char *piece;     /* the piece being written (TLS) */
     size_t piece_len;
     size_t piece_written;
+    char *kept;      /* plain: bytes of an answer the socket did not take at once */
+    size_t kept_len, kept_sent;
     struct file_send *next;
 };
 

@@ -30,8 +30,8 @@ protected:
         writeScript(sub + "post.cgi", PLAIN + "echo \"$REQUEST_METHOD n=$CONTENT_LENGTH\"\ncat\n");
         writeScript(sub + "count.cgi", PLAIN + "wc -c\n");
         writeScript(sub + "fds.cgi", PLAIN + "ls -l /proc/$$/fd\n");
-        writeScript(sub + "limit.cgi", PLAIN + "ulimit -n; grep SigBlk /proc/$$/status\n");
-        writeFile(sub + "limit.shtml", "<!--#exec \"ulimit -n; grep SigBlk /proc/$$/status\"-->");
+        writeScript(sub + "limit.cgi", PLAIN + "ulimit -n; exec grep SigBlk /proc/self/status\n");
+        writeFile(sub + "limit.shtml", "<!--#exec \"ulimit -n; exec grep SigBlk /proc/self/status\"-->");
         /* the server starts with a low descriptor limit below a higher hard one */
         struct rlimit saved, low;
         getrlimit(RLIMIT_NOFILE, &saved);

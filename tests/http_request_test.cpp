@@ -1,5 +1,7 @@
 /* tests/http_request_test.cpp: request parsing, decoding, form variables, MIME types, ranges. */
 #include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "http/http.h"
 #include "support/harness.h"
@@ -36,6 +38,39 @@ TEST(HttpRequest, ParseHeaders)
     EXPECT_STREQ(get_header(&ri, "empty"), "");
     EXPECT_STREQ(get_header(&ri, "H59"), "v59");
     EXPECT_EQ(get_header(&ri, "H60"), nullptr);
+}
+
+/* The intake's loop never waits on a socket: what it does not take is kept, in order, and later
+ * writes queue behind it; a peer that is gone gets nothing kept. */
+TEST(HttpRequest, LoopWritesKeepWhatTheSocketRefusesInOrder)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    struct qf_connection conn {};
+    conn.in_loop = true;
+    conn.client.sock = sv[0];
+    EXPECT_EQ(qf_write(&conn, "at once", 7), 7);
+    EXPECT_EQ(conn.unsent_len, 0u);
+    char got[8] = "";
+    EXPECT_EQ(recv(sv[1], got, sizeof(got), 0), 7);
+
+    const std::string fill(4096, 'f');
+    while (send(sv[0], fill.data(), fill.size(), MSG_DONTWAIT) > 0) {}
+    EXPECT_EQ(qf_write(&conn, "first", 5), 5);
+    EXPECT_EQ(qf_write(&conn, "second", 6), 6);
+    EXPECT_EQ(std::string(conn.unsent, conn.unsent_len), "firstsecond");
+    const std::string huge(3 * 8192, 'h');   /* past what one answer can leave behind */
+    EXPECT_LT(qf_write(&conn, huge.data(), (int) huge.size()), (int) huge.size());
+    EXPECT_EQ(conn.unsent_len, 11u);
+    free(conn.unsent);
+
+    struct qf_connection gone {};
+    gone.in_loop = true;
+    gone.client.sock = sv[0];
+    close(sv[1]);
+    EXPECT_EQ(qf_write(&gone, "lost", 4), 0);
+    EXPECT_EQ(gone.unsent, nullptr);
+    close(sv[0]);
 }
 
 TEST(HttpRequest, UrlDecode)

@@ -68,14 +68,27 @@ protected:
 };
 using Faults = ServerItest;
 
-/* The one worker held by a body that is slow to come: twenty heads fill the queue, the intake holds
- * the next and takes in no more (it pauses), and no second worker starts. Everyone gets their own
- * answer afterwards, in turn. */
+/* The one worker held by a body that is slow to come: the intake still answers static files and
+ * errors itself, while what needs a worker (SSI, CGI, a callback, a POST) waits for it: twenty such
+ * heads fill the queue, the intake holds the next and takes in no more (it pauses), and no second
+ * worker starts. Everyone gets their own answer afterwards, in turn. */
 TEST_F(ServerItest, OneWorkerServesWaitingClientsInTurn)
 {
     const int clients = 30;
-    for (int i = 0; i < clients; i++)
-        writeFile(srv.root("f" + std::to_string(i)), "file " + std::to_string(i));
+    std::vector<std::pair<std::string, std::string>> asks;   /* request, a piece of its answer */
+    for (int i = 0; i < clients; i++) {
+        const std::string n = std::to_string(i);
+        switch (i % 4) {
+        case 0: writeFile(srv.root("f" + n + ".shtml"), "page " + n);
+                asks.push_back({"GET /f" + n + ".shtml HTTP/1.0\r\n\r\n", "page " + n}); break;
+        case 1: writeScript(srv.root("c" + n + ".cgi"), "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\ncgi " + n + "'\n");
+                asks.push_back({"GET /c" + n + ".cgi HTTP/1.0\r\n\r\n", "cgi " + n}); break;
+        case 2: asks.push_back({"GET /admin HTTP/1.0\r\n\r\n", "<h1>Quillfen"}); break;
+        default: writeFile(srv.root("p" + n + ".txt"), "post " + n);
+                asks.push_back({"POST /p" + n + ".txt HTTP/1.0\r\nContent-Length: 0\r\n\r\n", "post " + n});
+        }
+    }
+    writeFile(srv.root("small.txt"), "small");
     start({"-max_threads", "1", "-admin_uri", "/admin"});
     Conn first(srv.port);
     const std::string body = "o=idle_time&v=10";
@@ -84,6 +97,9 @@ TEST_F(ServerItest, OneWorkerServesWaitingClientsInTurn)
     EXPECT_EQ(first.read(10000, 25), "HTTP/1.1 100 Continue\r\n\r\n");   /* the worker waits for the body */
     const pid_t pid = srv.proc.pid();
     const int threads = threadCount(pid), fds = openDescriptors(pid);
+    EXPECT_EQ(bodyOf(rawRequest(srv.port, "GET /small.txt HTTP/1.0\r\n\r\n")), "small");
+    EXPECT_EQ(rawRequest(srv.port, "HEAD /none HTTP/1.0\r\n\r\n").substr(0, 22), "HTTP/1.1 404 Not Found");
+
     /* Asked once c's bytes have arrived (acknowledged) and the intake sleeps in epoll_wait: by then
      * it has served every readiness it watches, so an unread head is one it chose not to take. */
     auto takenIn = [&](const Conn &c) {
@@ -95,7 +111,7 @@ TEST_F(ServerItest, OneWorkerServesWaitingClientsInTurn)
     std::vector<std::unique_ptr<Conn>> waiting;
     for (int i = 0; i < clients; i++) {
         waiting.push_back(std::make_unique<Conn>(srv.port));
-        ASSERT_TRUE(waiting.back()->send("GET /f" + std::to_string(i) + " HTTP/1.0\r\n\r\n")) << i;
+        ASSERT_TRUE(waiting.back()->send(asks[i].first)) << i;
         if (i <= 21) {
             EXPECT_EQ(takenIn(*waiting.back()), i < 21) << i;   /* 20 queued, 1 held */
         }
@@ -104,9 +120,11 @@ TEST_F(ServerItest, OneWorkerServesWaitingClientsInTurn)
     EXPECT_TRUE(waitFor([&] { return openDescriptors(pid) - fds + tcpQueue(srv.port) == clients; }, 10000))
         << tcpQueue(srv.port) << " in the backlog";
     EXPECT_EQ(threadCount(pid), threads);
+    EXPECT_FALSE(waiting.front()->hears(0));
     ASSERT_TRUE(first.send(body));
     EXPECT_NE(first.read().find("Saved: idle_time=10"), std::string::npos);
-    for (int i = 0; i < clients; i++) EXPECT_EQ(bodyOf(waiting[i]->read()), "file " + std::to_string(i)) << i;
+    for (int i = 0; i < clients; i++)
+        EXPECT_NE(waiting[i]->read().find(asks[i].second), std::string::npos) << asks[i].first;
 }
 
 /* The intake waits on clients, never the workers: with one worker, a client that reads none of a
