@@ -45,6 +45,7 @@ struct BareContext {
     {
         close_all_listening_sockets(ctx);
         release_head_buffers(ctx);
+        tls_release_context(ctx);
         for (int i = 0; i < ctx->num_callbacks; i++)
             free(ctx->callbacks[i].uri_regex);
         for (char *value : ctx->options)
