@@ -11,6 +11,8 @@
 #   BENCH_ROUNDS    rounds of every workload, the table shows the median and,
 #                   below it, the lowest and highest (default 1, at most 9)
 #   QUILLFEN        a quillfen binary to use instead of building build-bench/
+#   BENCH_ONLY      a regular expression: only the workloads whose names match
+#                   it run (e.g. 'TLS_1KiB' or '1KiB_c=16$'); default all
 #   BENCH_OUT       where the raw wrk outputs and runs.txt, the figures of every
 #                   run, are kept (default build-bench/bench-results)
 set -euo pipefail
@@ -159,6 +161,7 @@ measure() {   # workload path conc timeout [scheme]
         list=(quillfen nginx)
     fi
     local -n ports=$map
+    [[ "$1" =~ ${BENCH_ONLY:-.} ]] || return 0
     for r in $(seq "$rounds"); do
         for s in "${list[@]}"; do
             run_wrk "$1" "$s" "${ports[$s]}" "$2" "$3" "$4" "$r" "${pid_of[$s]}" "$scheme"

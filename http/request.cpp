@@ -280,17 +280,22 @@ static int
 write_or_keep(struct qf_connection *conn, const char *buf, int len)
 {
     ssize_t n = 0;
-    if (conn->unsent_len == 0) {
+    if (conn->unsent_len == 0 && conn->ssl != nullptr) {
+        enum tls_step step;
+        n = tls_write(conn->ssl, buf, len, &step);
+        if (n == 0 && step != TLS_WANT_READ && step != TLS_WANT_WRITE)
+            return 0; /* the client is gone */
+    } else if (conn->unsent_len == 0) {
         while ((n = send(conn->client.sock, buf, (size_t) len, MSG_DONTWAIT | MSG_NOSIGNAL)) < 0 &&
                errno == EINTR)
             ;
-        if (n == len)
-            return len;
         if (n < 0 && errno != EAGAIN)
             return 0; /* the client is gone */
         if (n < 0)
             n = 0;
     }
+    if (n == len)
+        return len;
     size_t rest = (size_t) len - (size_t) n;
     char *kept = conn->unsent_len + rest <= MAX_UNSENT
                      ? (char *) realloc(conn->unsent, conn->unsent_len + rest)

@@ -148,7 +148,7 @@ struct file_send {
     char *piece;     /* the piece being written (TLS) */
     size_t piece_len;
     size_t piece_written;
-    char *kept;      /* plain: bytes of an answer the socket did not take at once */
+    char *kept;      /* bytes of the loop's answer the socket did not take at once */
     size_t kept_len, kept_sent;
     struct file_send *next;
 };
@@ -281,6 +281,9 @@ bool tls_has_pending(SSL *ssl);
 /* For a worker's blocking socket: bytes moved, 0 at close_notify, -1. */
 int tls_pull(SSL *ssl, char *buf, int len);
 int tls_push(SSL *ssl, const char *buf, int len);
+/* > 0 bytes taken; 0 with *step telling why none were. */
+int tls_write(SSL *ssl, const char *buf, int len, enum tls_step *step);
+void tls_loop_writes(SSL *ssl);
 enum tls_step tls_notify_close(SSL *ssl);
 void tls_free(SSL *ssl);
 /* A file send through TLS: its piece buffer, then one piece per call. */

@@ -222,18 +222,34 @@ tls_pull(SSL *ssl, char *buf, int len)
 }
 
 int
+tls_write(SSL *ssl, const char *buf, int len, enum tls_step *step)
+{
+    ERR_clear_error();
+    errno = 0;
+    int n = SSL_write(ssl, buf, len);
+    *step = n > 0 ? TLS_DONE : step_of(ssl, n);
+    return n > 0 ? n : 0;
+}
+
+int
 tls_push(SSL *ssl, const char *buf, int len)
 {
     for (;;) {
-        ERR_clear_error();
-        errno = 0;
-        int n = SSL_write(ssl, buf, len);
+        enum tls_step step;
+        int n = tls_write(ssl, buf, len, &step);
         if (n > 0)
             return n;
-        enum tls_step step = step_of(ssl, n);
         if ((step != TLS_WANT_READ && step != TLS_WANT_WRITE) || errno != EINTR)
             return -1;
     }
+}
+
+/* The loop's answers: a write returns once a record is out, and one that must wait is made
+ * again later from wherever its bytes are kept by then. */
+void
+tls_loop_writes(SSL *ssl)
+{
+    SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
 }
 
 /* close_notify: many answers end only with the connection, and clients take a TLS stream
@@ -277,13 +293,13 @@ tls_prepare_send(struct file_send *fs, SSL *ssl)
     return fs->piece != nullptr;
 }
 
-/* The next record of the file, from the piece in hand or a new one read once; a write that must
- * wait is made again with the same bytes. TLS_DONE: a record went out; TLS_FAILED also when
- * the file ended early. */
+/* The next record of the answer kept by the loop, or of the file, from the piece in hand or a
+ * new one read once; a write that must wait is made again with the same bytes. TLS_DONE: a
+ * record went out; TLS_FAILED also when the file ended early. */
 enum tls_step
 tls_send_piece(struct file_send *fs)
 {
-    if (fs->piece_written == fs->piece_len) {
+    if (fs->kept == nullptr && fs->piece_written == fs->piece_len) {
         fs->piece_written = fs->piece_len = 0;
         size_t want = fs->remaining < (uint64_t) TLS_PIECE_SIZE ? (size_t) fs->remaining
                                                                 : (size_t) TLS_PIECE_SIZE;
@@ -295,16 +311,17 @@ tls_send_piece(struct file_send *fs)
         fs->piece_len = (size_t) n;
         fs->offset += n;
     }
-    ERR_clear_error();
-    errno = 0;
-    int n = SSL_write(fs->ssl, fs->piece + fs->piece_written,
-                      (int) (fs->piece_len - fs->piece_written));
-    if (n <= 0)
-        return step_of(fs->ssl, n);
+    size_t *done = fs->kept != nullptr ? &fs->kept_sent : &fs->piece_written;
+    const char *from = fs->kept != nullptr ? fs->kept : fs->piece;
+    size_t len = fs->kept != nullptr ? fs->kept_len : fs->piece_len;
+    enum tls_step step;
+    int n = tls_write(fs->ssl, from + *done, (int) (len - *done), &step);
+    if (n == 0)
+        return step;
     fs->sent += (uint64_t) n;
     fs->remaining -= (uint64_t) n;
-    fs->piece_written += (size_t) n;
-    if (fs->remaining == 0)
+    *done += (size_t) n;
+    if (fs->remaining == 0 && fs->kept == nullptr)
         set_corked(SSL_get_fd(fs->ssl), false);
     return TLS_DONE;
 }
