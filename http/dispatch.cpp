@@ -304,6 +304,8 @@ analyze_request(struct qf_connection *conn)
         return;
     }
     if (check_authorization(conn, path, found && st.is_directory) == 0) {
+        if (conn->needs_worker)
+            return;
         send_authorization_request(conn);
         return;
     }

@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "http/http.h"
 #include "support/harness.h"
 
 using namespace qftest;
@@ -408,6 +409,33 @@ TEST_F(Faults, ReportsFromManyThreadsAtOnceStayWhole)
         [&] { return count("accept_new_connection: 127.0.0.2 is not allowed to connect") == denials; }, 5000));
     EXPECT_EQ(count("set_max_threads_option: [0] must be at least 1"), 2 * rounds);
     EXPECT_EQ(count("qf_set_option(max_threads): failure"), 2 * rounds);
+}
+
+/* The loop tries a request first and hands it to a worker as soon as it
+ * needs one (here: an embedder's error answer); what it reported meanwhile
+ * must not be reported again by the worker. */
+TEST(Embedding, ARequestHandedOnIsReportedOnce)
+{
+    TempDir dir;
+    struct qf_context *ctx = qf_start();
+    ASSERT_NE(ctx, nullptr);
+    const int port = freePort();
+    for (const auto &[name, value] : std::vector<std::pair<std::string, std::string>>{
+             {"root", dir.path()}, {"error_log", dir.file("error.log")},
+             {"protect", "/p=" + dir.file("no-such-passwords")},
+             {"ports", "127.0.0.1:" + std::to_string(port)}})
+        ASSERT_EQ(qf_set_option(ctx, name.c_str(), value.c_str()), 1) << name;
+    qf_set_error_callback(ctx, 0, [](struct qf_connection *conn, const struct qf_request_info *ri, void *) {
+        qf_printf(conn, "HTTP/1.1 %d Embedder\r\nContent-Length: 0\r\n\r\n", ri->status_code);
+    }, nullptr);
+    EXPECT_EQ(rawRequest(port, "GET /p/gone HTTP/1.1\r\nHost: x\r\n\r\n").substr(0, 23),
+              "HTTP/1.1 404 Embedder\r\n");
+    qf_stop(ctx);
+    const std::string log = readFile(dir.file("error.log"));
+    size_t reports = 0;
+    for (size_t at = log.find("cannot open"); at != std::string::npos; at = log.find("cannot open", at + 1))
+        reports++;
+    EXPECT_EQ(reports, 1u) << log;
 }
 
 }  // namespace
