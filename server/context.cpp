@@ -68,17 +68,25 @@ find_opt(const char *name)
 void
 lock_option(struct qf_context *ctx, int id)
 {
-    int rc = pthread_mutex_lock(&ctx->opt_mutexes[id]);
+    int rc = pthread_rwlock_rdlock(&ctx->opt_locks[id]);
     if (rc != 0)
-        cry(fc(ctx), "pthread_mutex_lock: %s", strerror(rc));
+        cry(fc(ctx), "pthread_rwlock_rdlock: %s", strerror(rc));
+}
+
+void
+lock_option_for_change(struct qf_context *ctx, int id)
+{
+    int rc = pthread_rwlock_wrlock(&ctx->opt_locks[id]);
+    if (rc != 0)
+        cry(fc(ctx), "pthread_rwlock_wrlock: %s", strerror(rc));
 }
 
 void
 unlock_option(struct qf_context *ctx, int id)
 {
-    int rc = pthread_mutex_unlock(&ctx->opt_mutexes[id]);
+    int rc = pthread_rwlock_unlock(&ctx->opt_locks[id]);
     if (rc != 0)
-        cry(fc(ctx), "pthread_mutex_unlock: %s", strerror(rc));
+        cry(fc(ctx), "pthread_rwlock_unlock: %s", strerror(rc));
 }
 
 /* Creates a context with every option at its default and the listener
@@ -98,8 +106,8 @@ qf_start(void)
 
     /* The locks come before the defaults: the max_threads setter takes
      * thr_mutex, and qf_fini on a failed default destroys them all. */
-    for (pthread_mutex_t &m : ctx->opt_mutexes)
-        pthread_mutex_init(&m, nullptr);
+    for (pthread_rwlock_t &l : ctx->opt_locks)
+        pthread_rwlock_init(&l, nullptr);
     pthread_mutex_init(&ctx->thr_mutex, nullptr);
     pthread_mutex_init(&ctx->callback_mutex, nullptr);
     pthread_mutex_init(&ctx->pool_mutex, nullptr);
@@ -203,7 +211,7 @@ release_stream(FILE *fp)
 void
 qf_fini(struct qf_context *ctx)
 {
-    lock_option(ctx, OPT_PORTS);
+    lock_option_for_change(ctx, OPT_PORTS);
     close_all_listening_sockets(ctx);
     unlock_option(ctx, OPT_PORTS);
 
@@ -233,8 +241,8 @@ qf_fini(struct qf_context *ctx)
 
     tls_release_context(ctx);
 
-    for (pthread_mutex_t &m : ctx->opt_mutexes)
-        pthread_mutex_destroy(&m);
+    for (pthread_rwlock_t &l : ctx->opt_locks)
+        pthread_rwlock_destroy(&l);
     pthread_mutex_destroy(&ctx->thr_mutex);
     pthread_mutex_destroy(&ctx->callback_mutex);
     release_head_buffers(ctx);
@@ -262,7 +270,7 @@ qf_set_option(struct qf_context *ctx, const char *name, const char *value)
         return -1;
     }
 
-    lock_option(ctx, opt->index);
+    lock_option_for_change(ctx, opt->index);
     int result = opt->setter != nullptr ? (int) opt->setter(ctx, value) : 1;
     free(ctx->options[opt->index]);
     ctx->options[opt->index] = qf_strdup(value);

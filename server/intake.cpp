@@ -512,7 +512,7 @@ read_head(struct intake *in, struct client *c)
     }
 }
 
-/* Accepts what waits on listener i (under the ports mutex, so that it stays
+/* Accepts what waits on listener i (under the ports lock, so that it stays
  * open meanwhile), applies the access list, and reads each head at once:
  * under load the request is often there already. */
 static void

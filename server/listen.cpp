@@ -213,7 +213,7 @@ note_new_listeners(struct qf_context *ctx)
     wake_intake(ctx);
 }
 
-/* The caller holds the ports mutex (or is the only thread left). */
+/* The caller holds the ports lock (or is the only thread left). */
 void
 close_all_listening_sockets(struct qf_context *ctx)
 {
@@ -242,7 +242,7 @@ close_unlisted(struct socket *kept, int num_kept, const char *list)
 }
 
 /* Replaces every listener by one per entry of list; entries that were
- * listened on before keep their sockets. Runs under the ports mutex (taken
+ * listened on before keep their sockets. Runs under the ports lock (taken
  * by qf_set_option), so the intake's loops never see the table half
  * changed. Listeners opened before a bad entry stay open. */
 bool
@@ -428,12 +428,12 @@ set_acl_option(struct qf_context *ctx, const char *list)
     return check_acl(ctx, list, &any) != -1;
 }
 
-/* Kept under the ssl_cert mutex: set_ssl_option, its one reader, runs
+/* Kept under the ssl_cert lock: set_ssl_option, its one reader, runs
  * under that mutex. */
 void
 qf_set_ssl_password_callback(struct qf_context *ctx, qf_ssl_password_cb cb)
 {
-    lock_option(ctx, OPT_SSL_CERTIFICATE);
+    lock_option_for_change(ctx, OPT_SSL_CERTIFICATE);
     ctx->ssl_password_callback = cb;
     unlock_option(ctx, OPT_SSL_CERTIFICATE);
 }

@@ -85,7 +85,7 @@ enum {
     MAX_INTAKE_LOOPS = 8,    /* one per CPU, up to this */
 };
 
-/* Option ids: the slot of each option in options[] and opt_mutexes[].
+/* Option ids: the slot of each option in options[] and opt_locks[].
  * Ids 18 and 19 are not used by any option. */
 enum {
     OPT_ROOT = 0,
@@ -165,7 +165,7 @@ struct qf_context {
     FILE *access_log;
     FILE *error_log;
 
-    /* Guarded by opt_mutexes[OPT_PORTS]; read by the intake's loops. */
+    /* Guarded by opt_locks[OPT_PORTS]; read by the intake's loops. */
     struct socket listeners[MAX_LISTENING_SOCKETS];
     int num_listeners;
 
@@ -173,9 +173,11 @@ struct qf_context {
     struct callback callbacks[MAX_CALLBACKS];
     int num_callbacks;
 
-    /* options[id] is changed under opt_mutexes[id]. */
+    /* options[id] is read under opt_locks[id] and changed under it held
+     * for a change. Reader-writer locks: every request reads several
+     * options, and the intake's loops would otherwise queue for them. */
     char *options[NUM_OPTIONS];
-    pthread_mutex_t opt_mutexes[NUM_OPTIONS];
+    pthread_rwlock_t opt_locks[NUM_OPTIONS];
 
     /* thr_mutex guards the counters and the queue below. */
     int max_threads;
@@ -213,7 +215,7 @@ struct qf_context {
     struct pooled_buffer *free_buffers;
     int num_free_buffers;
 
-    qf_ssl_password_cb ssl_password_callback; /* under the ssl_cert mutex */
+    qf_ssl_password_cb ssl_password_callback; /* under the ssl_cert lock */
     qf_callback_t log_callback;
 };
 
@@ -239,7 +241,8 @@ const char *qf_get_option(const struct qf_context *ctx, const char *name);
 const char *qf_version(void);
 void qf_set_log_callback(struct qf_context *ctx, qf_callback_t cb);
 const struct qf_option *find_opt(const char *name);
-void lock_option(struct qf_context *ctx, int id);
+void lock_option(struct qf_context *ctx, int id);            /* to read it */
+void lock_option_for_change(struct qf_context *ctx, int id); /* alone */
 void unlock_option(struct qf_context *ctx, int id);
 
 /* Setters of this module. */
@@ -258,7 +261,7 @@ bool set_max_threads_option(struct qf_context *ctx, const char *value);
 bool set_admin_uri_option(struct qf_context *ctx, const char *uri);
 
 /* Listening sockets, the access list and the unavailable SSL and user
- * options. The listener table changes only under the ports mutex. */
+ * options. The listener table changes only under the ports lock. */
 int qf_open_listening_port(struct qf_context *ctx, const struct vec *entry, struct usa *lsa);
 void close_all_listening_sockets(struct qf_context *ctx);
 int check_acl(struct qf_context *ctx, const char *list, const struct usa *remote);

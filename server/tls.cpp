@@ -102,7 +102,7 @@ make_tls_context(struct qf_context *ctx, const char *path)
 
 /* Loads and checks the file, then swaps it in: new connections get the new certificate,
  * connections in progress keep the context they started with (each holds a reference).
- * A bad file leaves the one in use. Runs under the ssl_cert mutex. */
+ * A bad file leaves the one in use. Runs under the ssl_cert lock. */
 bool
 set_ssl_option(struct qf_context *ctx, const char *path)
 {

@@ -99,7 +99,7 @@ set_blocking(int sock, bool blocking)
 }
 
 /* The administration page may replace idle_time while workers wait, so the
- * text is parsed under its mutex. Text without a leading number counts as 0. */
+ * text is parsed under its lock. Text without a leading number counts as 0. */
 static int
 read_idle_time(struct qf_context *ctx)
 {

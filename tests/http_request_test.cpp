@@ -138,12 +138,12 @@ TEST(HttpFiles, MimeTypeOptionFirstThenBuiltin)
     };
     for (const auto &c : cases) {
         struct qf_context ctx {};
-        pthread_mutex_init(&ctx.opt_mutexes[OPT_MIME_TYPES], nullptr);
+        pthread_rwlock_init(&ctx.opt_locks[OPT_MIME_TYPES], nullptr);
         ctx.options[OPT_MIME_TYPES] = const_cast<char *>(c.option);
         char buf[64];
         EXPECT_EQ(get_mime_type(&ctx, c.path, buf, sizeof(buf)), strlen(c.type)) << "line " << c.line;
         EXPECT_STREQ(buf, c.type) << "line " << c.line;
-        pthread_mutex_destroy(&ctx.opt_mutexes[OPT_MIME_TYPES]);
+        pthread_rwlock_destroy(&ctx.opt_locks[OPT_MIME_TYPES]);
     }
 }
 

@@ -30,8 +30,8 @@ inline std::vector<std::string> take_bare_log()
 struct BareContext {
     BareContext() : ctx((struct qf_context *) calloc(1, sizeof(*ctx)))
     {
-        for (pthread_mutex_t &m : ctx->opt_mutexes)
-            pthread_mutex_init(&m, nullptr);
+        for (pthread_rwlock_t &l : ctx->opt_locks)
+            pthread_rwlock_init(&l, nullptr);
         for (pthread_mutex_t *m : {&ctx->thr_mutex, &ctx->callback_mutex, &ctx->pool_mutex})
             pthread_mutex_init(m, nullptr);
         pthread_cond_init(&ctx->thr_cond, nullptr);
