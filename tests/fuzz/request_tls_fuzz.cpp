@@ -6,7 +6,8 @@
  * An input is a mode byte, three record lengths and the request:
  *   byte 0   bit 0: TLS 1.2 (else 1.3); bits 1-2: how the client ends:
  *            0 it stops (the socket stays open, as a stalled client's),
- *            1 close_notify, 2 and 3 the socket's end without close_notify
+ *            1 close_notify, 2 and 3 the socket's end without close_notify;
+ *            bit 3: a GET or HEAD goes to the intake's loop first
  *   byte 1-3 record lengths taken in turn, 0 for a full record (16 KiB)
  *   the rest what the client writes, at most 64 KiB */
 #include <openssl/err.h>
@@ -24,7 +25,7 @@ enum { HEADER = 4, MAX_DATA = 64 * 1024, FULL_RECORD = 16 * 1024 };
  * fits the socket's buffer before the server reads (no read waits). */
 enum { SMALL_RECORD_WIRE = 96 * 1024 };
 
-struct qf_context *ctx;
+struct qf_context *ctx, *loop_ctx;
 SSL_CTX *client_ctx;
 
 /* An ECDSA P-256 key and a self-signed certificate for it, as one PEM. */
@@ -136,7 +137,7 @@ void send_request(Client &client, const uint8_t *lengths, const uint8_t *data, s
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     std::string top;
-    ctx = qffuzz::request_tree(&top);
+    ctx = qffuzz::request_tree(&top, &loop_ctx);
     qffuzz::write_file(top + "/cert.pem", make_certificate());
     qffuzz::set_option(ctx, "ssl_cert", top + "/cert.pem");
 
@@ -186,9 +187,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (ending >= 2)
             shutdown(sv[0], SHUT_WR);
 
-        /* As a worker serves a connection and ends it. */
-        process_new_connection(&conn);
-        reset_per_request_attributes(&conn);
+        /* As a worker (or the loop) serves a connection and ends it. */
+        if (qffuzz::serve_head(&conn, (head[0] & 8) != 0 ? loop_ctx : nullptr, sv[0]))
+            qffuzz::send_kept(
+                &conn,
+                [&](const char *p, size_t len) -> long {
+                    enum tls_step step;
+                    int n = tls_write(conn.ssl, p, (int) len, &step);
+                    return n > 0 ? n : step == TLS_WANT_WRITE ? 0 : -1; /* no read comes */
+                },
+                [&] { client.fill(); });
         notified = tls_notify_close(conn.ssl) == TLS_DONE;
         tls_free(conn.ssl);
         close_gracefully(sv[1]);

@@ -26,12 +26,7 @@ inline bool form_echoed;
  * whose actions start and signal programs. */
 inline void guard_request(struct qf_connection *conn, const struct qf_request_info *ri, void *)
 {
-    char path[4096];
-    translate_path(conn, ri->uri, path, sizeof(path));
-    if (climbs(path)) {
-        fprintf(stderr, "URI [%s] maps to [%s], which climbs\n", ri->uri, path);
-        abort();
-    }
+    check_path(conn, ri->uri);
     if (strcmp(ri->request_method, "POST") != 0 || strncmp(ri->uri, "/cb", 3) == 0)
         qf_authorize(conn);
 }
@@ -46,9 +41,30 @@ inline void form_handler(struct qf_connection *conn, const struct qf_request_inf
     qf_free(value);
 }
 
-/* The tree under a fresh scratch directory (returned in *top) and a quiet
- * context serving it. */
-inline struct qf_context *request_tree(std::string *top)
+/* A quiet context serving the tree under top: guarded, as today's worker
+ * path is, or as the intake's loop sees an embedder without callbacks that
+ * would send every request to a worker. */
+inline struct qf_context *tree_context(const std::string &top, bool guarded)
+{
+    struct qf_context *ctx = quiet_context();
+    /* An access log that counts its lines and keeps none. */
+    cookie_io_functions_t counter = {};
+    counter.write = [](void *, const char *, size_t len) -> ssize_t {
+        log_lines++;
+        return (ssize_t) len;
+    };
+    ctx->access_log = fopencookie(nullptr, "w", counter);
+    set_option(ctx, "root", top + "/root");
+    set_option(ctx, "aliases", "/up=" + top + "/al/,/doc=" + top + "/al");
+    if (guarded)
+        qf_set_auth_callback(ctx, "*", guard_request, nullptr);
+    qf_set_uri_callback(ctx, "/cb*", form_handler, nullptr);
+    return ctx;
+}
+
+/* The tree under a fresh scratch directory (returned in *top), the
+ * guarded context serving it, and in *loop_ctx the loop's. */
+inline struct qf_context *request_tree(std::string *top, struct qf_context **loop_ctx)
 {
     signal(SIGPIPE, SIG_IGN);
     show_replies = getenv("QF_FUZZ_SHOW") != nullptr;
@@ -65,13 +81,8 @@ inline struct qf_context *request_tree(std::string *top)
     write_file(root + "/p/h.txt", "protected\n");
     write_file(root + "/p/.htpasswd", "u:example.com:" + qftest::md5("u:example.com:pw") + "\n");
     write_file(*top + "/al/a.txt", "alias a\n");
-
-    struct qf_context *ctx = quiet_context();
-    set_option(ctx, "root", root);
-    set_option(ctx, "aliases", "/up=" + *top + "/al/,/doc=" + *top + "/al");
-    qf_set_auth_callback(ctx, "*", guard_request, nullptr);
-    qf_set_uri_callback(ctx, "/cb*", form_handler, nullptr);
-    return ctx;
+    *loop_ctx = tree_context(*top, false);
+    return tree_context(*top, true);
 }
 
 /* Error answers and the form handler echo what the request said, and the
