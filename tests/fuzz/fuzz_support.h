@@ -124,9 +124,10 @@ inline int bytes_waiting(int sock)
 
 /* Reads a head off conn's socket and serves it as a worker does. With a
  * loop_ctx a GET or HEAD goes to the intake's loop first, served from a
- * copy under that context: the loop answers it (true; conn->unsent holds what the socket did
- * not take) or leaves it to a worker having sent, kept and logged nothing,
- * which the client's end (client) and the log count tell. */
+ * copy under that context: the loop answers it (true; conn->unsent holds
+ * what the socket did not take) or leaves it to a worker having sent, kept
+ * and logged nothing, which the client's end (client) and the log count
+ * tell. */
 inline bool serve_head(struct qf_connection *conn, struct qf_context *loop_ctx, int client)
 {
     static char buf[MAX_REQUEST_SIZE + 1], copy[MAX_REQUEST_SIZE + 1];
