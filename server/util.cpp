@@ -176,14 +176,24 @@ static_assert(QF_ADDRSTRLEN >= INET6_ADDRSTRLEN, "an IPv6 address fits");
 void
 qf_address_text(const struct usa *a, char *buf, size_t size)
 {
-    const void *addr = &a->u.sin.sin_addr;
-    int family = AF_INET;
     if (a->u.sa.sa_family == AF_INET6) {
-        addr = &a->u.sin6.sin6_addr;
-        family = AF_INET6;
+        if (inet_ntop(AF_INET6, &a->u.sin6.sin6_addr, buf, (socklen_t) size) == nullptr)
+            qf_strlcpy(buf, "0.0.0.0", size);
+        return;
     }
-    if (inet_ntop(family, addr, buf, (socklen_t) size) == nullptr)
-        qf_strlcpy(buf, "0.0.0.0", size);
+    /* Every request needs it, and the library formats it with printf. */
+    char text[INET_ADDRSTRLEN], *p = text;
+    const unsigned char *b = (const unsigned char *) &a->u.sin.sin_addr;
+    for (int i = 0; i < 4; i++) {
+        unsigned v = b[i];
+        if (v >= 100)
+            *p++ = (char) ('0' + v / 100);
+        if (v >= 10)
+            *p++ = (char) ('0' + v / 10 % 10);
+        *p++ = (char) ('0' + v % 10);
+        *p++ = i < 3 ? '.' : '\0';
+    }
+    qf_strlcpy(buf, text, size);
 }
 
 void

@@ -1,4 +1,5 @@
 /* tests/server_core_test.cpp: access list, ports, options, queue, callbacks. */
+#include <arpa/inet.h>
 #include <errno.h>
 #include <sys/eventfd.h>
 
@@ -10,6 +11,25 @@ namespace {
 using qftest::BareContext;
 using qftest::take_bare_log;
 using Lines = std::vector<std::string>;
+
+/* The hand-made IPv4 text matches the library's for every digit count. */
+TEST(ServerAddress, TextAsTheLibraryWritesIt)
+{
+    struct usa a {};
+    a.u.sin.sin_family = AF_INET;
+    char ours[QF_ADDRSTRLEN], library[INET_ADDRSTRLEN];
+    for (uint32_t n : {0u, 0x01020304u, 0x0a141e28u, 0x64c8ff09u, 0x7f000001u, 0xffffffffu}) {
+        a.u.sin.sin_addr.s_addr = htonl(n);
+        qf_address_text(&a, ours, sizeof(ours));
+        EXPECT_STREQ(ours, inet_ntop(AF_INET, &a.u.sin.sin_addr, library, sizeof(library)));
+    }
+    qf_address_text(&a, ours, 8); /* cut, never overrun */
+    EXPECT_STREQ(ours, "255.255");
+    a.u.sin6.sin6_family = AF_INET6;
+    a.u.sin6.sin6_addr = in6addr_loopback;
+    qf_address_text(&a, ours, sizeof(ours));
+    EXPECT_STREQ(ours, "::1");
+}
 
 /* The setter refuses a malformed list (-1); the message shows it from the bad entry on. */
 TEST(ServerAcl, VerdictsAndMalformedLists)
