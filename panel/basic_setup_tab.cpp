@@ -46,6 +46,7 @@ static const save_row save_rows[] = {
     {"Secret", "Secret", SAVE_TEXT, 0},
 };
 
+static void tell_refusal(char *told, size_t size, const save_row &row, const char *rule);
 static bool is_setting_of(const char *piece, const char *key, bool step_over_comments);
 static const char *copy_word(const char *p, const char *stop, char *out, size_t size);
 static uint32_t leading_number(const char *value);
@@ -91,9 +92,27 @@ BasicSetupTab::readValFromPostData(const char *body, const char *name, bool *ref
     return result;
 }
 
+/* The last look-up could not open quorvel.conf; and what the last Save
+ * refused, as a line of the page. Both under panelFilesMutex. */
+static bool conf_read_failed;
+static char save_refusals[PC_LINE_SIZE];
+
+bool
+BasicSetupTab::readFailed() const
+{
+    return conf_read_failed;
+}
+
+const char *
+BasicSetupTab::saveRefusals() const
+{
+    return save_refusals;
+}
+
 /* The value of key: the first word after the '=' of the first setting of
  * key that has one. nullptr when there is none. A missing file ends the
- * process: the product directory is wrong. */
+ * process at start-up (the product directory is wrong); later it is
+ * reported once and the look-up fails (readFailed). */
 const char *
 BasicSetupTab::ReadConfVal(const char *key)
 {
@@ -102,9 +121,12 @@ BasicSetupTab::ReadConfVal(const char *key)
     std::lock_guard<std::recursive_mutex> lock(panelFilesMutex);
 
     FILE *f = fopen(pcConfFileName, "rb");
-    if (f == nullptr)
-        panelFatal("Can not read conf file %s. Please verify DREVANTA_BIN is pointing to "
-                   "the right directory.\n", pcConfFileName);
+    conf_read_failed = f == nullptr;
+    if (f == nullptr) {
+        panelFailure("Can not read conf file %s. Please verify DREVANTA_BIN is pointing to "
+                     "the right directory.\n", pcConfFileName);
+        return nullptr;
+    }
 
     while (fgets(line, sizeof(line), f) != nullptr) {
         if (!is_setting_of(line, key, false)) continue;
@@ -128,6 +150,7 @@ BasicSetupTab::saveParamValue(const char *key, const char *value)
     std::lock_guard<std::recursive_mutex> lock(panelFilesMutex);
 
     const char *current = ReadConfVal(key);
+    if (current == nullptr && conf_read_failed) return;   /* cannot tell what to change */
     if (current != nullptr && strcmp(current, value) == 0) return;
     if (current == nullptr && value[0] == '\0') return;
     bool had_value = current != nullptr;
@@ -188,6 +211,7 @@ void
 BasicSetupTab::saveClicked(const char *body)
 {
     std::lock_guard<std::recursive_mutex> lock(panelFilesMutex);
+    char told[PC_LINE_SIZE] = "";
 
     for (const save_row &row : save_rows) {
         bool refused = false;
@@ -195,6 +219,8 @@ BasicSetupTab::saveClicked(const char *body)
         switch (row.kind) {
         case SAVE_TEXT:
             if (!refused) saveParamValue(row.key, value);
+            else tell_refusal(told, sizeof(told), row, "no spaces or control characters, "
+                                                       "at most 999 characters");
             break;
         case SAVE_BOX:
         case SAVE_GAIN_BOX: {
@@ -206,10 +232,30 @@ BasicSetupTab::saveClicked(const char *body)
             break;
         }
         case SAVE_NUMBER:
-            if (!refused && leading_number(value) <= row.limit) saveParamValue(row.key, value);
+            if (!refused && leading_number(value) <= row.limit) {
+                saveParamValue(row.key, value);
+            } else {
+                char rule[64];
+                snprintf(rule, sizeof(rule), "a number from 0 to %u", (unsigned)row.limit);
+                tell_refusal(told, sizeof(told), row, rule);
+            }
             break;
         }
     }
+    if (told[0] == '\0')
+        save_refusals[0] = '\0';
+    else
+        snprintf(save_refusals, sizeof(save_refusals),
+                 "<p style=\"color: red\"><b>Not saved:</b> %s. The other values were saved.</p>\n",
+                 told);
+}
+
+/* Adds "Field (what it must be)" to the list of refused fields. */
+static void
+tell_refusal(char *told, size_t size, const save_row &row, const char *rule)
+{
+    size_t len = strlen(told);
+    snprintf(told + len, size - len, "%s%s (%s)", len > 0 ? "; " : "", row.field, rule);
 }
 
 /* Whether piece is a setting line of key: it holds an '=' and its first

@@ -35,12 +35,14 @@ struct page_row {
     const char *after;
 };
 
+static const char basic_setup_heading[] = " <h2>Basic Setup</h2>\n";
+
 /* The Basic Setup tab, top to bottom. A box's default state is the one its
  * rule gives for a missing key. */
 static const page_row basic_setup_rows[] = {
     {ROW_TEXT, "<div class=\"tabbertab\">\n", nullptr, nullptr, nullptr},
     {ROW_TEXT, FORM_LINE, nullptr, nullptr, nullptr},
-    {ROW_TEXT, " <h2>Basic Setup</h2>\n", nullptr, nullptr, nullptr},
+    {ROW_TEXT, basic_setup_heading, nullptr, nullptr, nullptr},
     {ROW_TEXT, "<table><tr><td valign=\"top\">\n", nullptr, nullptr, nullptr},
     {ROW_TEXT, "<fieldset ><legend>Sip Proxy (PBX)</legend><br><table>\n", nullptr, nullptr, nullptr},
     {ROW_VALUE, "<tr><td>IP:</td><td><input type=\"text\" name=\"SipProxyIP\" value=\"",
@@ -136,7 +138,7 @@ static const page_row basic_setup_rows[] = {
 };
 
 static void write_control_panel_tab(FILE *f, const ControlPanelTab &tab);
-static void write_basic_setup_tab(FILE *f);
+static bool write_basic_setup_tab(FILE *f);
 
 /* Builds the page in a temporary file and renames it over the old one, so
  * a browser always gets a whole page. Holds panelFilesMutex throughout: a
@@ -147,24 +149,29 @@ ControlPanelTab::writeHtml()
 {
     std::lock_guard<std::recursive_mutex> lock(panelFilesMutex);
 
-    myCopyFile(pcPrefixDrevantaGuiHtmlFileName, pcTmpDrevantaGuiHtmlFileName);
+    if (myCopyFile(pcPrefixDrevantaGuiHtmlFileName, pcTmpDrevantaGuiHtmlFileName) != 0)
+        return -1;
     FILE *f = fopen(pcTmpDrevantaGuiHtmlFileName, "ab");
     if (f == nullptr && errno == EACCES) {
         /* The server switched to another user between the copy and the
          * open, so the copy still belongs to the old one: make it anew. */
         remove(pcTmpDrevantaGuiHtmlFileName);
-        myCopyFile(pcPrefixDrevantaGuiHtmlFileName, pcTmpDrevantaGuiHtmlFileName);
+        if (myCopyFile(pcPrefixDrevantaGuiHtmlFileName, pcTmpDrevantaGuiHtmlFileName) != 0)
+            return -1;
         f = fopen(pcTmpDrevantaGuiHtmlFileName, "ab");
     }
-    if (f == nullptr)
-        panelFatal("Unable to open file \"%s\" for writting.\n" PERMISSION_HINT,
-                   pcTmpDrevantaGuiHtmlFileName);
+    if (f == nullptr) {
+        panelFailure("Unable to open file \"%s\" for writting.\n" PERMISSION_HINT,
+                     pcTmpDrevantaGuiHtmlFileName);
+        return -1;
+    }
 
     write_control_panel_tab(f, *this);
-    write_basic_setup_tab(f);
+    /* A look-up that failed would show the wrong values: the old page stays. */
+    bool conf_read = write_basic_setup_tab(f);
     fputs("</div></body></html>\n", f);
 
-    bool failed = ferror(f) != 0;
+    bool failed = ferror(f) != 0 || !conf_read;
     if (fclose(f) != 0 || failed) {
         remove(pcTmpDrevantaGuiHtmlFileName);
         return -1;
@@ -199,18 +206,21 @@ ControlPanelTab::writeBusyHtml()
 }
 
 /* Copies a file byte for byte; the prefix of the panel page goes in
- * unchanged. Both files missing or unwritable end the process: the
- * product directory is wrong. */
+ * unchanged. Either file missing or unwritable at start-up ends the
+ * process: the product directory is wrong. Later it fails the pass. */
 int
 ControlPanelTab::myCopyFile(const char *from, const char *to)
 {
     FILE *in = fopen(from, "rb");
-    if (in == nullptr)
-        panelFatal("Unable to open %s for reading.\n" PERMISSION_HINT, from);
+    if (in == nullptr) {
+        panelFailure("Unable to open %s for reading.\n" PERMISSION_HINT, from);
+        return -1;
+    }
     FILE *out = fopen(to, "wb");
     if (out == nullptr) {
         fclose(in);
-        panelFatal("Unable to open %s for writing.\n" PERMISSION_HINT, to);
+        panelFailure("Unable to open %s for writing.\n" PERMISSION_HINT, to);
+        return -1;
     }
 
     char piece[PC_LINE_SIZE - 1];
@@ -272,14 +282,18 @@ write_control_panel_tab(FILE *f, const ControlPanelTab &tab)
 }
 
 /* Every field is filled from quorvel.conf as it is now; the caller holds
- * panelFilesMutex, so the look-up buffers stay ours while we write. */
-static void
+ * panelFilesMutex, so the look-up buffers stay ours while we write. False
+ * when the file could not be read. What the last Save refused is told
+ * under the heading. */
+static bool
 write_basic_setup_tab(FILE *f)
 {
     for (const page_row &row : basic_setup_rows) {
         fputs(row.before, f);
+        if (row.before == basic_setup_heading) fputs(basicSetupTab.saveRefusals(), f);
         if (row.kind == ROW_TEXT) continue;
         const char *value = basicSetupTab.ReadConfVal(row.key);
+        if (value == nullptr && basicSetupTab.readFailed()) return false;
         switch (row.kind) {
         case ROW_VALUE:
             panelWriteEscaped(f, value != nullptr ? value : row.fallback);
@@ -295,4 +309,5 @@ write_basic_setup_tab(FILE *f)
         }
         fputs(row.after, f);
     }
+    return true;
 }

@@ -104,7 +104,7 @@ void *
 refreshThreadMainLoop(void *)
 {
     for (;;) {
-        controlPanelTab.refresh();
+        panelPassDone(controlPanelTab.refresh() == 0);
         controlPanelTab.waitForRefreshRequest(REFRESH_PERIOD);
     }
     return nullptr;
@@ -156,6 +156,38 @@ panelFatal(const char *fmt, ...)
     fflush(stdout);
     fflush(stderr);
     _exit(1);
+}
+
+/* Set by the refresh thread once its first pass has written the page. */
+static std::atomic<bool> started_up{false};
+/* A failure was reported and no pass has succeeded since. */
+static std::atomic<bool> failure_reported{false};
+
+void
+panelFailure(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    if (!started_up) {
+        vfprintf(stderr, fmt, ap);
+        va_end(ap);
+        fflush(stdout);
+        fflush(stderr);
+        _exit(1);
+    }
+    if (!failure_reported.exchange(true)) {
+        vfprintf(stderr, fmt, ap);
+        fflush(stderr);
+    }
+    va_end(ap);
+}
+
+void
+panelPassDone(bool wrote_page)
+{
+    started_up = true;
+    if (wrote_page)
+        failure_reported = false;
 }
 
 const char *

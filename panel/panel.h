@@ -135,7 +135,13 @@ public:
      * value is refused (then *refused, when given, is set): white space or
      * control bytes, which quorvel.conf cannot hold, or too long a value. */
     const char *readValFromPostData(const char *body, const char *name, bool *refused = nullptr);
+    /* nullptr also when the file cannot be read after start-up (then
+     * readFailed() tells so until the next look-up). */
     const char *ReadConfVal(const char *key);
+    bool readFailed() const;
+    /* What the last Save refused, as a line for the page; "" when nothing.
+     * The caller holds panelFilesMutex. */
+    const char *saveRefusals() const;
     void saveParamValue(const char *key, const char *value);
     void saveClicked(const char *body);
 };
@@ -171,6 +177,16 @@ void drevanta_setFileNames(const char *bin);
 /* Writes a formatted message to standard error and ends the whole process
  * with status 1, from whatever thread meets the error. */
 [[noreturn]] void panelFatal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* A file of the panel that cannot be opened: during start-up (until the
+ * first refresh pass has written the page) as panelFatal; afterwards the
+ * message goes to standard error once, until a pass succeeds again, and
+ * the caller gives up this pass. Descriptors or a file can be missing for
+ * a while; the server must not end for it. */
+void panelFailure(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+/* A refresh pass has ended: start-up is over; when it wrote the page,
+ * the next failure is reported again. */
+void panelPassDone(bool wrote_page);
 
 /* The entity that stands for c in a page (& < > " '), or nullptr when c
  * goes in as it is. */

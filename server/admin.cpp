@@ -24,12 +24,19 @@ admin_page(struct qf_connection *conn, const struct qf_request_info *ri, void *u
     if (ri->request_method != nullptr && strcmp(ri->request_method, "POST") == 0) {
         char *name = qf_get_var(conn, "o");
         char *value = qf_get_var(conn, "v");
-        if (qf_set_option(ctx, name, value) == -1) {
+        int result = qf_set_option(ctx, name, value);
+        if (result == -1) {
             out_text(&out, "<p style=\"background: red\">Error setting option \"");
             out_html(&out, name != nullptr ? name : "(null)");
             out_text(&out, "\"</p>");
+        } else if (result == 0) {
+            /* Refused: the previous value stays, and the page says why. */
+            out_text(&out, "<p style=\"background: red\">Error setting option \"");
+            out_html(&out, name);
+            out_text(&out, "\": ");
+            out_html(&out, qf_last_refusal());
+            out_text(&out, "</p>");
         } else {
-            /* Reported as saved even when the setter refused it: it is stored all the same. */
             out_text(&out, "<p style=\"color: green\">Saved: ");
             out_html(&out, name);
             out_text(&out, "=");

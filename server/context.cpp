@@ -2,8 +2,10 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "http/http.h"
@@ -257,9 +259,33 @@ qf_fini(struct qf_context *ctx)
     __atomic_store_n(&ctx->stop_flag, 2, __ATOMIC_SEQ_CST);
 }
 
-/* Runs the option's setter and stores a copy of value, even when the setter
- * refused it, so the administration page shows what was asked for. Returns
- * -1 for an unknown name, else 1 for success and 0 for a refusal. */
+/* The lines the setter now running on this thread has logged, kept for
+ * the reason of a refusal; null while no setter runs. */
+static thread_local std::string *setter_lines;
+/* Why the last value refused on this thread was refused. */
+static thread_local std::string last_refusal;
+
+void
+note_setter_line(const char *message)
+{
+    if (setter_lines == nullptr)
+        return;
+    if (!setter_lines->empty())
+        setter_lines->append("; ");
+    setter_lines->append(message);
+}
+
+const char *
+qf_last_refusal(void)
+{
+    return last_refusal.c_str();
+}
+
+/* Runs the option's setter and stores a copy of value once the setter took
+ * it. A refused value changes nothing: the previous value stays in force
+ * and stored, so what is shown is what is applied. Returns -1 for an
+ * unknown name, else 1 for success and 0 for a refusal, whose reason
+ * qf_last_refusal then tells. */
 int
 qf_set_option(struct qf_context *ctx, const char *name, const char *value)
 {
@@ -270,14 +296,21 @@ qf_set_option(struct qf_context *ctx, const char *name, const char *value)
         return -1;
     }
 
+    std::string lines;
     lock_option_for_change(ctx, opt->index);
+    setter_lines = &lines;
     int result = opt->setter != nullptr ? (int) opt->setter(ctx, value) : 1;
-    free(ctx->options[opt->index]);
-    ctx->options[opt->index] = qf_strdup(value);
+    setter_lines = nullptr;
+    if (result != 0) {
+        free(ctx->options[opt->index]);
+        ctx->options[opt->index] = qf_strdup(value);
+    }
     unlock_option(ctx, opt->index);
 
-    if (result == 0)
+    if (result == 0) {
         cry(fc(ctx), "%s(%s): failure", "qf_set_option", opt->name);
+        last_refusal = !lines.empty() ? lines : "qf_set_option(" + std::string(opt->name) + "): failure";
+    }
     return result;
 }
 
@@ -328,22 +361,55 @@ set_alog_option(struct qf_context *ctx, const char *value)
     return open_log_file(ctx, &ctx->access_log, value);
 }
 
+/* Logs go to regular files only (and to /dev/null or /dev/stderr): a FIFO
+ * or a device could hold every writer, and opening a FIFO with no reader
+ * waits for one. So the type is checked before the open, and the open
+ * itself never waits; the check is repeated on what was opened. Returns
+ * the stream, or null with the reason in *why. */
+static FILE *
+open_log_stream(const char *path, const char **why)
+{
+    const bool special = strcmp(path, "/dev/null") == 0 || strcmp(path, "/dev/stderr") == 0;
+    struct stat st;
+    if (!special && stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        *why = S_ISDIR(st.st_mode) ? strerror(EISDIR) : "not a regular file";
+        return nullptr;
+    }
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd == -1) {
+        *why = strerror(errno);
+        return nullptr;
+    }
+    if (!special && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        *why = "not a regular file";
+        return nullptr;
+    }
+    /* Blocking again: a line must not be lost to a full terminal or pipe. */
+    int flags = fcntl(fd, F_GETFL);
+    if (flags != -1)
+        (void) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE *fp = fdopen(fd, "a");
+    if (fp == nullptr) {
+        *why = strerror(errno);
+        close(fd);
+    }
+    return fp;
+}
+
 /* Replaces the stream in *stream_slot by path opened for appending; a null
- * path leaves the slot empty. On failure the slot is empty too, and the
- * report goes out after the swap, so a failed error_log lands on standard
- * error. The old stream is closed unless it is standard error. */
+ * path leaves the slot empty. A path that cannot be opened, or is no
+ * regular file, leaves the old stream in place. The old stream is closed
+ * unless it is standard error. */
 bool
 open_log_file(struct qf_context *ctx, FILE **stream_slot, const char *path)
 {
     FILE *fp = nullptr;
-    int open_errno = 0;
+    const char *why = nullptr;
 
-    if (path != nullptr) {
-        fp = fopen(path, "a");
-        if (fp != nullptr)
-            set_close_on_exec(fileno(fp));
-        else
-            open_errno = errno;
+    if (path != nullptr && (fp = open_log_stream(path, &why)) == nullptr) {
+        cry(fc(ctx), "%s(%s): %s", "open_log_file", path, why);
+        return false;
     }
 
     lock_log_streams();
@@ -351,10 +417,5 @@ open_log_file(struct qf_context *ctx, FILE **stream_slot, const char *path)
     *stream_slot = fp;
     unlock_log_streams();
     release_stream(old);
-
-    if (path != nullptr && fp == nullptr) {
-        cry(fc(ctx), "%s(%s): %s", "open_log_file", path, strerror(open_errno));
-        return false;
-    }
     return true;
 }

@@ -6,6 +6,7 @@
  * more than a request, so there is one loop per CPU: each owns the connections it accepted,
  * and all of them accept from the same listeners. */
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <malloc.h>
 #include <poll.h>
@@ -15,6 +16,7 @@
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,6 +39,12 @@ enum {
     MAX_EVENTS = 256,
     TRIM_PEAK = 512,                 /* after a burst of this many clients, memory goes back */
     TLS_PIECES_PER_TURN = 16,        /* 256 KiB of a TLS send per turn */
+    /* A head younger than this is not cut to make room for a new client:
+     * an ordinary client sends its request within it. */
+    MIN_CUT_AGE_MS = 1000,
+    /* Near the descriptor limit the descriptors that are not clients are
+     * counted again at most this often. */
+    RECOUNT_MS = 100,
 };
 /* A sendfile call on a non-blocking socket moves what fits its buffer. */
 static const size_t SEND_CHUNK = (size_t) 1 << 30;
@@ -82,6 +90,7 @@ struct intake {
     bool listeners_armed;
     unsigned ports_generation;
     int64_t accept_resume;        /* accepting paused until then; 0: not paused */
+    bool room_wanted;             /* a client waits, and descriptors are short */
     bool stopping;
     int clients, peak;            /* records alive; their most since the last trim */
     char *spare;                  /* a buffer for the first read of a client */
@@ -339,6 +348,83 @@ answer_in_loop(struct intake *in, struct client *c)
     return true;
 }
 
+/* The descriptors that are not clients (listeners, logs, the event sets,
+ * files being sent, pipes of CGI programs), as last counted; -1 before the
+ * first count. Process-wide, as the limit is. */
+static int other_descriptors = -1;
+static int64_t other_counted_at;
+
+/* Counts every open descriptor of the process but the clients; -1 when
+ * that cannot be done (no descriptor left for the count itself). */
+static int
+count_other_descriptors(void)
+{
+    DIR *d = opendir("/proc/self/fd");
+    if (d == nullptr)
+        return -1;
+    int n = 0;
+    while (readdir(d) != nullptr)
+        n++;
+    closedir(d);
+    n -= 3; /* ".", ".." and the directory's own descriptor */
+    n -= count_open_clients();
+    return n < 0 ? 0 : n;
+}
+
+/* Descriptors kept for what the server opens while clients hold the
+ * rest: logs, password files, CGI pipes, the panel's files, TLS files and
+ * the files being sent. A sixteenth of the limit and 16 more, but no more
+ * than a quarter of it. */
+static int64_t
+descriptor_reserve(int64_t limit)
+{
+    int64_t r = 16 + limit / 16;
+    return r > limit / 4 ? limit / 4 : r;
+}
+
+/* Whether fewer descriptors than the reserve are free. Clients are
+ * counted as they come and go; the rest is counted again only near the
+ * limit, where it matters, and at most every RECOUNT_MS. */
+static bool
+descriptors_short(int64_t now)
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY)
+        return false;
+    const int64_t limit = (int64_t) rl.rlim_cur, reserve = descriptor_reserve(limit);
+    int64_t clients = count_open_clients();
+    int other = __atomic_load_n(&other_descriptors, __ATOMIC_RELAXED);
+    int64_t last = __atomic_load_n(&other_counted_at, __ATOMIC_RELAXED);
+    if (other < 0 || (clients + other + 2 * reserve >= limit && now - last >= RECOUNT_MS)) {
+        __atomic_store_n(&other_counted_at, now, __ATOMIC_RELAXED);
+        int counted = count_other_descriptors();
+        if (counted < 0)
+            return true;
+        other = counted;
+        __atomic_store_n(&other_descriptors, other, __ATOMIC_RELAXED);
+    }
+    return clients + other + reserve > limit;
+}
+
+/* Closes the oldest connection of this loop that is still reading its head
+ * (not one waiting for room in the queue, nor one younger than
+ * MIN_CUT_AGE_MS): a slow or silent client gives way to a new one. False
+ * when there is none. */
+static bool
+cut_oldest_head(struct intake *in, int64_t now)
+{
+    for (struct client *c = in->heads.next; c != &in->heads; c = c->next) {
+        if (c->deadline - HEAD_DEADLINE_MS > now - MIN_CUT_AGE_MS)
+            return false; /* oldest first: the rest are younger still */
+        if (c->deferred || c->body_wait)
+            continue;
+        __atomic_add_fetch(&in->ctx->head_cuts, 1, __ATOMIC_RELAXED);
+        drop_client(in, c);
+        return true;
+    }
+    return false;
+}
+
 /* The head is answered here, goes to a worker, or waits for room with the
  * intake paused. A worker reads and writes blocking, bounded by the
  * socket's timeouts. */
@@ -528,6 +614,13 @@ accept_new_connection(struct intake *in, int i, int64_t now)
 
     lock_option(ctx, OPT_PORTS);
     while (i < ctx->num_listeners && n < MAX_ACCEPTS_PER_WAKE) {
+        if (descriptors_short(now)) {
+            /* The reserve stays free: accepting pauses (the backlog holds
+             * the clients) until the end of this turn cuts a head. */
+            in->accept_resume = now + ACCEPT_BACKOFF_MS;
+            in->room_wanted = true;
+            break;
+        }
         const struct socket *listener = &ctx->listeners[i];
         struct socket s;
         memset(&s, 0, sizeof(s));
@@ -539,8 +632,11 @@ accept_new_connection(struct intake *in, int i, int64_t now)
         s.sock = accept4(listener->sock, &s.rsa.u.sa, &s.rsa.len,
                          SOCK_CLOEXEC | (listener->is_ssl ? SOCK_NONBLOCK : 0));
         if (s.sock == -1) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                /* Paused, not retried at once: the listener stays readable. */
                 in->accept_resume = now + ACCEPT_BACKOFF_MS;
+                __atomic_store_n(&other_descriptors, -1, __ATOMIC_RELAXED);
+            }
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
             break;
@@ -548,8 +644,9 @@ accept_new_connection(struct intake *in, int i, int64_t now)
         s.is_ssl = listener->is_ssl;
 
         lock_option(ctx, OPT_ACL);
+        /* An empty list is no list: everyone, as when acl is unset. */
         const char *acl = ctx->options[OPT_ACL];
-        bool denied = acl != nullptr && check_acl(ctx, acl, &s.rsa) == 0;
+        bool denied = acl != nullptr && acl[0] != '\0' && check_acl(ctx, acl, &s.rsa) == 0;
         unlock_option(ctx, OPT_ACL);
         if (denied) {
             char addr[QF_ADDRSTRLEN];
@@ -563,6 +660,7 @@ accept_new_connection(struct intake *in, int i, int64_t now)
             close(s.sock);
             break;
         }
+        note_client_opened();
         c->sock = s;
         c->deadline = now + HEAD_DEADLINE_MS;
         fresh[n++] = c;
@@ -766,7 +864,8 @@ static int64_t
 summary_due(struct qf_context *ctx)
 {
     if (__atomic_load_n(&ctx->head_timeouts, __ATOMIC_RELAXED) == 0 &&
-        __atomic_load_n(&ctx->send_timeouts, __ATOMIC_RELAXED) == 0)
+        __atomic_load_n(&ctx->send_timeouts, __ATOMIC_RELAXED) == 0 &&
+        __atomic_load_n(&ctx->head_cuts, __ATOMIC_RELAXED) == 0)
         return NEVER;
     int64_t last = __atomic_load_n(&ctx->last_summary, __ATOMIC_ACQUIRE);
     return last < 0 ? 0 : last + SUMMARY_INTERVAL_MS;
@@ -787,9 +886,14 @@ log_summary(struct intake *in, int64_t now)
         return;
     int heads = __atomic_exchange_n(&ctx->head_timeouts, 0, __ATOMIC_RELAXED);
     int sends = __atomic_exchange_n(&ctx->send_timeouts, 0, __ATOMIC_RELAXED);
-    cry(fc(ctx),
-        "%d connections closed: request head not complete within 30 s; %d: no progress sending for 30 s",
-        heads, sends);
+    int cuts = __atomic_exchange_n(&ctx->head_cuts, 0, __ATOMIC_RELAXED);
+    if (heads != 0 || sends != 0)
+        cry(fc(ctx),
+            "%d connections closed: request head not complete within 30 s; %d: no progress sending for 30 s",
+            heads, sends);
+    if (cuts != 0)
+        cry(fc(ctx), "%d connections closed before their request head was complete: "
+                     "descriptors ran short", cuts);
 }
 
 /* How long the loop may sleep: until the next deadline, at most a tick. */
@@ -903,6 +1007,12 @@ run_intake(struct intake *in)
             }
         }
         enforce_deadlines(in, now);
+        /* After the turn's events, none of which may find its record gone. */
+        if (in->room_wanted) {
+            in->room_wanted = false;
+            if (!in->stopping && cut_oldest_head(in, now))
+                in->accept_resume = 0;
+        }
         log_summary(in, now);
         if (in->peak >= TRIM_PEAK && in->clients < in->peak / 8) {
             malloc_trim(0);

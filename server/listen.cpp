@@ -151,17 +151,12 @@ same_address(const struct usa *a, const struct usa *b)
     return a->len == b->len && memcmp(&a->u, &b->u, a->len) == 0;
 }
 
-/* Opens one listener for a port entry and fills lsa with its address.
- * Returns the descriptor, or -1: silently when the entry does not scan or
- * names no usable port (the caller reports the entry), with a log line
- * when the socket layer refuses. */
-int
-qf_open_listening_port(struct qf_context *ctx, const struct vec *entry, struct usa *lsa)
+/* Opens a listener on lsa. Returns the descriptor, or -1 after a log
+ * line, with errno telling why. */
+static int
+open_listener(struct qf_context *ctx, const struct usa *lsa)
 {
     const int on = 1;
-
-    if (!entry_address(entry, lsa))
-        return -1;
     const int port = address_port(lsa);
 
     /* Close-on-exec from birth: a CGI program forked by a worker meanwhile
@@ -170,7 +165,9 @@ qf_open_listening_port(struct qf_context *ctx, const struct vec *entry, struct u
      * intake took, cannot stall a loop. */
     int sock = socket(lsa->u.sa.sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
     if (sock == -1) {
-        cry(fc(ctx), "%s(%d): %s", "qf_open_listening_port", port, strerror(errno));
+        int saved = errno;
+        cry(fc(ctx), "%s(%d): %s", "qf_open_listening_port", port, strerror(saved));
+        errno = saved;
         return -1;
     }
     /* IPv6 only: a bare port keeps meaning every IPv4 address, and the
@@ -180,11 +177,27 @@ qf_open_listening_port(struct qf_context *ctx, const struct vec *entry, struct u
          setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) != 0) ||
         !set_client_socket_defaults(sock) || bind(sock, &lsa->u.sa, lsa->len) != 0 ||
         listen(sock, LISTEN_BACKLOG) != 0) {
-        cry(fc(ctx), "%s(%d): %s", "qf_open_listening_port", port, strerror(errno));
+        int saved = errno; /* the caller tells a port in use from other failures */
+        cry(fc(ctx), "%s(%d): %s", "qf_open_listening_port", port, strerror(saved));
         close(sock);
+        errno = saved;
         return -1;
     }
     return sock;
+}
+
+/* Opens one listener for a port entry and fills lsa with its address.
+ * Returns the descriptor, or -1: silently when the entry does not scan or
+ * names no usable port (the caller reports the entry), with a log line
+ * when the socket layer refuses. */
+int
+qf_open_listening_port(struct qf_context *ctx, const struct vec *entry, struct usa *lsa)
+{
+    if (!entry_address(entry, lsa)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return open_listener(ctx, lsa);
 }
 
 /* An entry whose address was listened on before keeps that socket: after
@@ -205,6 +218,17 @@ take_kept_listener(struct socket *kept, int num_kept, const struct vec *entry, s
     return -1;
 }
 
+static void
+give_back_kept_listener(struct socket *kept, int num_kept, const struct socket *l)
+{
+    for (int i = 0; i < num_kept; i++) {
+        if (kept[i].sock == -1 && same_address(&kept[i].lsa, &l->lsa)) {
+            kept[i].sock = l->sock;
+            return;
+        }
+    }
+}
+
 /* The intake's loop waits on the listeners: it must learn of new ones. */
 static void
 note_new_listeners(struct qf_context *ctx)
@@ -222,68 +246,146 @@ close_all_listening_sockets(struct qf_context *ctx)
     ctx->num_listeners = 0;
 }
 
-/* Closes the sockets of kept that no entry of list names any more, before
- * anything new is bound: "0.0.0.0:80" cannot bind while "127.0.0.1:80"
- * still listens. */
-static void
-close_unlisted(struct socket *kept, int num_kept, const char *list)
+/* Whether a socket of old, still open, listens on the port that lsa names:
+ * "0.0.0.0:80" cannot be bound while "127.0.0.1:80" still listens. */
+static bool
+port_held(const struct socket *old, int num_old, const struct usa *lsa)
 {
-    for (int i = 0; i < num_kept; i++) {
-        struct vec entry;
-        struct usa lsa;
-        bool listed = false;
-        for (const char *l = list; !listed && (l = next_option(l, &entry, nullptr)) != nullptr;)
-            listed = entry_address(&entry, &lsa) && same_address(&kept[i].lsa, &lsa);
-        if (!listed) {
-            close(kept[i].sock);
-            kept[i].sock = -1;
-        }
-    }
+    for (int i = 0; i < num_old; i++)
+        if (old[i].sock != -1 && old[i].lsa.u.sa.sa_family == lsa->u.sa.sa_family &&
+            address_port(&old[i].lsa) == address_port(lsa))
+            return true;
+    return false;
 }
 
-/* Replaces every listener by one per entry of list; entries that were
- * listened on before keep their sockets. Runs under the ports lock (taken
- * by qf_set_option), so the intake's loops never see the table half
- * changed. Listeners opened before a bad entry stay open. */
+/* Opens the listener for one entry into l, unless the entry's address was
+ * listened on before (then that socket is taken from old). Returns 1 when
+ * l holds it, -1 when the port is held by an old listener that the new
+ * list drops (to be bound once that one is closed), 0 when it failed,
+ * after logging why. */
+static int
+open_entry(struct qf_context *ctx, const struct vec *entry, struct socket *old, int num_old,
+           struct socket *l, bool may_wait)
+{
+    l->sock = take_kept_listener(old, num_old, entry, &l->lsa);
+    const bool kept = l->sock != -1;
+    if (!kept) {
+        l->sock = qf_open_listening_port(ctx, entry, &l->lsa);
+        if (l->sock == -1 && errno == EADDRINUSE && may_wait && port_held(old, num_old, &l->lsa))
+            return -1;
+    }
+    if (l->sock == -1) {
+        cry(fc(ctx), "cannot bind to %.*s", (int) entry->len, entry->ptr);
+        return 0;
+    }
+    l->is_ssl = entry->len > 0 && entry->ptr[entry->len - 1] == 's';
+    if (l->is_ssl && !tls_available(ctx)) {
+        if (kept)
+            give_back_kept_listener(old, num_old, l);
+        else
+            close(l->sock);
+        l->sock = -1;
+        cry(fc(ctx), "%s",
+            "cannot add SSL socket, please specify -ssl_cert option BEFORE -ports option");
+        return 0;
+    }
+    return 1;
+}
+
+/* Whether s is a socket of the table orig, kept for the new list. */
+static bool
+was_kept(const struct socket *orig, int num_orig, const struct socket *s)
+{
+    for (int i = 0; i < num_orig; i++)
+        if (orig[i].sock == s->sock && same_address(&orig[i].lsa, &s->lsa))
+            return true;
+    return false;
+}
+
+/* A refused change: the table becomes orig again. Kept sockets are still
+ * open; those closed for a waiting entry are opened again, and a port that
+ * can no longer be bound is logged and left out. What the change opened
+ * is closed. */
+static void
+restore_listeners(struct qf_context *ctx, const struct socket *orig, int num_orig,
+                  struct socket *fresh, int num_fresh)
+{
+    int n = 0;
+    for (int i = 0; i < num_orig; i++) {
+        struct socket l = orig[i];
+        int j = 0;
+        while (j < num_fresh && !(fresh[j].sock == l.sock && same_address(&fresh[j].lsa, &l.lsa)))
+            j++;
+        if (j < num_fresh)
+            fresh[j].sock = -1; /* kept: it stays */
+        else if ((l.sock = open_listener(ctx, &l.lsa)) == -1)
+            continue;
+        ctx->listeners[n++] = l;
+    }
+    for (int j = 0; j < num_fresh; j++)
+        if (fresh[j].sock != -1)
+            close(fresh[j].sock);
+    ctx->num_listeners = n;
+}
+
+/* Replaces the listeners by one per entry of list. Every new listener is
+ * open before an old one is closed, and entries that were listened on
+ * before keep their sockets; when any entry fails, what was opened is
+ * closed again and the old listeners stay, all of them. Only an entry
+ * whose port an old, dropped listener holds must wait for that one to
+ * close; should it still fail then, the dropped listeners are opened
+ * again. Runs under the ports lock (taken by qf_set_option), so the
+ * intake's loops never see the table half changed. */
 bool
 set_ports_option(struct qf_context *ctx, const char *list)
 {
-    struct socket kept[MAX_LISTENING_SOCKETS];
-    const int num_kept = ctx->num_listeners;
+    struct socket orig[MAX_LISTENING_SOCKETS], old[MAX_LISTENING_SOCKETS];
+    struct socket fresh[MAX_LISTENING_SOCKETS];
+    struct vec waiting[MAX_LISTENING_SOCKETS];
+    int waiting_slot[MAX_LISTENING_SOCKETS];
+    const int num_old = ctx->num_listeners;
+    int num_fresh = 0, num_waiting = 0;
     struct vec entry;
     bool ok = true;
 
-    memcpy(kept, ctx->listeners, sizeof(kept));
-    ctx->num_listeners = 0;
-    close_unlisted(kept, num_kept, list);
-    while ((list = next_option(list, &entry, nullptr)) != nullptr) {
-        if (ctx->num_listeners >= MAX_OPEN_LISTENERS) {
+    memcpy(orig, ctx->listeners, sizeof(orig));
+    memcpy(old, ctx->listeners, sizeof(old));
+    while (ok && (list = next_option(list, &entry, nullptr)) != nullptr) {
+        if (num_fresh >= MAX_OPEN_LISTENERS) {
             cry(fc(ctx), "%s", "Too many listeninig sockets");
             ok = false;
             break;
         }
-        struct socket *l = &ctx->listeners[ctx->num_listeners];
-        l->sock = take_kept_listener(kept, num_kept, &entry, &l->lsa);
-        if (l->sock == -1)
-            l->sock = qf_open_listening_port(ctx, &entry, &l->lsa);
-        if (l->sock == -1) {
-            cry(fc(ctx), "cannot bind to %.*s", (int) entry.len, entry.ptr);
+        int r = open_entry(ctx, &entry, old, num_old, &fresh[num_fresh], true);
+        if (r == 0) {
             ok = false;
             break;
         }
-        l->is_ssl = entry.len > 0 && entry.ptr[entry.len - 1] == 's';
-        if (l->is_ssl && !tls_available(ctx)) {
-            close(l->sock);
-            cry(fc(ctx), "%s",
-                "cannot add SSL socket, please specify -ssl_cert option BEFORE -ports option");
-            ok = false;
-            break;
+        if (r == -1) {
+            waiting[num_waiting] = entry;
+            waiting_slot[num_waiting++] = num_fresh;
         }
-        ctx->num_listeners++;
+        num_fresh++;
     }
-    for (int i = 0; i < num_kept; i++)
-        if (kept[i].sock != -1)
-            close(kept[i].sock);
+    if (!ok) {
+        for (int j = 0; j < num_fresh; j++)
+            if (fresh[j].sock != -1 && !was_kept(orig, num_old, &fresh[j]))
+                close(fresh[j].sock);
+        return false;
+    }
+
+    /* The new listeners are open: those the list no longer names go. */
+    for (int i = 0; i < num_old; i++)
+        if (old[i].sock != -1)
+            close(old[i].sock);
+    for (int k = 0; k < num_waiting && ok; k++)
+        ok = open_entry(ctx, &waiting[k], old, 0, &fresh[waiting_slot[k]], false) == 1;
+    if (ok) {
+        memcpy(ctx->listeners, fresh, sizeof(fresh[0]) * (size_t) num_fresh);
+        ctx->num_listeners = num_fresh;
+    } else {
+        restore_listeners(ctx, orig, num_old, fresh, num_fresh);
+    }
     note_new_listeners(ctx);
     return ok;
 }

@@ -287,6 +287,7 @@ cry(struct qf_connection *conn, const char *fmt, ...)
         escaped_request_copy(&conn->request_info, &copy, &method, &uri, &user);
         ri = &copy;
     }
+    note_setter_line(msg);
     qf_callback_t cb = builtin_error_log;
     if (conn != nullptr && conn->ctx != nullptr && conn->ctx->log_callback != nullptr)
         cb = conn->ctx->log_callback;

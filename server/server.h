@@ -209,6 +209,8 @@ struct qf_context {
     /* Connections closed for a deadline, summed over the loops since the
      * last summary line (at last_summary; -1: none yet). Atomic. */
     int head_timeouts, send_timeouts;
+    /* Heads closed to keep descriptors free, likewise. Atomic. */
+    int head_cuts;
     int64_t last_summary;
 
     pthread_mutex_t pool_mutex;
@@ -238,6 +240,11 @@ void qf_stop(struct qf_context *ctx);
 void qf_fini(struct qf_context *ctx);
 int qf_set_option(struct qf_context *ctx, const char *name, const char *value);
 const char *qf_get_option(const struct qf_context *ctx, const char *name);
+/* Why the last value refused on the calling thread was refused: the lines
+ * its setter logged (joined by "; "), as the error log shows them. */
+const char *qf_last_refusal(void);
+/* Called by cry with every line: kept while a setter runs on this thread. */
+void note_setter_line(const char *message);
 const char *qf_version(void);
 void qf_set_log_callback(struct qf_context *ctx, qf_callback_t cb);
 const struct qf_option *find_opt(const char *name);
@@ -310,6 +317,10 @@ void release_head_buffers(struct qf_context *ctx);
 /* FIN, then what the client still sent is discarded without waiting, then
  * the close: closing over unread input would reset the connection. */
 void close_gracefully(int sock);
+/* Client connections open in the process: counted at the accept, and
+ * uncounted by close_gracefully, which closes every one of them. */
+void note_client_opened(void);
+int count_open_clients(void);
 int start_thread(struct qf_context *ctx, void *(*func)(void *), void *arg);
 int set_non_blocking_mode(struct qf_connection *conn, int sock);
 void set_blocking(int sock, bool blocking);

@@ -7,6 +7,7 @@
 #include <openssl/ssl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "server/server.h"
@@ -108,6 +109,13 @@ set_ssl_option(struct qf_context *ctx, const char *path)
 {
     if (path == nullptr || path[0] == '\0') {
         cry(fc(ctx), "%s: a certificate file is required", "set_ssl_option");
+        return false;
+    }
+    /* The library opens the file blocking: a FIFO would hold the caller
+     * until someone writes to it. */
+    struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        cry(fc(ctx), "%s: [%s]: %s", "set_ssl_option", path, "not a regular file");
         return false;
     }
     SSL_CTX *sc = make_tls_context(ctx, path);

@@ -324,6 +324,23 @@ release_head_buffers(struct qf_context *ctx)
     }
 }
 
+/* Client connections open in the process (one descriptor each), counted
+ * by the intake at the accept and uncounted here, the one place where
+ * they are closed. Process-wide, as descriptors are. */
+static int open_clients;
+
+void
+note_client_opened(void)
+{
+    __atomic_add_fetch(&open_clients, 1, __ATOMIC_RELAXED);
+}
+
+int
+count_open_clients(void)
+{
+    return __atomic_load_n(&open_clients, __ATOMIC_RELAXED);
+}
+
 /* Sends FIN first so the client sees the end of the response at once,
  * then discards what it still sent before closing: closing a socket with
  * unread input makes the kernel answer with a reset, which can destroy
@@ -345,6 +362,7 @@ close_gracefully(int sock)
             drained += n > 0 ? n : 0;
     }
     (void) close(sock);
+    __atomic_sub_fetch(&open_clients, 1, __ATOMIC_RELAXED);
 }
 
 /* Serves one head at a time until none comes for a while. The connection
