@@ -246,8 +246,7 @@ close_all_listening_sockets(struct qf_context *ctx)
     ctx->num_listeners = 0;
 }
 
-/* Whether a socket of old, still open, listens on the port that lsa names:
- * "0.0.0.0:80" cannot be bound while "127.0.0.1:80" still listens. */
+/* Whether a socket of old, still open, listens on the port that lsa names. */
 static bool
 port_held(const struct socket *old, int num_old, const struct usa *lsa)
 {
@@ -260,9 +259,10 @@ port_held(const struct socket *old, int num_old, const struct usa *lsa)
 
 /* Opens the listener for one entry into l, unless the entry's address was
  * listened on before (then that socket is taken from old). Returns 1 when
- * l holds it, -1 when the port is held by an old listener that the new
- * list drops (to be bound once that one is closed), 0 when it failed,
- * after logging why. */
+ * l holds it; -1 when may_wait and an old listener that the new list
+ * drops holds the port ("0.0.0.0:80" cannot be bound while
+ * "127.0.0.1:80" listens), so it is opened once that one is closed; 0
+ * when it failed, after logging why. */
 static int
 open_entry(struct qf_context *ctx, const struct vec *entry, struct socket *old, int num_old,
            struct socket *l, bool may_wait)
@@ -270,9 +270,12 @@ open_entry(struct qf_context *ctx, const struct vec *entry, struct socket *old, 
     l->sock = take_kept_listener(old, num_old, entry, &l->lsa);
     const bool kept = l->sock != -1;
     if (!kept) {
-        l->sock = qf_open_listening_port(ctx, entry, &l->lsa);
-        if (l->sock == -1 && errno == EADDRINUSE && may_wait && port_held(old, num_old, &l->lsa))
+        struct usa lsa;
+        if (may_wait && entry_address(entry, &lsa) && port_held(old, num_old, &lsa)) {
+            l->lsa = lsa;
             return -1;
+        }
+        l->sock = qf_open_listening_port(ctx, entry, &l->lsa);
     }
     if (l->sock == -1) {
         cry(fc(ctx), "cannot bind to %.*s", (int) entry->len, entry->ptr);

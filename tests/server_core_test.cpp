@@ -70,27 +70,28 @@ TEST(ServerAcl, VerdictsAndMalformedLists)
     }
 }
 
-/* Listeners open up to the first bad entry; "{n}" stands for free port n. */
-TEST(ServerPorts, EntriesOpenListenersUntilTheFirstBadOne)
+/* A list is taken whole or not at all: a bad entry leaves the listeners as they were, here the one
+ * on {10}, and closes what the list opened before it. "{n}" stands for free port n. */
+TEST(ServerPorts, ABadEntryLeavesTheOldListeners)
 {
     std::vector<int> ports;
-    while (ports.size() < 10)
+    while (ports.size() < 11)
         if (int p = qftest::freePort(); std::count(ports.begin(), ports.end(), p) == 0) ports.push_back(p);
     auto subst = [&](std::string s) {
         for (size_t i = 0, at; i < ports.size(); i++)
             while ((at = s.find("{" + std::to_string(i) + "}")) != std::string::npos)
-                s.replace(at, 3, std::to_string(ports[i]));
+                s.replace(at, std::to_string(i).size() + 2, std::to_string(ports[i]));
         return s;
     };
-    auto listening = [&](int n) {   /* the first n ports accept, no other */
-        for (int i = 0; i < 10; i++) EXPECT_EQ(qftest::Conn(ports[i]).fd >= 0, i < n) << i;
+    auto listening = [&](int n, bool old) {   /* the first n ports accept, and {10} when old */
+        for (int i = 0; i < 11; i++) EXPECT_EQ(qftest::Conn(ports[i]).fd >= 0, i < n || (i == 10 && old)) << i;
     };
-    const std::string fail = "qf_set_option(ports): failure";
+    const std::string fail = "qf_set_option(ports): failure", before = subst("127.0.0.1:{10}");
     const struct { int line; std::string list; int result, listeners; Lines log; } cases[] = {
         {__LINE__, subst("127.0.0.1:{0},{1}"), 1, 2, {}},
         {__LINE__, subst("127.0.0.1:{0}s"), 0, 0,
          {"cannot add SSL socket, please specify -ssl_cert option BEFORE -ports option", fail}},
-        {__LINE__, subst("{0},x,{1}"), 0, 1, {"cannot bind to x", fail}},
+        {__LINE__, subst("{0},x,{1}"), 0, 0, {"cannot bind to x", fail}},
         {__LINE__, "0", 0, 0, {"cannot bind to 0", fail}},
         {__LINE__, "70000", 0, 0, {"cannot bind to 70000", fail}},
         /* an IPv6 entry needs its brackets and a port */
@@ -98,22 +99,31 @@ TEST(ServerPorts, EntriesOpenListenersUntilTheFirstBadOne)
         {__LINE__, subst("::1:{0}"), 0, 0, {subst("cannot bind to ::1:{0}"), fail}},
         {__LINE__, subst("[::1:{0}"), 0, 0, {subst("cannot bind to [::1:{0}"), fail}},
         {__LINE__, subst("[::g]:{0}"), 0, 0, {subst("cannot bind to [::g]:{0}"), fail}},
-        {__LINE__, subst("{0},{0}"), 0, 1,
+        {__LINE__, subst("{0},{0}"), 0, 0,
          {subst("qf_open_listening_port({0}): ") + strerror(EADDRINUSE), subst("cannot bind to {0}"), fail}},
-        {__LINE__, subst("{0},{1},{2},{3},{4},{5},{6},{7},{8},{9}"), 0, 9,
+        {__LINE__, subst("{0},{1},{2},{3},{4},{5},{6},{7},{8},{9}"), 0, 0,
          {"Too many listeninig sockets", fail}},
+        /* the old address stays listed: its socket is kept, not bound again */
+        {__LINE__, subst("{0},127.0.0.1:{10}"), 1, 1, {}},
+        /* every address of the old port: bound once the old listener is closed */
+        {__LINE__, subst("{10}"), 1, 0, {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
         BareContext bare;
+        ASSERT_EQ(qf_set_option(bare.ctx, "ports", before.c_str()), 1);
+        const int old_sock = bare.ctx->listeners[0].sock;
         EXPECT_EQ(qf_set_option(bare.ctx, "ports", c.list.c_str()), c.result);
-        EXPECT_EQ(bare.ctx->num_listeners, c.listeners);
         EXPECT_EQ(take_bare_log(), c.log);
-        listening(c.listeners);
-        /* setting again closes the old listeners first, so the same ports bind */
-        EXPECT_EQ(qf_set_option(bare.ctx, "ports", c.list.c_str()), c.result);
+        EXPECT_STREQ(qf_get_option(bare.ctx, "ports"), c.result == 1 ? c.list.c_str() : before.c_str());
+        const bool old_stays = c.result == 0 || c.list.find(std::to_string(ports[10])) != std::string::npos;
+        listening(c.listeners, old_stays);
+        if (c.result == 0) {
+            EXPECT_EQ(bare.ctx->num_listeners, 1);
+            EXPECT_EQ(bare.ctx->listeners[0].sock, old_sock);
+        }
         EXPECT_EQ(qf_set_option(bare.ctx, "ports", ""), 1);
-        listening(0);
+        listening(0, false);
     }
 }
 
@@ -124,6 +134,14 @@ TEST(ServerOptions, RefusedValueLeavesThePreviousOne)
     EXPECT_EQ(qf_set_option(bare.ctx, "max_threads", "5"), 1);
     EXPECT_EQ(qf_set_option(bare.ctx, "max_threads", "0"), 0);
     EXPECT_EQ(bare.ctx->max_threads, 5);
+    /* stored as it was, with the setter's reason kept for the administration page */
+    EXPECT_STREQ(qf_get_option(bare.ctx, "max_threads"), "5");
+    EXPECT_STREQ(qf_last_refusal(), "set_max_threads_option: [0] must be at least 1");
+    EXPECT_EQ(qf_set_option(bare.ctx, "acl", "-127.0.0.1"), 1);
+    EXPECT_EQ(qf_set_option(bare.ctx, "acl", "+0.0.0.0/0,+300.1.1.1"), 0);
+    EXPECT_STREQ(qf_get_option(bare.ctx, "acl"), "-127.0.0.1");
+    EXPECT_STREQ(qf_last_refusal(), "check_acl: bad ip address: [+300.1.1.1]");
+    take_bare_log();
 }
 
 bool put(struct qf_context *ctx, int n) { struct request_head h {}; h.client.sock = n; return put_socket(ctx, &h); }

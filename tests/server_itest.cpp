@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 
 #include <sched.h>
@@ -194,8 +195,9 @@ TEST_F(ServerItest, AdminPageShowsAndSetsOptions)
     const struct { int line; std::string body, paragraph, row; } cases[] = {
         {__LINE__, "o=max_threads&v=50", saved + "max_threads=50</p>", row("max_threads", threads, "50")},
         {__LINE__, "o=nope&v=1", error + "nope\"</p>", ""},
-        /* stored as none even though the setter refuses it */
-        {__LINE__, "o=max_threads", saved + "max_threads=NULL</p>", row("max_threads", threads, "")},
+        /* refused: the page says why, and the value stays */
+        {__LINE__, "o=max_threads", error + "max_threads\": set_max_threads_option: a number is required</p>",
+         row("max_threads", threads, "50")},
         /* names and values from the form cannot break out of the markup */
         {__LINE__, "o=auth_realm&v=%3Cb%3E'%22%26", saved + "auth_realm=&lt;b&gt;&#39;&quot;&amp;</p>",
          row("auth_realm", "Authentication domain name", "&lt;b&gt;&#39;&quot;&amp;")},
@@ -211,10 +213,6 @@ TEST_F(ServerItest, AdminPageShowsAndSetsOptions)
     page = rawRequest(srv.port, "POST /admin HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
                                 "5\r\no=max\r\nc\r\n_threads&v=7\r\n0\r\n\r\n");
     EXPECT_EQ(page.rfind(head + saved + "max_threads=7</p>" + table, 0), 0u) << page.substr(0, 300);
-    /* a malformed access list stored this way admits every client and says why */
-    srv.ask("POST /admin", "", "o=acl&v=%2B300.1.1.1");
-    EXPECT_TRUE(isIndexAnswer(srv.ask("GET /index.html")));
-    EXPECT_TRUE(srv.logged("check_acl: bad ip address: [+300.1.1.1]\n"));
     /* new ports are listened on at once, the old ones no more */
     const int moved = freePort();
     EXPECT_NE(srv.ask("POST /admin", "", "o=ports&v=" + std::to_string(moved)).find("Saved: ports="),
@@ -234,6 +232,80 @@ TEST_F(ServerItest, AdminPageShowsAndSetsOptions)
         return sets.size() == loops &&
                std::all_of(sets.begin(), sets.end(), [&](const std::set<int> &s) { return s.count(listener) == 1; });
     }, 5000)) << sets.size() << " event sets";
+}
+
+/* Mistakes on the administration page leave the server as it was: an access list with one bad
+ * entry is refused and the old one still denies 127.0.0.1 (the page is asked from 127.0.0.2), while
+ * an empty list allows everyone, as an unset one does. */
+TEST_F(ServerItest, RefusedAccessListKeepsTheOldOne)
+{
+    start({"-admin_uri", "/admin", "-acl", "+0.0.0.0/0,-127.0.0.1"});
+    auto set = [&](const std::string &value) {
+        const std::string body = "o=acl&v=" + value;
+        return rawRequest(srv.port, "POST /admin HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                                        std::to_string(body.size()) + "\r\n\r\n" + body, 10000, "127.0.0.2");
+    };
+    EXPECT_EQ(rawRequest(srv.port, INDEX_REQUEST), "");
+    std::string page = set("%2B0.0.0.0%2F0%2C-127.0.0.1%2C%2B300.1.1.1");
+    EXPECT_NE(page.find("<p style=\"background: red\">Error setting option \"acl\": check_acl: bad ip address: "
+                        "[+300.1.1.1]</p>"), std::string::npos) << page.substr(0, 300);
+    EXPECT_NE(page.find("name=v value='+0.0.0.0/0,-127.0.0.1'>"), std::string::npos);
+    EXPECT_EQ(page.find("Saved"), std::string::npos);
+    EXPECT_EQ(rawRequest(srv.port, INDEX_REQUEST), "");
+    EXPECT_TRUE(srv.logged("] accept_new_connection: 127.0.0.1 is not allowed to connect\n"));
+
+    EXPECT_NE(set("").find("<p style=\"color: green\">Saved: acl=</p>"), std::string::npos);
+    EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST)));
+    EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST, 10000, "127.0.0.2")));
+}
+
+/* A FIFO named as a log is refused at once, without waiting for a reader; the page answers, and the
+ * old error log keeps its lines. */
+TEST_F(Faults, FifoAsALogIsRefusedAtOnce)
+{
+    start({"-admin_uri", "/admin"});
+    const std::string fifo = srv.dir.file("log.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const char *name : {"error_log", "access_log"}) {
+        SCOPED_TRACE(name);
+        std::string page;
+        Call call([&] { page = srv.ask("POST /admin", "", std::string("o=") + name + "&v=" + fifo); });
+        ASSERT_TRUE(call.returns(5000));
+        EXPECT_NE(page.find(std::string("<p style=\"background: red\">Error setting option \"") + name +
+                            "\": open_log_file(" + fifo + "): not a regular file</p>"),
+                  std::string::npos) << page.substr(0, 300);
+        EXPECT_NE(srv.ask("GET /admin").find("<h1>Quillfen"), std::string::npos);
+    }
+    EXPECT_TRUE(srv.logged("] open_log_file(" + fifo + "): not a regular file\n"));
+    EXPECT_TRUE(srv.logged("] qf_set_option(access_log): failure\n"));
+}
+
+/* Clients cannot take the descriptors that the server needs itself. Under a limit of 64, 200 idle
+ * connections leave the panel's refresh thread writing its page; the oldest idle ones are cut for
+ * newcomers, so a request is served meanwhile, and all is served as before once they are gone. */
+TEST_F(Faults, IdleClientsLeaveTheServerItsDescriptors)
+{
+    srv.proc.fdLimit = 64;
+    start();
+    const std::string page = srv.product.bin() + "drevanta_gui.html";
+    auto pageInode = [&] {
+        struct stat st;
+        return stat(page.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    ASSERT_TRUE(waitFor([&] { return pageInode() != 0; }, 10000));
+    std::vector<std::unique_ptr<Conn>> idle;
+    for (int i = 0; i < 200; i++) {
+        idle.push_back(std::make_unique<Conn>(srv.port));
+        ASSERT_GE(idle.back()->fd, 0);
+    }
+    EXPECT_TRUE(waitFor([&] { return openDescriptors(srv.proc.pid()) >= 40; }, 5000));
+    const ino_t before = pageInode();   /* each pass renames a new page into place */
+    EXPECT_TRUE(waitFor([&] { return pageInode() != before; }, 20000)) << srv.proc.err();
+    EXPECT_TRUE(waitFor([&] { return isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST, 2000)); }, 30000));
+    EXPECT_TRUE(srv.logged("connections closed before their request head was complete: descriptors ran short\n"));
+    idle.clear();
+    EXPECT_TRUE(waitFor([&] { return isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST, 2000)); }, 10000));
+    EXPECT_EQ(srv.proc.err(), "");
 }
 
 /* Every peer that stops talking holds at most its own worker, until the 30-second timeout, and the
@@ -349,8 +421,8 @@ TEST_F(Faults, VanishingClientsLeaveNothingBehind)
     EXPECT_TRUE(waitFor([&] { return childProcesses(srv.proc.pid()) == 0; }, 5000));
 }
 
-/* A log that cannot be opened at run time leaves the server serving, its lines on standard error;
- * a good path later takes over again. */
+/* A log that cannot be opened at run time is refused and the old one stays in use; a good path
+ * later takes over. */
 TEST_F(Faults, UnopenableLogsAtRunTimeKeepServing)
 {
     const TempDir &dir = srv.dir;
@@ -359,15 +431,19 @@ TEST_F(Faults, UnopenableLogsAtRunTimeKeepServing)
         return srv.ask("POST /admin", "", "o=" + name + "&v=" + value);
     };
     const std::string missing = dir.file("no/such.log");
-    EXPECT_NE(set("access_log", dir.path()).find("Saved: access_log="), std::string::npos);
-    EXPECT_NE(set("error_log", missing).find("Saved: error_log="), std::string::npos);
+    EXPECT_NE(set("access_log", dir.path()).find("Error setting option \"access_log\": open_log_file(" + dir.path() +
+                                                 "): Is a directory</p>"), std::string::npos);
+    EXPECT_NE(set("error_log", missing).find("Error setting option \"error_log\": open_log_file(" + missing +
+                                             "): No such file or directory</p>"), std::string::npos);
     EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST)));
     EXPECT_EQ(srv.ask("GET /gone").rfind("HTTP/1.1 404 ", 0), 0u);
-    EXPECT_TRUE(srv.logged("open_log_file(" + dir.path() + "): Is a directory\n"));
-    for (const std::string &line : {"open_log_file(" + missing + "): No such file or directory\n",
+    /* the old logs stay in use */
+    EXPECT_TRUE(fileGains(dir.file("access.log"), "\"GET /index.html HTTP/1.1\" 200"));
+    for (const std::string &line : {"open_log_file(" + dir.path() + "): Is a directory\n",
+                                     "open_log_file(" + missing + "): No such file or directory\n",
                                      std::string("GET /gone: Error 404")})
-        EXPECT_TRUE(waitFor([&] { return srv.proc.err().find(line) != std::string::npos; }, 5000))
-            << line << "\n" << srv.proc.err();
+        EXPECT_TRUE(srv.logged(line)) << line;
+    EXPECT_EQ(srv.proc.err(), "");
 
     set("access_log", dir.file("again.log"));
     EXPECT_TRUE(isIndexAnswer(rawRequest(srv.port, INDEX_REQUEST)));

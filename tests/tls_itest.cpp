@@ -1,6 +1,12 @@
 /* tests/tls_itest.cpp: HTTPS through the real binary with real clients (curl, Python, openssl's
  * own client), certificates made here by the openssl command, and a certificate swapped at run
  * time. */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <memory>
 
 #include "support/harness.h"
@@ -196,18 +202,50 @@ TEST_F(Tls, CertificateSwappedAtRunTime)
               " 200");
     EXPECT_EQ(subjectSeen(), "subject=CN = second\n");
 
+    const std::string fifo = file("cert.fifo");   /* opening it would wait for a writer */
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const struct { int line; std::string path, why; } bad[] = {
+        {__LINE__, fifo, "not a regular file"},
         {__LINE__, mismatch, "no usable private key"},
         {__LINE__, file("none.pem"), "no usable certificate"},
         {__LINE__, file("ca.key"), "no usable certificate"},
     };
     for (const auto &b : bad) {
         SCOPED_TRACE(b.line);
-        curl("-d o=ssl_cert -d v=" + b.path, "/admin");
+        curl("-m 10 -d o=ssl_cert -d v=" + b.path, "/admin");
         EXPECT_TRUE(s->logged("set_ssl_option: [" + b.path + "]: " + b.why));
         EXPECT_EQ(subjectSeen(), "subject=CN = second\n");
     }
     EXPECT_TRUE(s->logged("qf_set_option(ssl_cert): failure"));
+}
+
+/* A ports change whose first entry cannot be bound (a port the test holds) is refused whole: the
+ * plain and the TLS listener keep answering, the new port is not opened, and the page says why. */
+TEST_F(Tls, RefusedPortsChangeKeepsEveryListener)
+{
+    const int held = freePort(), other = freePort();
+    Conn probe(held);   /* nothing there yet */
+    EXPECT_LT(probe.fd, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in sin {};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sin.sin_port = htons(held);
+    ASSERT_EQ(bind(fd, (struct sockaddr *)&sin, sizeof(sin)), 0);
+    ASSERT_EQ(listen(fd, 1), 0);
+
+    const std::string before = "127.0.0.1:" + std::to_string(s->port) + ",127.0.0.1:" + std::to_string(tls_port) + "s",
+                      entry = "127.0.0.1:" + std::to_string(held);
+    std::string page = s->ask("POST /admin", "", "o=ports&v=" + entry + ",127.0.0.1:" + std::to_string(other) + "s");
+    EXPECT_NE(page.find("<p style=\"background: red\">Error setting option \"ports\": qf_open_listening_port(" +
+                        std::to_string(held) + "): Address already in use; cannot bind to " + entry + "</p>"),
+              std::string::npos) << page.substr(0, 400);
+    EXPECT_NE(page.find("<input type=hidden name=o value='ports'><td><input type=text name=v value='" + before + "'>"),
+              std::string::npos);
+    EXPECT_TRUE(isIndexAnswer(rawRequest(s->port, INDEX_REQUEST)));
+    EXPECT_EQ(curl("", "/index.html"), readFile(s->root("index.html")) + " 200");
+    EXPECT_LT(Conn(other).fd, 0);
+    close(fd);
 }
 
 /* Clients that open a TLS connection and stall, or trickle a handshake, hold nothing that a

@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -244,8 +245,10 @@ bool ServerProcess::start(const std::vector<std::string> &args, const char *drev
         int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int n = open("/dev/null", O_RDONLY);
         if (o >= 0 && e >= 0 && n >= 0 && dup2(n, 0) == 0 && dup2(o, 1) == 1 && dup2(e, 2) == 2 &&
-            (cwd.empty() || chdir(cwd.c_str()) == 0))
-            execve(argv[0], argv.data(), envp.data());
+            (cwd.empty() || chdir(cwd.c_str()) == 0)) {
+            struct rlimit rl = {(rlim_t)fdLimit, (rlim_t)fdLimit};
+            if (fdLimit <= 0 || setrlimit(RLIMIT_NOFILE, &rl) == 0) execve(argv[0], argv.data(), envp.data());
+        }
         _exit(127);
     }
     status_ = -1;

@@ -90,6 +90,7 @@ public:
     std::string out() const { return readFile(io_.file("stdout")); }
     std::string err() const { return readFile(io_.file("stderr")); }
     pid_t pid() const { return pid_; }
+    long fdLimit = 0;   /* > 0: the descriptor limit (soft and hard) the server starts with */
 
 private:
     pid_t pid_ = -1;
