@@ -354,14 +354,18 @@ answer_in_loop(struct intake *in, struct client *c)
 static int other_descriptors = -1;
 static int64_t other_counted_at;
 
-/* Counts every open descriptor of the process but the clients; -1 when
- * that cannot be done (no descriptor left for the count itself). */
+/* A guess at the descriptors that are not clients, where /proc cannot
+ * tell: the usual three, logs, listeners, event sets and some files. */
+enum { OTHER_DESCRIPTORS_GUESS = 32 };
+
+/* Counts every open descriptor of the process but the clients; -1 when no
+ * descriptor is left for the count itself. */
 static int
 count_other_descriptors(void)
 {
     DIR *d = opendir("/proc/self/fd");
     if (d == nullptr)
-        return -1;
+        return errno == EMFILE || errno == ENFILE ? -1 : OTHER_DESCRIPTORS_GUESS;
     int n = 0;
     while (readdir(d) != nullptr)
         n++;

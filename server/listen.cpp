@@ -269,9 +269,11 @@ open_entry(struct qf_context *ctx, const struct vec *entry, struct socket *old, 
 {
     l->sock = take_kept_listener(old, num_old, entry, &l->lsa);
     const bool kept = l->sock != -1;
+    l->is_ssl = entry->len > 0 && entry->ptr[entry->len - 1] == 's';
     if (!kept) {
         struct usa lsa;
-        if (may_wait && entry_address(entry, &lsa) && port_held(old, num_old, &lsa)) {
+        if (may_wait && entry_address(entry, &lsa) && port_held(old, num_old, &lsa) &&
+            (!l->is_ssl || tls_available(ctx))) {
             l->lsa = lsa;
             return -1;
         }
@@ -281,7 +283,6 @@ open_entry(struct qf_context *ctx, const struct vec *entry, struct socket *old, 
         cry(fc(ctx), "cannot bind to %.*s", (int) entry->len, entry->ptr);
         return 0;
     }
-    l->is_ssl = entry->len > 0 && entry->ptr[entry->len - 1] == 's';
     if (l->is_ssl && !tls_available(ctx)) {
         if (kept)
             give_back_kept_listener(old, num_old, l);

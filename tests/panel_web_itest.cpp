@@ -1,5 +1,8 @@
 /* tests/panel_web_itest.cpp: the panel's pages and actions over HTTP: never cached, never driven from
  * another site's page. */
+#include <stdio.h>
+#include <sys/stat.h>
+
 #include "support/harness.h"
 
 using qftest::readFile;
@@ -82,6 +85,53 @@ TEST_F(PanelWeb, PostsFromAnotherOriginAreRefusedBeforeTheyAct)
               std::string::npos);
     qftest::writeScript(srv.product.bin() + "t.cgi", "#!/bin/sh\ncat >/dev/null\nprintf 'Content-Type: text/plain\\r\\n\\r\\nran'\n");
     EXPECT_EQ(qftest::bodyOf(post("/t.cgi", here, "null", "a=1")), "ran");
+}
+
+/* A value that quorvel.conf cannot hold is refused, and the next panel page says which, under the
+ * Basic Setup heading; the other fields are saved, and a Save without refusals drops the line. */
+TEST_F(PanelWeb, RefusedBasicSetupValuesAreToldOnThePage)
+{
+    const std::string page = srv.product.bin() + "drevanta_gui.html", heading = " <h2>Basic Setup</h2>\n",
+                      told = "<p style=\"color: red\"><b>Not saved:</b> AECTail (a number from 0 to 5); Secret "
+                             "(no spaces or control characters, at most 999 characters). The other values were "
+                             "saved.</p>\n";
+    EXPECT_EQ(srv.ask("POST /drevanta_gui_busy.html", "",
+                      "Secret=two+words&AECTail=7&TrunkName=Kept&basicsetupbutton=Save").rfind("HTTP/1.1 200 OK", 0), 0u);
+    EXPECT_NE(conf().find("TrunkName=Kept\r\n"), std::string::npos);
+    EXPECT_TRUE(qftest::fileGains(page, heading + told, 20000)) << readFile(page);
+    srv.ask("POST /drevanta_gui_busy.html", "", "TrunkName=Again&basicsetupbutton=Save");
+    EXPECT_TRUE(qftest::fileGains(page, "name=\"TrunkName\" value=\"Again\"", 20000));
+    EXPECT_EQ(readFile(page).find("Not saved"), std::string::npos);
+    EXPECT_NE(readFile(page).find(heading + "<table><tr>"), std::string::npos);
+}
+
+/* A failure at run time does not end the process: with the head of the panel page gone, the refresh
+ * thread says so once on standard error, keeps the old page and tries again every pass; once the file
+ * is back, the page is written again. */
+TEST_F(PanelWeb, RefreshOutlivesAMissingTemplate)
+{
+    const std::string prefix = srv.product.bin() + "images/prefix_drevanta_gui.html",
+                      page = srv.product.bin() + "drevanta_gui.html",
+                      told = "Unable to open " + prefix + " for reading.\n";
+    auto inode = [&] {
+        struct stat st;
+        return stat(page.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    auto times_told = [&] {
+        std::string err = srv.proc.err();
+        int n = 0;
+        for (size_t at = 0; (at = err.find(told, at)) != std::string::npos; at += told.size()) n++;
+        return n;
+    };
+    const ino_t before = inode();
+    ASSERT_EQ(rename(prefix.c_str(), (prefix + ".away").c_str()), 0);
+    EXPECT_TRUE(qftest::waitFor([&] { return times_told() == 1; }, 20000)) << srv.proc.err();
+    EXPECT_FALSE(qftest::waitFor([&] { return inode() != before; }, 10000));   /* a pass or two more */
+    EXPECT_EQ(times_told(), 1);
+    EXPECT_EQ(srv.ask("GET /drevanta_gui.html").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);   /* the old page */
+    ASSERT_EQ(rename((prefix + ".away").c_str(), prefix.c_str()), 0);
+    EXPECT_TRUE(qftest::waitFor([&] { return inode() != before; }, 20000));
+    EXPECT_EQ(srv.proc.stop(15, 20000), 0) << srv.proc.err();
 }
 
 }  // namespace
