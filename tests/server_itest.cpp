@@ -40,11 +40,12 @@ std::vector<std::set<int>> eventSets(pid_t pid)
     return sets;
 }
 
-/* The descriptor of the process's socket that listens on port of every address; -1 if none. */
-int listenerOn(pid_t pid, int port)
+/* The descriptor of the process's socket that listens on port of every address (or of the one
+ * given, as /proc/net/tcp writes it); -1 if none. */
+int listenerOn(pid_t pid, int port, const char *addr = "00000000")
 {
     char want[64];
-    snprintf(want, sizeof(want), "00000000:%04X 00000000:0000 0A", port);
+    snprintf(want, sizeof(want), "%s:%04X 00000000:0000 0A", addr, port);
     std::istringstream table(readFile("/proc/net/tcp"));
     std::string inode;   /* the tenth field */
     for (std::string line; inode.empty() && std::getline(table, line);) {
@@ -101,20 +102,28 @@ TEST_F(ServerItest, OneWorkerServesWaitingClientsInTurn)
     EXPECT_EQ(bodyOf(rawRequest(srv.port, "GET /small.txt HTTP/1.0\r\n\r\n")), "small");
     EXPECT_EQ(rawRequest(srv.port, "HEAD /none HTTP/1.0\r\n\r\n").substr(0, 22), "HTTP/1.1 404 Not Found");
 
-    /* Asked once c's bytes have arrived (acknowledged) and the intake sleeps in epoll_wait: by then
-     * it has served every readiness it watches, so an unread head is one it chose not to take. */
-    auto takenIn = [&](const Conn &c) {
-        bool settled = waitFor([&] {
-            return tcpQueue(c.port(), srv.port, true) == 0 && !threadsIn(pid, SYS_epoll_wait).empty();
-        }, 10000);
-        return settled && tcpQueue(srv.port, c.port()) == 0;
+    /* A head is taken in once c's bytes have arrived (acknowledged) and none are left unread. One
+     * that must not be: once no loop of the intake watches the listener any more (every loop has
+     * paused), nothing can accept the client and read its head later. */
+    const int listener = listenerOn(pid, srv.port, "0100007F");
+    ASSERT_GE(listener, 0);
+    auto read = [&](const Conn &c) {
+        return tcpQueue(c.port(), srv.port, true) == 0 && tcpQueue(srv.port, c.port()) == 0;
+    };
+    auto paused = [&] {
+        std::vector<std::set<int>> sets = eventSets(pid);
+        return std::none_of(sets.begin(), sets.end(), [&](const std::set<int> &s) { return s.count(listener) == 1; });
     };
     std::vector<std::unique_ptr<Conn>> waiting;
     for (int i = 0; i < clients; i++) {
         waiting.push_back(std::make_unique<Conn>(srv.port));
-        ASSERT_TRUE(waiting.back()->send(asks[i].first)) << i;
-        if (i <= 21) {
-            EXPECT_EQ(takenIn(*waiting.back()), i < 21) << i;   /* 20 queued, 1 held */
+        Conn &c = *waiting.back();
+        ASSERT_TRUE(c.send(asks[i].first)) << i;
+        if (i < 21) {   /* 20 queued, 1 held */
+            EXPECT_TRUE(waitFor([&] { return read(c); }, 10000)) << i;
+        } else if (i == 21) {
+            EXPECT_TRUE(waitFor([&] { return tcpQueue(c.port(), srv.port, true) == 0 && paused(); }, 10000));
+            EXPECT_FALSE(read(c));
         }
     }
     /* every client accepted or waiting in the backlog, and still only the one worker */
