@@ -283,9 +283,10 @@ has_body_method(const char *buf)
            strncmp(buf, "DELETE ", 7) == 0;
 }
 
-/* GETs and HEADs of static files and the ordinary error answers are
- * answered here: waking a worker costs more than the answer. The request
- * is parsed from a copy, because parsing cuts the head up in place; when
+/* GETs and HEADs of static files, the ordinary error answers and heads
+ * refused whatever their body are answered here: waking a worker costs
+ * more than the answer. The request is parsed from a copy, because
+ * parsing cuts the head up in place; when
  * it turns out to need a worker (a callback, CGI, SSI, a listing, a large
  * body) nothing has been sent or logged, and the worker gets the original.
  * An embedder's log callback could wait, so with one every request goes to
