@@ -44,9 +44,6 @@ static bool relay_piece(struct qf_connection *conn, const char *p, int n);
 static void end_program(pid_t pid);
 static void close_fd(int *fd);
 
-/* A program that writes nothing for this long is taken as finished: the
- * same bound that each read and write on the client socket has. */
-static const int CGI_OUTPUT_TIMEOUT_MS = 30 * 1000;
 
 /* After the exchange send_cgi reaps the program itself for this long; one
  * that ignores SIGTERM is left to the front end's SIGCHLD handler. */
@@ -496,7 +493,8 @@ send_cgi(struct qf_connection *conn, const char *prog)
         fclose(in);
         in = nullptr;
         if (body_passed)
-            relay_cgi_output(conn, fileno(out), CGI_OUTPUT_TIMEOUT_MS);
+            /* silent this long: taken as finished, the bound a client socket has */
+            relay_cgi_output(conn, fileno(out), client_deadline_seconds() * 1000);
     }
 
     end_program(pid);

@@ -9,37 +9,10 @@
 /* One read of the rest of the body. */
 enum { BODY_CHUNK_SIZE = 8192 };
 
-static bool parse_content_length(const char *text, uint64_t *len);
 static bool body_failed(struct qf_connection *conn);
 static bool read_chunked_body(struct qf_connection *conn, FILE *fp);
 static bool append_body(struct qf_connection *conn, char **body, size_t *len, size_t *cap,
                         const char *p, size_t n);
-
-/* RFC 7230: Content-Length = 1*DIGIT, surrounded by optional white space.
- * strtoull alone would read "-5" as a huge length and "12abc" as 12. */
-static bool
-parse_content_length(const char *text, uint64_t *len)
-{
-    const char *p = text;
-    uint64_t value = 0;
-
-    while (*p == ' ' || *p == '\t')
-        p++;
-    if (!isdigit((unsigned char) *p))
-        return false;
-    for (; isdigit((unsigned char) *p); p++) {
-        unsigned digit = (unsigned) (*p - '0');
-        if (value > (UINT64_MAX - digit) / 10)
-            return false;
-        value = value * 10 + digit;
-    }
-    while (*p == ' ' || *p == '\t')
-        p++;
-    if (*p != '\0')
-        return false;
-    *len = value;
-    return true;
-}
 
 static bool
 body_failed(struct qf_connection *conn)
@@ -54,60 +27,31 @@ body_failed(struct qf_connection *conn)
 bool
 check_body_framing(struct qf_connection *conn)
 {
-    const struct qf_request_info *ri = &conn->request_info;
-    const char *te = nullptr;
-    int te_count = 0;
-    bool has_length = false;
-    uint64_t length = 0, value;
+    struct body_framing f = read_body_framing(&conn->request_info);
 
-    for (int i = 0; i < ri->num_headers; i++) {
-        const char *name = ri->http_headers[i].name, *text = ri->http_headers[i].value;
-        if (qf_strcasecmp(name, "Transfer-Encoding") == 0) {
-            te = text;
-            te_count++;
-            continue;
-        }
-        if (qf_strcasecmp(name, "Content-Length") != 0)
-            continue;
-        if (!parse_content_length(text, &value)) {
-            send_error(conn, 400, "Bad Request", "Invalid Content-Length: [%s]", text);
-            return false;
-        }
-        if (has_length && value != length) {
-            send_error(conn, 400, "Bad Request", "%s", "Conflicting Content-Length headers");
-            return false;
-        }
-        has_length = true;
-        length = value;
-    }
-    if (te_count == 0)
-        return true;
-    if (has_length) {
+    switch (f.verdict) {
+    case FRAMING_BAD_LENGTH:
+        send_error(conn, 400, "Bad Request", "Invalid Content-Length: [%s]", f.text);
+        return false;
+    case FRAMING_CONFLICTING_LENGTHS:
+        send_error(conn, 400, "Bad Request", "%s", "Conflicting Content-Length headers");
+        return false;
+    case FRAMING_CODING_WITH_LENGTH:
         send_error(conn, 400, "Bad Request", "%s", "Transfer-Encoding with Content-Length");
         return false;
-    }
-    if (te_count > 1 || !is_chunked_body(conn)) {
-        send_error(conn, 501, "Not Implemented", "Transfer-Encoding %s is not implemented", te);
+    case FRAMING_UNKNOWN_CODING:
+        send_error(conn, 501, "Not Implemented", "Transfer-Encoding %s is not implemented", f.text);
         return false;
+    default:
+        return true;
     }
-    return true;
 }
 
-/* RFC 7230: Transfer-Encoding = 1#transfer-coding; only "chunked" alone is
- * taken, with optional white space around it. */
 bool
 is_chunked_body(const struct qf_connection *conn)
 {
-    static const char chunked[] = "chunked";
     const char *te = qf_get_header(conn, "Transfer-Encoding");
-
-    if (te == nullptr)
-        return false;
-    te += strspn(te, " \t");
-    if (qf_strncasecmp(te, chunked, sizeof(chunked) - 1) != 0)
-        return false;
-    te += sizeof(chunked) - 1;
-    return te[strspn(te, " \t")] == '\0';
+    return te != nullptr && is_chunked_coding(te);
 }
 
 bool

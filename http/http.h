@@ -80,6 +80,7 @@ char *skip(char **buf, const char *delimiters);
 void parse_http_headers(char **buf, struct qf_request_info *ri);
 const char *get_header(const struct qf_request_info *ri, const char *name);
 const char *qf_get_header(const struct qf_connection *conn, const char *name);
+/* The one Content-Length, as read_body_framing reads it; all ones without one. */
 uint64_t get_content_length(const struct qf_connection *conn);
 int url_decode(const char *src, size_t src_len, char *dst, size_t dst_len,
                int is_form_url_encoded);
@@ -186,6 +187,29 @@ struct chunked_decoder {
 
 /* The largest body held in memory that arrived chunked, without a length. */
 enum { MAX_CHUNKED_BODY_IN_MEMORY = 16 * 1024 * 1024 };
+
+/* The strict reading of a head, the same for the intake and the worker. */
+/* Whether a raw header block (request line first) holds only lines that
+ * may be read: no NUL, no CR that ends no line, every header line a name
+ * without white space, a colon, no obs-fold, at most MAX_HTTP_HEADERS. */
+bool head_lines_valid(const char *buf, int request_len);
+bool parse_content_length(const char *text, uint64_t *len);
+bool is_chunked_coding(const char *te);
+enum framing_verdict {
+    FRAMING_NONE,                /* no body announced */
+    FRAMING_LENGTH,              /* length holds the one Content-Length */
+    FRAMING_CHUNKED,
+    FRAMING_BAD_LENGTH,          /* text: the malformed value */
+    FRAMING_CONFLICTING_LENGTHS,
+    FRAMING_CODING_WITH_LENGTH,
+    FRAMING_UNKNOWN_CODING,      /* text: the last Transfer-Encoding */
+};
+struct body_framing {
+    enum framing_verdict verdict;
+    uint64_t length;
+    const char *text;
+};
+struct body_framing read_body_framing(const struct qf_request_info *ri);
 
 /* Request bodies, PUT and DELETE. */
 /* Before any handler: every Content-Length a plain decimal number and all

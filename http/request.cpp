@@ -15,9 +15,6 @@
 /* Room for one formatted response piece and for an error body. */
 enum { RESPONSE_BUF_SIZE = 8192 };
 
-/* How long a write to a full non-blocking stream waits for room: the bound
- * that each read and write on a client socket has. */
-enum { STREAM_WRITE_TIMEOUT_MS = 30 * 1000 };
 
 /* The loop's answers are each one write of at most RESPONSE_BUF_SIZE bytes;
  * what the socket keeps back of them never needs more than this. */
@@ -73,8 +70,11 @@ serve_request(struct qf_connection *conn, char *buf, int nread, int request_len)
     if (request_len <= 0)
         return; /* peer gone, block too long or garbage: nobody to answer */
 
+    /* Judged before the tokenizer cuts the block up; refused lines are
+     * answered as a malformed request line is. */
+    bool lines_valid = head_lines_valid(buf, request_len);
     char *e;
-    if (!parse_request_line(buf, request_len, ri, &e)) {
+    if (!parse_request_line(buf, request_len, ri, &e) || !lines_valid) {
         send_error(conn, 400, "Bad Request", "Can not parse request: [%.*s]", nread, buf);
         return;
     }
@@ -213,7 +213,7 @@ push(FILE *fp, int sock, SSL *ssl, const char *buf, uint64_t len)
                 sent += (uint64_t) n;
                 /* A CGI program's input is non-blocking: one that stops
                  * reading must not hold the worker for ever. */
-                if (errno == EAGAIN && wait_writable(fileno(fp), STREAM_WRITE_TIMEOUT_MS)) {
+                if (errno == EAGAIN && wait_writable(fileno(fp), client_deadline_seconds() * 1000)) {
                     clearerr(fp);
                     continue;
                 }
@@ -415,8 +415,8 @@ qf_get_header(const struct qf_connection *conn, const char *name)
 uint64_t
 get_content_length(const struct qf_connection *conn)
 {
-    const char *cl = qf_get_header(conn, "Content-Length");
-    return cl == nullptr ? UINT64_MAX : (uint64_t) strtoull(cl, nullptr, 10);
+    struct body_framing f = read_body_framing(&conn->request_info);
+    return f.verdict == FRAMING_LENGTH ? f.length : UINT64_MAX;
 }
 
 static int

@@ -24,8 +24,6 @@
 #include "http/http.h"
 
 enum {
-    HEAD_DEADLINE_MS = 30 * 1000,    /* a head must be complete this long after the accept */
-    SEND_STALL_MS = 30 * 1000,       /* a send that makes no progress this long is cut */
     STOP_SEND_MS = 5 * 1000,         /* what a send still gets once the server stops */
     SUMMARY_INTERVAL_MS = 60 * 1000, /* the closure counts are logged at most this often */
     ACCEPT_BACKOFF_MS = 100,         /* out of descriptors: the backlog holds clients meanwhile */
@@ -52,6 +50,10 @@ static const size_t SEND_CHUNK = (size_t) 1 << 30;
  * above it, a client record. */
 enum { WAKE_TAG = MAX_LISTENING_SOCKETS + 1, MAX_TAG = WAKE_TAG };
 static const int64_t NEVER = INT64_MAX;
+/* A head must be complete this long after the accept; a send that makes
+ * no progress this long is cut. */
+#define HEAD_DEADLINE_MS ((int64_t) client_deadline_seconds() * 1000)
+#define SEND_STALL_MS HEAD_DEADLINE_MS
 /* The content type of a TLS record that carries a handshake message. */
 static const unsigned char TLS_HANDSHAKE_RECORD = 0x16;
 
@@ -66,6 +68,7 @@ struct client {
     int nread;
     int request_len;              /* > 0: the header block is complete */
     bool body_wait;               /* POST/PUT: one more segment of its body */
+    bool refused;                 /* bad lines or framing: answered at once, body or not */
     bool deferred;                /* readable but not read: the queue was full */
     bool registered;              /* in the epoll set */
     bool edge;                    /* TLS: waits edge-triggered for the rest of its hello */
@@ -236,37 +239,38 @@ update_listeners(struct intake *in, int64_t now)
         in->accept_resume = 0;
 }
 
-/* Whether a complete head is worth one more read before a worker gets it:
- * a small form body often trails its POST or PUT head by one segment, and
- * the panel hook sees only the body that came with the head. Not when the
- * client waits for an answer first (Expect), and not past a full buffer. */
-static bool
-wants_body_segment(const char *buf, int request_len, int nread)
+/* What a complete head needs next. */
+enum head_step { HEAD_READY, HEAD_WAIT_BODY, HEAD_REFUSED };
+
+/* A small form body often trails its POST or PUT head by one segment, and
+ * the panel hook sees only the body that came with the head, so such a
+ * head waits for one more read. Not when the client waits for an answer
+ * first (Expect), not past a full buffer, and not when the head will be
+ * refused whatever follows (bad lines or framing): that one is answered at
+ * once. Read from a copy, by the same rules as the worker's. */
+static enum head_step
+next_head_step(struct intake *in, const struct client *c)
 {
-    if (nread >= MAX_REQUEST_SIZE || request_len < 5 ||
-        (strncmp(buf, "POST ", 5) != 0 && strncmp(buf, "PUT ", 4) != 0))
-        return false;
-    static const char cl_name[] = "Content-Length:";
-    static const char expect_name[] = "Expect:";
-    const char *end = buf + request_len;
-    uint64_t declared = 0;
-    for (const char *line = buf; line < end;) {
-        const char *eol = (const char *) memchr(line, '\n', (size_t) (end - line));
-        const char *next = eol != nullptr ? eol + 1 : end;
-        size_t len = (size_t) (next - line);
-        if (len > sizeof(expect_name) - 1 &&
-            qf_strncasecmp(line, expect_name, sizeof(expect_name) - 1) == 0)
-            return false;
-        if (len > sizeof(cl_name) - 1 && qf_strncasecmp(line, cl_name, sizeof(cl_name) - 1) == 0) {
-            const char *p = line + sizeof(cl_name) - 1;
-            while (p < next && (*p == ' ' || *p == '\t'))
-                p++;
-            for (declared = 0; p < next && *p >= '0' && *p <= '9' && declared < UINT32_MAX; p++)
-                declared = declared * 10 + (uint64_t) (*p - '0');
-        }
-        line = next;
-    }
-    return declared > (uint64_t) (nread - request_len);
+    const char *buf = c->buf;
+    if (c->request_len < 5 || (strncmp(buf, "POST ", 5) != 0 && strncmp(buf, "PUT ", 4) != 0))
+        return HEAD_READY;
+    if (!head_lines_valid(buf, c->request_len))
+        return HEAD_REFUSED;
+    memcpy(in->scratch, buf, (size_t) c->request_len);
+    struct qf_request_info ri;
+    memset(&ri, 0, sizeof(ri));
+    char *e;
+    if (!parse_request_line(in->scratch, c->request_len, &ri, &e))
+        return HEAD_REFUSED;
+    parse_http_headers(&e, &ri);
+    struct body_framing f = read_body_framing(&ri);
+    if (f.verdict != FRAMING_NONE && f.verdict != FRAMING_LENGTH && f.verdict != FRAMING_CHUNKED)
+        return HEAD_REFUSED;
+    if (c->nread >= MAX_REQUEST_SIZE || get_header(&ri, "Expect") != nullptr)
+        return HEAD_READY;
+    return f.verdict == FRAMING_LENGTH && f.length > (uint64_t) (c->nread - c->request_len)
+               ? HEAD_WAIT_BODY
+               : HEAD_READY;
 }
 
 /* Puts a send on the list the loop serves as the client drains. */
@@ -288,9 +292,10 @@ has_body_method(const char *buf)
            strncmp(buf, "DELETE ", 7) == 0;
 }
 
-/* GETs and HEADs of static files and the ordinary error answers are
- * answered here: waking a worker costs more than the answer. The request
- * is parsed from a copy, because parsing cuts the head up in place; when
+/* GETs and HEADs of static files, the ordinary error answers and heads
+ * refused whatever their body are answered here: waking a worker costs
+ * more than the answer. The request is parsed from a copy, because
+ * parsing cuts the head up in place; when
  * it turns out to need a worker (a callback, CGI, SSI, a listing, a large
  * body) nothing has been sent or logged, and the worker gets the original.
  * An embedder's log callback could wait, so with one every request goes to
@@ -300,7 +305,7 @@ static bool
 answer_in_loop(struct intake *in, struct client *c)
 {
     struct qf_context *ctx = in->ctx;
-    if (has_body_method(c->buf) || ctx->log_callback != builtin_error_log)
+    if ((has_body_method(c->buf) && !c->refused) || ctx->log_callback != builtin_error_log)
         return false;
 
     struct qf_connection *conn = &in->conn;
@@ -592,7 +597,9 @@ read_head(struct intake *in, struct client *c)
                 return;
             }
             c->request_len = len;
-            if (wants_body_segment(c->buf, len, c->nread)) {
+            enum head_step step = next_head_step(in, c);
+            c->refused = step == HEAD_REFUSED;
+            if (step == HEAD_WAIT_BODY) {
                 c->body_wait = true;
                 if (more)
                     continue;
@@ -893,8 +900,8 @@ log_summary(struct intake *in, int64_t now)
     int cuts = __atomic_exchange_n(&ctx->head_cuts, 0, __ATOMIC_RELAXED);
     if (heads != 0 || sends != 0)
         cry(fc(ctx),
-            "%d connections closed: request head not complete within 30 s; %d: no progress sending for 30 s",
-            heads, sends);
+            "%d connections closed: request head not complete within %d s; %d: no progress sending for %d s",
+            heads, client_deadline_seconds(), sends, client_deadline_seconds());
     if (cuts != 0)
         cry(fc(ctx), "%d connections closed before their request head was complete: "
                      "descriptors ran short", cuts);

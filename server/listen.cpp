@@ -24,8 +24,6 @@ static void note_new_listeners(struct qf_context *ctx);
  * clients a one-second retransmit, which 1024 avoids. The kernel caps it
  * at net.core.somaxconn. */
 enum { LISTEN_BACKLOG = 1024 };
-/* A client that sends or takes nothing for this long releases its worker. */
-enum { CLIENT_IO_TIMEOUT_SECONDS = 30 };
 /* One slot of the listener table stays free. */
 enum { MAX_OPEN_LISTENERS = MAX_LISTENING_SOCKETS - 1 };
 
@@ -88,7 +86,7 @@ set_client_socket_defaults(int sock)
 {
     const int on = 1;
     struct timeval tv;
-    tv.tv_sec = CLIENT_IO_TIMEOUT_SECONDS;
+    tv.tv_sec = client_deadline_seconds(); /* then a client releases its worker */
     tv.tv_usec = 0;
     return setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0 &&
            setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == 0 &&

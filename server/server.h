@@ -383,5 +383,9 @@ void set_close_on_exec(int fd);
 void raise_descriptor_limit(void);
 void restore_child_state(void);
 pid_t spawn_shell(const char *cmd, int *out_fd);
+/* How long a client may send or take nothing (a head, a body, a send, a
+ * program's output): 30 seconds, or for tests only the number of seconds
+ * in the environment variable QF_TEST_CLIENT_DEADLINE. */
+int client_deadline_seconds(void);
 
 #endif

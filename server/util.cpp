@@ -243,3 +243,16 @@ spawn_shell(const char *cmd, int *out_fd)
     errno = fork_errno;
     return pid;
 }
+
+enum { CLIENT_DEADLINE_SECONDS = 30 };
+
+int
+client_deadline_seconds(void)
+{
+    static const int deadline = [] {
+        const char *test = getenv("QF_TEST_CLIENT_DEADLINE");
+        long v = test != nullptr ? strtol(test, nullptr, 10) : 0;
+        return v > 0 && v < CLIENT_DEADLINE_SECONDS ? (int) v : (int) CLIENT_DEADLINE_SECONDS;
+    }();
+    return deadline;
+}

@@ -58,8 +58,10 @@ function makeCertificate() {
 }
 
 // The server listens on a second port too: a page from there is another site's; a third one is HTTPS.
+// On the loopback address only: the panel must not be open to the network while the test runs.
+const portsOption = () => `127.0.0.1:${port},127.0.0.1:${otherPort},127.0.0.1:${tlsPort}s`;
 function startServer() {
-  const args = ['-root', product + '/', '-ssl_cert', makeCertificate(), '-ports', `${port},${otherPort},${tlsPort}s`,
+  const args = ['-root', product + '/', '-ssl_cert', makeCertificate(), '-ports', portsOption(),
     '-access_log', `${tmp}/access.log`, '-error_log', `${tmp}/error.log`];
   const child = spawn(binary, args, { env: { ...process.env, DREVANTA_BIN: product + '/' }, cwd: tmp,
     stdio: ['ignore', 'pipe', 'pipe'] });
@@ -140,10 +142,22 @@ try {
   fs.mkdirSync(path.join(tmp, 'log'));   // the application log goes to BIN/../log
   for (const f of ['drevanta_gui.html', 'drevanta_gui_busy.html', 'tmp_drevanta_gui.html', '_tmp_quorvel.conf'])
     fs.rmSync(path.join(product, f), { force: true });   // a demo run's pages must not pass for ours
-  const freePort = () => new Promise((resolve, reject) => {
-    const srv = net.createServer().on('error', reject);
-    srv.listen(0, '127.0.0.1', () => { const free = srv.address().port; srv.close(() => resolve(free)); });
+  // Below the kernel's ephemeral range, which no client socket and no bind to port 0 can take
+  // meanwhile; a random start keeps runs side by side apart.
+  const [low] = (attempt(() => fs.readFileSync('/proc/sys/net/ipv4/ip_local_port_range', 'latin1')) || '32768')
+    .trim().split(/\s+/).map(Number);
+  let candidate = 10000 + Math.floor(Math.random() * (low - 10000));
+  const listens = (p) => new Promise((resolve) => {
+    const srv = net.createServer().on('error', () => resolve(false));
+    srv.listen(p, '127.0.0.1', () => srv.close(() => resolve(true)));
   });
+  const freePort = async () => {
+    for (let i = 0; i < low - 10000; i++) {
+      const p = 10000 + ((candidate++ - 10000) % (low - 10000));
+      if (await listens(p)) return p;
+    }
+    throw new Error('no free port below the ephemeral range');
+  };
   [port, otherPort, tlsPort] = [await freePort(), await freePort(), await freePort()];
   url = `http://127.0.0.1:${port}/drevanta_gui.html`;
   // A status file that names no live stand-in is left from a service long gone; once its id is
@@ -160,7 +174,7 @@ try {
     startServer();
     await pollUntil('the banner', 30_000, () => {
       assert(!server.exited, `quillfen ended (${server.code})`);
-      return server.out.includes(`started on port(s) [${port},${otherPort},${tlsPort}s]`);
+      return server.out.includes(`started on port(s) [${portsOption()}]`);
     }, () => server.err.slice(-200), 100);
     context = await chromium.launchPersistentContext(path.join(tmp, 'profile'), {
       executablePath: process.env.QF_CHROMIUM || '/usr/bin/chromium', headless: true, ignoreHTTPSErrors: true,

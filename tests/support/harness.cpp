@@ -18,8 +18,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -95,16 +97,53 @@ static struct sockaddr_in loopback(int port)
     return sin;
 }
 
+/* Whether nothing holds port on any address: "ports=<n>" binds every IPv4 address, and a test may
+ * bind "[::]:<n>" too. */
+static bool portFree(int port)
+{
+    struct sockaddr_in any = loopback(port);
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    struct sockaddr_in6 any6 {};
+    any6.sin6_family = AF_INET6;
+    any6.sin6_addr = in6addr_any;
+    any6.sin6_port = htons(port);
+    const int on = 1;
+    int v4 = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int v6 = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool free = v4 >= 0 && bind(v4, (struct sockaddr *)&any, sizeof(any)) == 0 &&
+                (v6 < 0 || (setsockopt(v6, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) == 0 &&
+                            bind(v6, (struct sockaddr *)&any6, sizeof(any6)) == 0));
+    if (v4 >= 0) close(v4);
+    if (v6 >= 0) close(v6);
+    return free;
+}
+
+/* Ports are taken from below the kernel's ephemeral range: no client socket and no bind to port 0
+ * can get one meanwhile. A random start keeps test programs that run side by side apart. */
 int freePort(int after)
 {
-    for (int port = after > 0 ? after + 1 : 0; port < 1024; port++) {
+    if (after > 0) {
+        for (int port = after + 1; port < 1024; port++)
+            if (portFree(port)) return port;
+        return -1;
+    }
+    int low = 32768, high = 60999;
+    std::istringstream(readFile("/proc/sys/net/ipv4/ip_local_port_range")) >> low >> high;
+    const int first = 10000, count = low - first;
+    if (count < 1000) {   /* no room below the range: one the kernel picks, as good as it gets */
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in sin = loopback(port);
+        struct sockaddr_in sin = loopback(0);
+        sin.sin_addr.s_addr = htonl(INADDR_ANY);
         socklen_t len = sizeof(sin);
         bool bound = fd >= 0 && bind(fd, (struct sockaddr *)&sin, sizeof(sin)) == 0 &&
                      getsockname(fd, (struct sockaddr *)&sin, &len) == 0;
-        close(fd);
-        if (bound || after == 0) return bound ? ntohs(sin.sin_port) : -1;
+        if (fd >= 0) close(fd);
+        return bound ? ntohs(sin.sin_port) : -1;
+    }
+    static std::atomic<unsigned> next{std::random_device{}()};
+    for (int i = 0; i < count; i++) {
+        int port = first + (int)(next++ % (unsigned)count);
+        if (portFree(port)) return port;
     }
     return -1;
 }

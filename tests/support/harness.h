@@ -43,8 +43,8 @@ void writeScript(const std::string &path, const std::string &text);   /* mode 07
 bool fileExists(const std::string &path);
 /* Whether the file comes to hold text within timeout_ms. */
 bool fileGains(const std::string &path, const std::string &text, int timeout_ms = 5000);
-/* A loopback TCP port that nothing listens on right now: any, or the first above after that is
- * below 1024 (-1 when there is none). */
+/* A TCP port that nothing holds on any IPv4 or IPv6 address right now: one below the kernel's
+ * ephemeral range, or the first above after that is below 1024 (-1 when there is none). */
 int freePort(int after = 0);
 std::string runCommand(const std::string &cmd);   /* a shell command's standard output */
 std::string bodyOf(const std::string &reply);     /* what follows the header block */
