@@ -116,7 +116,8 @@ void out_url(struct out_buffer *out, const char *s);
 /* Dispatch. */
 void analyze_request(struct qf_connection *conn);
 bool match_extension(const char *path, const char *ext_list);
-/* In place: separator runs collapse, a ".." right behind a separator goes. */
+/* In place: separator runs collapse, "." and ".." segments are resolved
+ * (a ".." above the start is dropped). */
 void clean_uri(char *uri);
 /* The file-system path of a cleaned URI: root + uri, or the first alias. */
 void translate_path(struct qf_connection *conn, const char *uri, char *path, size_t size);
