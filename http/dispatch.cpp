@@ -449,9 +449,10 @@ analyze_request(struct qf_connection *conn)
     /* The panel's forms post to plain pages: the body that came with the
      * headers goes to the panel, then the page is sent as for GET. The
      * request buffer's spare byte takes the terminator at the latest.
-     * Another site's page must not act through the administrator's browser. */
+     * Another site's page must not act through the administrator's browser;
+     * and the panel takes no more than a body held in memory could be. */
     if (qf_strcasecmp(ri->request_method, "POST") == 0) {
-        if (refuse_cross_site_post(conn))
+        if (refuse_cross_site_post(conn) || refuse_large_body(conn))
             return;
         if (is_chunked_body(conn) && !decode_held_chunks(conn))
             return;

@@ -185,8 +185,10 @@ struct chunked_decoder {
     bool failed() const { return state == CHUNK_ERROR; }
 };
 
-/* The largest body held in memory that arrived chunked, without a length. */
-enum { MAX_CHUNKED_BODY_IN_MEMORY = 16 * 1024 * 1024 };
+/* The largest body held in memory, or handed to a CGI program or the
+ * panel: far above any form, and small enough that a few clients at once
+ * cannot make the server swap. */
+enum { MAX_BODY_IN_MEMORY = 16 * 1024 * 1024 };
 
 /* Request bodies, PUT and DELETE. */
 /* Before any handler: every Content-Length a plain decimal number and all
@@ -200,7 +202,12 @@ bool is_chunked_body(const struct qf_connection *conn);
 bool decode_held_chunks(struct qf_connection *conn);
 /* Writes the body held in memory to fp; false after a 577 for a short write. */
 bool pass_held_body(struct qf_connection *conn, FILE *fp);
+/* With fp null (a body for memory) a declared length above
+ * MAX_BODY_IN_MEMORY is refused with 413 before the body is read. */
 bool handle_request_body(struct qf_connection *conn, FILE *fp);
+/* For a declared length above MAX_BODY_IN_MEMORY: answers 413 at once,
+ * reading none of the body, and returns true. */
+bool refuse_large_body(struct qf_connection *conn);
 /* The two halves of handle_request_body, for PUT, which must refuse bad
  * headers before it touches the target: the header checks (answering
  * 411, 400 or 417 themselves), then 100 Continue and the reading. */
