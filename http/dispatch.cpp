@@ -334,6 +334,10 @@ analyze_request(struct qf_connection *conn)
     /* One look-up serves the authorization and the answer, unless a
      * callback runs in between and may have changed the file. */
     bool found = qf_stat(path, &st) == 0;
+    /* The panel's files answer only to our own names: a page under a
+     * stranger's name that resolves to us must not read or drive them. */
+    if (found && refuse_foreign_host(conn, path))
+        return;
     if (conn->in_loop && needs_worker(conn, path, found, &st)) {
         leave_to_worker(conn);
         return;
@@ -449,10 +453,11 @@ analyze_request(struct qf_connection *conn)
     /* The panel's forms post to plain pages: the body that came with the
      * headers goes to the panel, then the page is sent as for GET. The
      * request buffer's spare byte takes the terminator at the latest.
-     * Another site's page must not act through the administrator's browser;
-     * and the panel takes no more than a body held in memory could be. */
+     * Another site's page must not act through the administrator's browser,
+     * nor a stranger's name that resolves to us; and the panel takes no
+     * more than a body held in memory could be. */
     if (qf_strcasecmp(ri->request_method, "POST") == 0) {
-        if (refuse_cross_site_post(conn) || refuse_large_body(conn))
+        if (refuse_foreign_host(conn) || refuse_cross_site_post(conn) || refuse_large_body(conn))
             return;
         if (is_chunked_body(conn) && !decode_held_chunks(conn))
             return;

@@ -127,6 +127,14 @@ time_t parse_http_date(const char *text);
  * sent to (or "null"): logs it, answers 403 and returns true. Requests
  * without Origin (scripts, older clients) pass. */
 bool refuse_cross_site_post(struct qf_connection *conn);
+/* Whether the Host header names this server: an IP address literal,
+ * localhost or an entry of server_names; a request without Host passes. */
+bool host_is_ours(const struct qf_connection *conn);
+/* For a request to the panel or the administration page whose Host is not
+ * one of ours (a stranger's name that resolves to us): answers 421 and
+ * returns true. With a path, only when that existing file or directory
+ * lies in the panel's directory. */
+bool refuse_foreign_host(struct qf_connection *conn, const char *path = nullptr);
 
 /* Static files and directory listings. */
 /* A body this small goes out in one write with its header block (at most
