@@ -24,6 +24,8 @@ static bool listing_enabled(struct qf_context *ctx);
 static bool is_bodiless_read(const struct qf_connection *conn);
 static bool needs_worker(struct qf_connection *conn, const char *path, bool found,
                          const struct qfstat *st);
+static bool is_separator(char c);
+static size_t dot_segment_len(const char *s);
 
 static bool
 is_separator(char c)
