@@ -332,7 +332,9 @@ authorize_and_close(struct qf_connection *conn, FILE *fp)
 }
 
 /* The first protect entry whose prefix starts the URI names the file; a
- * file that cannot be opened passes the decision on. Then auth_gpass,
+ * file that cannot be opened passes the decision to auth_gpass when that
+ * is set, and refuses otherwise: a protected path must never open up
+ * because its file went missing or became unreadable. Then auth_gpass,
  * which once set must be readable: a global file that has gone missing
  * refuses everything rather than open the whole site. Last the
  * .htpasswd beside the requested file (or in the requested directory),
@@ -386,6 +388,8 @@ check_authorization(struct qf_connection *conn, const char *path, int is_directo
         cry(fc(ctx), "fopen(%s): %s", name, strerror(err));
         return 0;
     }
+    if (matched)
+        return 0;
 
     /* The directory part ends at the last '/', a trailing one included. */
     if (is_directory < 0) {

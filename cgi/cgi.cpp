@@ -435,6 +435,9 @@ send_cgi(struct qf_connection *conn, const char *prog)
     FILE *out = nullptr;
     bool post = strcmp(conn->request_info.request_method, "POST") == 0;
 
+    /* A body too large for the program is refused before it starts. */
+    if (post && refuse_large_body(conn))
+        return;
     /* A chunked body has no length until it is all here: it is read
      * before the program starts, so that CONTENT_LENGTH can be set. */
     bool held = post && is_chunked_body(conn);

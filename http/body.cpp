@@ -170,9 +170,9 @@ append_body(struct qf_connection *conn, char **body, size_t *len, size_t *cap, c
 {
     if (n == 0)
         return true;
-    if (n > MAX_CHUNKED_BODY_IN_MEMORY - *len) {
+    if (n > MAX_BODY_IN_MEMORY - *len) {
         send_error(conn, 413, "Request Entity Too Large", "Request body larger than %d bytes",
-                   (int) MAX_CHUNKED_BODY_IN_MEMORY);
+                   (int) MAX_BODY_IN_MEMORY);
         return false;
     }
     if (*len + n > *cap) {
@@ -191,7 +191,7 @@ append_body(struct qf_connection *conn, char **body, size_t *len, size_t *cap, c
 /* The bytes that came with the head first, then reads from the client
  * until the last chunk and its trailer are through. Decoded data is
  * written to fp, or else gathered in post_data (at most
- * MAX_CHUNKED_BODY_IN_MEMORY bytes). Bytes behind the body are dropped
+ * MAX_BODY_IN_MEMORY bytes). Bytes behind the body are dropped
  * with the connection. */
 static bool
 read_chunked_body(struct qf_connection *conn, FILE *fp)
@@ -245,11 +245,27 @@ read_chunked_body(struct qf_connection *conn, FILE *fp)
     return true;
 }
 
+/* Only the declared length counts here: none of the body is read, and a
+ * chunked body is bounded as it is decoded (append_body). */
+bool
+refuse_large_body(struct qf_connection *conn)
+{
+    if (qf_get_header(conn, "Content-Length") == nullptr ||
+        get_content_length(conn) <= MAX_BODY_IN_MEMORY)
+        return false;
+    send_error(conn, 413, "Request Entity Too Large", "Request body larger than %d bytes",
+               (int) MAX_BODY_IN_MEMORY);
+    return true;
+}
+
 /* With fp null the whole body ends up in post_data, owned by the
  * connection; with a file every body byte goes to it. False once the
- * client has been answered with an error. */
+ * client has been answered with an error. The size is checked before
+ * read_request_body sends 100 Continue, so a client that waits for it
+ * hears 413 instead and sends nothing. */
 bool
 handle_request_body(struct qf_connection *conn, FILE *fp)
 {
-    return check_request_body(conn) && read_request_body(conn, fp);
+    return check_request_body(conn) && (fp != nullptr || !refuse_large_body(conn)) &&
+           read_request_body(conn, fp);
 }

@@ -24,26 +24,63 @@ static bool listing_enabled(struct qf_context *ctx);
 static bool is_bodiless_read(const struct qf_connection *conn);
 static bool needs_worker(struct qf_connection *conn, const char *path, bool found,
                          const struct qfstat *st);
+static bool is_separator(char c);
+static size_t dot_segment_len(const char *s);
 
-/* Separators collapse to their first one and a ".." right behind a
- * separator is dropped, not resolved: "/a/../b" becomes "/a//b". Since
- * every URI starts with '/', no ".." can follow a separator afterwards and
- * the path cannot climb out of the directory it is appended to. */
+static bool
+is_separator(char c)
+{
+    return c == '/' || c == '\\';
+}
+
+/* The length of the "." or ".." segment at s, or 0 when s starts another
+ * name ("...", ".x") or none. */
+static size_t
+dot_segment_len(const char *s)
+{
+    size_t dots = s[0] == '.' ? (s[1] == '.' ? 2 : 1) : 0;
+    return dots > 0 && (s[dots] == '\0' || is_separator(s[dots])) ? dots : 0;
+}
+
+/* RFC 3986 remove_dot_segments, in place, with '\\' a separator as well
+ * and runs of separators collapsed to their first one: "." segments go,
+ * ".." takes the segment before it along, and a ".." with none before it
+ * is dropped, so the path cannot climb out of the directory it is
+ * appended to. Every check then sees the path the file system opens:
+ * "/./p/x" is "/p/x" for a protected prefix too. A clean URI is left as
+ * it is. */
 void
 clean_uri(char *s)
 {
-    char *p = s;
+    char *out = s;
+    const char *in = s;
 
-    while (*s != '\0') {
-        *p++ = *s++;
-        if (s[-1] == '/' || s[-1] == '\\') {
-            while (*s == '/' || *s == '\\')
-                s++;
-            while (s[0] == '.' && s[1] == '.')
-                s += 2;
+    while (*in != '\0') {
+        if (is_separator(*in)) {
+            if (out == s || !is_separator(out[-1]))
+                *out++ = *in;
+            in++;
+            continue;
         }
+        /* At the start of a segment: out is empty or ends with a separator. */
+        size_t dots = dot_segment_len(in);
+        if (dots == 2 && out > s) {
+            out--; /* the separator behind the segment that goes */
+            while (out > s && !is_separator(out[-1]))
+                out--;
+            if (out == s && is_separator(*s))
+                out++; /* the leading separator stays */
+        }
+        if (dots > 0) {
+            in += dots;
+            while (is_separator(*in))
+                in++;
+            continue;
+        }
+        while (*in != '\0' && !is_separator(*in))
+            *out++ = *in++;
     }
-    *p = '\0';
+    *out = '\0';
 }
 
 /* Reads the few date layouts that browsers send. HTTP dates are GMT, so
@@ -148,13 +185,13 @@ translate_path(struct qf_connection *conn, const char *uri, char *path, size_t s
         if (strncmp(uri, prefix.ptr, prefix.len) != 0)
             continue;
         const char *rest = uri + prefix.len;
-        /* A prefix without its trailing '/' leaves "/doc../x" as "../x";
-         * behind a directory that ends in a separator (or an empty one)
-         * that would climb, so it is dropped exactly as cleaning drops a
-         * ".." behind a separator. */
-        if (dir.len == 0 || dir.ptr[dir.len - 1] == '/' || dir.ptr[dir.len - 1] == '\\')
-            while (rest[0] == '.' && rest[1] == '.')
-                rest += 2;
+        /* A prefix without its trailing '/' leaves "/doc../x" as "../x" and
+         * "/doc./x" as "./x". Behind a directory that ends in a separator
+         * (or an empty one) that would be a segment of its own, which
+         * climbs or names the directory under a URI the protect prefixes
+         * do not cover; it goes, as cleaning drops such segments. */
+        if (dir.len == 0 || is_separator(dir.ptr[dir.len - 1]))
+            rest += dot_segment_len(rest);
         qf_snprintf(conn, path, size, "%.*s%s", (int) dir.len,
                     dir.ptr != nullptr ? dir.ptr : "", rest);
         break;
@@ -299,6 +336,10 @@ analyze_request(struct qf_connection *conn)
     /* One look-up serves the authorization and the answer, unless a
      * callback runs in between and may have changed the file. */
     bool found = qf_stat(path, &st) == 0;
+    /* The panel's files answer only to our own names: a page under a
+     * stranger's name that resolves to us must not read or drive them. */
+    if (found && refuse_foreign_host(conn, path))
+        return;
     if (conn->in_loop && needs_worker(conn, path, found, &st)) {
         leave_to_worker(conn);
         return;
@@ -414,9 +455,11 @@ analyze_request(struct qf_connection *conn)
     /* The panel's forms post to plain pages: the body that came with the
      * headers goes to the panel, then the page is sent as for GET. The
      * request buffer's spare byte takes the terminator at the latest.
-     * Another site's page must not act through the administrator's browser. */
+     * Another site's page must not act through the administrator's browser,
+     * nor a stranger's name that resolves to us; and the panel takes no
+     * more than a body held in memory could be. */
     if (qf_strcasecmp(ri->request_method, "POST") == 0) {
-        if (refuse_cross_site_post(conn))
+        if (refuse_foreign_host(conn) || refuse_cross_site_post(conn) || refuse_large_body(conn))
             return;
         if (is_chunked_body(conn) && !decode_held_chunks(conn))
             return;

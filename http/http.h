@@ -117,7 +117,8 @@ void out_url(struct out_buffer *out, const char *s);
 /* Dispatch. */
 void analyze_request(struct qf_connection *conn);
 bool match_extension(const char *path, const char *ext_list);
-/* In place: separator runs collapse, a ".." right behind a separator goes. */
+/* In place: separator runs collapse, "." and ".." segments are resolved
+ * (a ".." above the start is dropped). */
 void clean_uri(char *uri);
 /* The file-system path of a cleaned URI: root + uri, or the first alias. */
 void translate_path(struct qf_connection *conn, const char *uri, char *path, size_t size);
@@ -127,6 +128,14 @@ time_t parse_http_date(const char *text);
  * sent to (or "null"): logs it, answers 403 and returns true. Requests
  * without Origin (scripts, older clients) pass. */
 bool refuse_cross_site_post(struct qf_connection *conn);
+/* Whether the Host header names this server: an IP address literal,
+ * localhost or an entry of server_names; a request without Host passes. */
+bool host_is_ours(const struct qf_connection *conn);
+/* For a request to the panel or the administration page whose Host is not
+ * one of ours (a stranger's name that resolves to us): answers 421 and
+ * returns true. With a path, only when that existing file or directory
+ * lies in the panel's directory. */
+bool refuse_foreign_host(struct qf_connection *conn, const char *path = nullptr);
 
 /* Static files and directory listings. */
 /* A body this small goes out in one write with its header block (at most
@@ -185,8 +194,10 @@ struct chunked_decoder {
     bool failed() const { return state == CHUNK_ERROR; }
 };
 
-/* The largest body held in memory that arrived chunked, without a length. */
-enum { MAX_CHUNKED_BODY_IN_MEMORY = 16 * 1024 * 1024 };
+/* The largest body held in memory, or handed to a CGI program or the
+ * panel: far above any form, and small enough that a few clients at once
+ * cannot make the server swap. */
+enum { MAX_BODY_IN_MEMORY = 16 * 1024 * 1024 };
 
 /* The strict reading of a head, the same for the intake and the worker. */
 /* Whether a raw header block (request line first) holds only lines that
@@ -223,7 +234,12 @@ bool is_chunked_body(const struct qf_connection *conn);
 bool decode_held_chunks(struct qf_connection *conn);
 /* Writes the body held in memory to fp; false after a 577 for a short write. */
 bool pass_held_body(struct qf_connection *conn, FILE *fp);
+/* With fp null (a body for memory) a declared length above
+ * MAX_BODY_IN_MEMORY is refused with 413 before the body is read. */
 bool handle_request_body(struct qf_connection *conn, FILE *fp);
+/* For a declared length above MAX_BODY_IN_MEMORY: answers 413 at once,
+ * reading none of the body, and returns true. */
+bool refuse_large_body(struct qf_connection *conn);
 /* The two halves of handle_request_body, for PUT, which must refuse bad
  * headers before it touches the target: the header checks (answering
  * 411, 400 or 417 themselves), then 100 Continue and the reading. */

@@ -1,11 +1,21 @@
 /* http/origin.cpp: posts that act on the server itself (the panel's actions, the administration page)
- * must come from a page of this server; a page on another site must not drive them. */
+ * must come from a page of this server; a page on another site must not drive them, and a name
+ * that is not this server's (DNS rebinding) must not reach them. */
+#include <arpa/inet.h>
+#include <ctype.h>
 #include <string.h>
 
 #include "http/http.h"
 
 /* Longest Origin value quoted in the error log. */
 enum { ORIGIN_SHOWN_SIZE = 128 };
+/* A DNS name has at most 253 characters; brackets and an IPv6 literal fewer. */
+enum { HOST_NAME_SIZE = 256 };
+
+static bool split_authority(const char *s, size_t len, long default_port, size_t *host_len,
+                            long *port);
+static bool is_address_literal(char *host);
+static bool is_own_name(struct qf_context *ctx, const char *name, size_t len);
 
 /* Splits "host[:port]" (host may be a bracketed IPv6 literal); an empty or
  * absent port is the scheme's default. False when it is not of that form. */
@@ -76,5 +86,100 @@ refuse_cross_site_post(struct qf_connection *conn)
     shown[n] = '\0';
     cry(conn, "cross-site POST refused: Origin %s is not this server", shown);
     send_error(conn, 403, "Forbidden", "%s", "Cross-site request refused");
+    return true;
+}
+
+/* "[v6]" or a dotted IPv4 address; host may lose its closing bracket. */
+static bool
+is_address_literal(char *host)
+{
+    unsigned char addr[sizeof(struct in6_addr)];
+    size_t len = strlen(host);
+
+    if (host[0] == '[') {
+        if (len < 2 || host[len - 1] != ']')
+            return false;
+        host[len - 1] = '\0';
+        return inet_pton(AF_INET6, host + 1, addr) == 1;
+    }
+    return inet_pton(AF_INET, host, addr) == 1;
+}
+
+/* localhost or an entry of server_names, without regard to case or to
+ * the trailing dot of a fully qualified name. */
+static bool
+is_own_name(struct qf_context *ctx, const char *name, size_t len)
+{
+    static const char localhost[] = "localhost";
+    struct vec entry;
+    bool own = false;
+
+    if (len > 0 && name[len - 1] == '.')
+        len--;
+    if (len == sizeof(localhost) - 1 && qf_strncasecmp(name, localhost, len) == 0)
+        return true;
+    lock_option(ctx, OPT_SERVER_NAMES);
+    const char *list = ctx->options[OPT_SERVER_NAMES];
+    while (!own && (list = next_option(list, &entry, nullptr)) != nullptr) {
+        size_t n = entry.len > 0 && entry.ptr[entry.len - 1] == '.' ? entry.len - 1 : entry.len;
+        own = n == len && len > 0 && qf_strncasecmp(entry.ptr, name, len) == 0;
+    }
+    unlock_option(ctx, OPT_SERVER_NAMES);
+    return own;
+}
+
+/* A request without Host (HTTP/1.0) is answered as it always was. */
+bool
+host_is_ours(const struct qf_connection *conn)
+{
+    const char *host = get_header(&conn->request_info, "Host");
+    char name[HOST_NAME_SIZE];
+    size_t host_len;
+    long port;
+
+    if (host == nullptr)
+        return true;
+    size_t len = strlen(host);
+    while (len > 0 && (host[len - 1] == ' ' || host[len - 1] == '\t'))
+        len--;
+    if (!split_authority(host, len, 80, &host_len, &port) || host_len >= sizeof(name))
+        return false;
+    memcpy(name, host, host_len);
+    name[host_len] = '\0';
+    return is_address_literal(name) || is_own_name(conn->ctx, name, host_len);
+}
+
+/* The Host is looked at first: the path needs a look-up in the file
+ * system, which requests under our own names are spared. */
+bool
+refuse_foreign_host(struct qf_connection *conn, const char *path)
+{
+    if (host_is_ours(conn) || (path != nullptr && !in_panel_directory(conn->ctx, path)))
+        return false;
+    send_error(conn, 421, "Misdirected Request", "%s",
+               "Host not served here (see option server_names)");
+    return true;
+}
+
+/* Host names, comma-separated: letters, digits, '-', '_' and '.'. A name
+ * with a port or a space would never match, so it is refused rather than
+ * silently ignored. An empty list names none. */
+bool
+set_server_names_option(struct qf_context *ctx, const char *list)
+{
+    struct vec name;
+    const char *rest = list;
+
+    while ((rest = next_option(rest, &name, nullptr)) != nullptr) {
+        bool valid = name.len > 0;
+        for (size_t i = 0; valid && i < name.len; i++) {
+            unsigned char c = (unsigned char) name.ptr[i];
+            valid = isalnum(c) || c == '-' || c == '_' || c == '.';
+        }
+        if (!valid) {
+            cry(fc(ctx), "%s: invalid host name in [%s]", "set_server_names_option", list);
+            return false;
+        }
+    }
     return true;
 }

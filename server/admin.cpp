@@ -12,6 +12,8 @@ admin_page(struct qf_connection *conn, const struct qf_request_info *ri, void *u
     struct out_buffer out;
 
     (void) user_data;
+    if (refuse_foreign_host(conn))
+        return; /* another name that resolves to us must not reach the options */
     if (refuse_cross_site_post(conn))
         return; /* another site's page must not set options */
     out_init(&out, conn, false);

@@ -1,5 +1,7 @@
-/* server/callbacks.cpp: the registry of URI, authorization and error callbacks. */
+/* server/callbacks.cpp: the registry of URI, authorization and error callbacks, and the panel's directory. */
 #include <assert.h>
+#include <errno.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -141,4 +143,44 @@ qf_set_error_callback(struct qf_context *ctx, int error_code, qf_callback_t func
 {
     assert(error_code >= 0 && error_code < 1000);
     add_callback(ctx, nullptr, error_code, func, false, user_data);
+}
+
+/* Kept as a real path so that a root, an alias or a link that leads into
+ * the directory is recognised however it is spelled. */
+bool
+qf_set_panel_directory(struct qf_context *ctx, const char *dir)
+{
+    char real[PATH_MAX];
+
+    static_assert(sizeof(real) <= sizeof(ctx->panel_dir), "a real path fits panel_dir");
+    real[0] = '\0';
+    if (dir != nullptr && dir[0] != '\0' && realpath(dir, real) == nullptr) {
+        cry(fc(ctx), "%s: %s: %s", "qf_set_panel_directory", dir, strerror(errno));
+        return false;
+    }
+    pthread_mutex_lock(&ctx->callback_mutex);
+    qf_strlcpy(ctx->panel_dir, real, sizeof(ctx->panel_dir));
+    pthread_mutex_unlock(&ctx->callback_mutex);
+    return true;
+}
+
+bool
+in_panel_directory(struct qf_context *ctx, const char *path)
+{
+    char real[PATH_MAX];
+
+    pthread_mutex_lock(&ctx->callback_mutex);
+    bool none = ctx->panel_dir[0] == '\0';
+    pthread_mutex_unlock(&ctx->callback_mutex);
+    if (none)
+        return false; /* spares every request the look-up */
+    if (realpath(path, real) == nullptr)
+        return true;
+
+    pthread_mutex_lock(&ctx->callback_mutex);
+    size_t n = strlen(ctx->panel_dir);
+    bool inside = n > 0 && strncmp(real, ctx->panel_dir, n) == 0 &&
+                  (real[n] == '\0' || real[n] == '/' || ctx->panel_dir[n - 1] == '/');
+    pthread_mutex_unlock(&ctx->callback_mutex);
+    return inside;
 }

@@ -44,6 +44,8 @@ const struct qf_option known_options[] = {
     {"idle_time", "Time in seconds connection stays idle", "10", OPT_IDLE_TIME, nullptr},
     {"mime_types", "Comma separated list of ext=mime_type pairs", nullptr, OPT_MIME_TYPES,
      set_kv_list_option},
+    {"server_names", "Comma-separated host names the panel and administration page answer to",
+     nullptr, OPT_SERVER_NAMES, set_server_names_option},
     {nullptr, nullptr, nullptr, 0, nullptr},
 };
 

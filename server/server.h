@@ -77,12 +77,13 @@ struct callback {
 };
 
 enum {
-    NUM_OPTIONS = 24,
+    NUM_OPTIONS = 25,
     MAX_LISTENING_SOCKETS = 10,
     MAX_CALLBACKS = 20,
     MAX_QUEUED_SOCKETS = 20,
     MAX_REQUEST_SIZE = 8192, /* a request head with the body bytes read with it */
     MAX_INTAKE_LOOPS = 8,    /* one per CPU, up to this */
+    PANEL_DIR_SIZE = 4096,   /* a real path: PATH_MAX */
 };
 
 /* Option ids: the slot of each option in options[] and opt_locks[].
@@ -110,6 +111,7 @@ enum {
     OPT_MAX_THREADS = 21,
     OPT_IDLE_TIME = 22,
     OPT_MIME_TYPES = 23,
+    OPT_SERVER_NAMES = 24,
 };
 
 /* A worker asleep in get_socket, on its own stack: put_socket wakes the
@@ -172,6 +174,10 @@ struct qf_context {
     /* Guarded by callback_mutex. */
     struct callback callbacks[MAX_CALLBACKS];
     int num_callbacks;
+    /* The panel's product directory as a real path, "" when there is no
+     * panel; guarded by callback_mutex. Its files answer only to this
+     * server's own host names. */
+    char panel_dir[PANEL_DIR_SIZE];
 
     /* options[id] is read under opt_locks[id] and changed under it held
      * for a change. Reader-writer locks: every request reads several
@@ -266,6 +272,7 @@ bool set_ssl_option(struct qf_context *ctx, const char *path);
 bool set_uid_option(struct qf_context *ctx, const char *uid);
 bool set_max_threads_option(struct qf_context *ctx, const char *value);
 bool set_admin_uri_option(struct qf_context *ctx, const char *uri);
+bool set_server_names_option(struct qf_context *ctx, const char *list);
 
 /* Listening sockets, the access list and the unavailable SSL and user
  * options. The listener table changes only under the ports lock. */
@@ -339,6 +346,15 @@ void add_callback(struct qf_context *ctx, const char *uri_regex, int status_code
 const struct callback *find_callback(struct qf_context *ctx, bool is_auth, const char *uri,
                                      int status_code);
 bool match_regex(const char *uri, const char *pattern);
+/* Names the directory whose files (the panel's pages, images and settings)
+ * answer only when the request's Host is one of this server's names; null
+ * or "" names none. False, with nothing changed, when dir cannot be
+ * resolved to a real path. */
+bool qf_set_panel_directory(struct qf_context *ctx, const char *dir);
+/* Whether the existing file or directory path lies in the panel's
+ * directory (resolving links); a path that cannot be resolved counts as
+ * inside while there is a panel directory. */
+bool in_panel_directory(struct qf_context *ctx, const char *path);
 
 /* Error log. */
 void cry(struct qf_connection *conn, const char *fmt, ...)

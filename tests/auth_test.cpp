@@ -82,8 +82,9 @@ TEST(AuthDigest, ChoiceOfPasswordFile)
         {__LINE__, "", "", "/sec/f.txt", dirpw, 1}, {__LINE__, sec, "", "/sec/f.txt", "protect", 1},
         {__LINE__, sec, "", "/sec/f.txt", dirpw, 0}, {__LINE__, sec, global, "/sec/f.txt", "protect", 1},
         {__LINE__, "", global, "/sec/f.txt", "global", 1}, {__LINE__, "", global, "/sec/f.txt", dirpw, 0},
-        /* the first matching entry's missing file passes the decision on */
-        {__LINE__, missing, "", "/sec/f.txt", dirpw, 1}, {__LINE__, missing, "", "/sec/f.txt", "protect", 0},
+        /* the first matching entry's missing file refuses, unless auth_gpass is set: that decides */
+        {__LINE__, missing, "", "/sec/f.txt", dirpw, 0}, {__LINE__, missing, "", "/sec/f.txt", "protect", 0},
+        {__LINE__, missing, global, "/sec/f.txt", "global", 1}, {__LINE__, missing, global, "/sec/f.txt", dirpw, 0},
         /* a global file that has gone lets nobody in */
         {__LINE__, "", dir.file("gone"), "/pub.txt", "", 0},
     };

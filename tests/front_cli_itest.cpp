@@ -23,7 +23,8 @@ const char USAGE[] =
     "  -admin_uri\tAdministration page URI\n  -acl\t\tAllow/deny IP addresses/subnets\n"
     "  -max_threads\tMaximum simultaneous threads to spawn (default: \"100\")\n"
     "  -idle_time\tTime in seconds connection stays idle (default: \"10\")\n"
-    "  -mime_types\tComma separated list of ext=mime_type pairs\n";
+    "  -mime_types\tComma separated list of ext=mime_type pairs\n"
+    "  -server_names\tComma-separated host names the panel and administration page answer to\n";
 
 std::string banner(const std::string &ports, const std::string &root)
 {
@@ -107,6 +108,8 @@ TEST_F(FrontCli, StartupFailuresStop)
          refused(R"(set_ssl_option: \[x\.pem\]: no usable certificate: .*No such file or directory)", "ssl_cert")},
         {__LINE__, {"-uid", "no-such-user-qf"}, "", refused(R"(set_uid_option: unknown user \[no-such-user-qf\])", "uid")},
         {__LINE__, {"-uid", ""}, "", refused("set_uid_option: no user name given", "uid")},
+        {__LINE__, {"-server_names", "panel.lan,panel.lan:8080"}, "",
+         refused(R"(set_server_names_option: invalid host name in \[panel\.lan,panel\.lan:8080\])", "server_names")},
         {__LINE__, {"/no/such.conf"}, "", "cannot open config file /no/such.conf: No such file or directory\n"},
         /* log files that cannot be opened: the reason goes to standard error */
         {__LINE__, {"-error_log", no_dir + "e.log"}, "",

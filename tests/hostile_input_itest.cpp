@@ -44,7 +44,8 @@ protected:
         setenv("TZ", "QFT+5", 1);
         setenv("QF_TEST_NONCE_LIFETIME", "2", 1);
         bool started = srv->start({"-access_log", srv->dir.file("access.log"), "-auth_realm", REALM,
-                                   "-protect", "/sec=" + srv->dir.file("pw"), "-auth_PUT", srv->dir.file("pw")});
+                                   "-protect", "/sec=" + srv->dir.file("pw") + ",/gone/=" + srv->dir.file("no-such-pw"),
+                                   "-auth_PUT", srv->dir.file("pw"), "-admin_uri", "/admin"});
         unsetenv("TZ");
         unsetenv("QF_TEST_NONCE_LIFETIME");
         ASSERT_TRUE(started);
@@ -241,6 +242,51 @@ print(ask('GET', '/sec/f.txt', captured), ask('GET', '/sec/f.txt', header('GET',
     EXPECT_EQ(bodyOf(reply.substr(reply.rfind("HTTP/1.1 "))), "secret f") << reply;
     EXPECT_TRUE(std::regex_search(log("access.log"), std::regex(R"(alice \[[^\]]+\] "GET /sec/f\.txt HTTP/1\.1" 401 0 - "curl[^\n]+\n)"
                                                                 R"(127\.0\.0\.1 - alice \[[^\]]+\] "GET /sec/f\.txt HTTP/1\.1" 200)")));
+}
+
+/* However the path is spelled, a protected file needs the password, and a protect file that cannot be
+ * opened refuses rather than lets everyone in. */
+TEST_F(HostileInput, ProtectedPathsNeedThePasswordHoweverSpelled)
+{
+    for (const char *target : {"/sec/f.txt", "/./sec/f.txt", "/%2e/sec/f.txt", "/%2E/sec/f.txt", "/.//sec/f.txt",
+                               "/x/../sec/f.txt", "/sec/./f.txt", "/%2e%2e/sec/f.txt", "/sec/x/%2E%2E/f.txt",
+                               "/.%2f./sec%2Ff.txt", "/gone/x.txt", "/gone/"}) {
+        std::string reply = raw("GET " + std::string(target) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_EQ(reply.rfind("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest qop=\"auth\"", 0), 0u)
+            << target << "\n" << reply;
+    }
+    EXPECT_TRUE(srv->logged("] GET /gone/x.txt: check_authorization: cannot open " + srv->dir.file("no-such-pw") +
+                            ": No such file or directory\n"));
+    EXPECT_EQ(curl("--digest -u alice:secret --path-as-is " + url("/./sec/x/../f.txt")), "secret f");
+}
+
+/* A body for memory, a program or the panel is bounded: a larger length is refused before any more
+ * of it is read. The clients send what fills the request buffer (the intake then waits for no more,
+ * and nothing is left unread to reset the connection), or wait to be asked for the body. */
+TEST_F(HostileInput, OversizedBodiesAreRefusedUnread)
+{
+    const std::string too_big = errorAnswer("413", "Request Entity Too Large", "Request body larger than 16777216 bytes");
+    const struct { int line; std::string head; bool waits; } rows[] = {
+        {__LINE__, "POST /admin HTTP/1.1\r\nContent-Length: 314572800\r\n", false},
+        {__LINE__, "POST /admin HTTP/1.1\r\nContent-Length: 16777217\r\nExpect: 100-continue\r\n", true},
+        {__LINE__, "PUT /admin HTTP/1.1\r\nContent-Length: 314572800\r\n", false},
+        {__LINE__, "POST /echo.cgi HTTP/1.1\r\nContent-Length: 314572800\r\nExpect: 100-continue\r\n", true},
+        {__LINE__, "POST /echo.cgi HTTP/1.1\r\nContent-Length: 314572800\r\n", false},
+        {__LINE__, "POST /x.txt HTTP/1.1\r\nContent-Length: 314572800\r\n", false},
+    };
+    for (const auto &r : rows) {
+        std::string request = r.head + "Host: localhost\r\n\r\n";
+        if (!r.waits) request += "o=max_threads&v=7&" + std::string(8192 - request.size() - 18, 'a');
+        EXPECT_EQ(raw(request), too_big) << "line " << r.line;
+    }
+    EXPECT_FALSE(fileExists(srv->root("ran.mark")));
+    EXPECT_EQ(bodyOf(raw("POST /echo.cgi HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc")), "[3]\nabc");
+    EXPECT_NE(raw("GET /admin HTTP/1.1\r\n\r\n").find("value='100'"), npos);
+
+    std::string status = readFile("/proc/" + std::to_string(srv->proc.pid()) + "/status");
+    size_t at = status.find("VmHWM:");
+    ASSERT_NE(at, npos);
+    EXPECT_LT(std::stol(status.substr(at + 6)), 32 * 1024) << "kB at most";
 }
 
 /* Uploads of unknown length: PUT from a pipe, a CGI program and the panel get the decoded body. */

@@ -124,6 +124,26 @@ TEST(HttpRequest, UrlDecode)
     }
 }
 
+/* Dot segments resolve as a file system would, but never above the start; clean URIs stay as they are. */
+TEST(HttpRequest, CleanUri)
+{
+    const struct { int line; const char *uri, *clean; } cases[] = {
+        {__LINE__, "/a/b.txt", "/a/b.txt"}, {__LINE__, "/", "/"}, {__LINE__, "/a/", "/a/"},
+        {__LINE__, "/...", "/..."}, {__LINE__, "/.x/..y/a..", "/.x/..y/a.."},
+        {__LINE__, "/./p/s", "/p/s"}, {__LINE__, "/.//p/s", "/p/s"}, {__LINE__, "//p///s", "/p/s"},
+        {__LINE__, "/a/./b/.", "/a/b/"}, {__LINE__, "/a/..", "/"}, {__LINE__, "/a/../b", "/b"},
+        {__LINE__, "/a/b/../../c", "/c"}, {__LINE__, "/a/b/../c/./d", "/a/c/d"},
+        {__LINE__, "/../../etc/passwd", "/etc/passwd"}, {__LINE__, "/a/../../..", "/"},
+        {__LINE__, "/.", "/"}, {__LINE__, "/..", "/"}, {__LINE__, "\\..\\x", "\\x"},
+        {__LINE__, "/a\\.\\..\\b", "/b"}, {__LINE__, "", ""},
+    };
+    for (const auto &c : cases) {
+        std::string uri = c.uri;
+        clean_uri(&uri[0]);
+        EXPECT_STREQ(uri.c_str(), c.clean) << "line " << c.line;
+    }
+}
+
 TEST(HttpRequest, FormVariables)
 {
     const struct { int line; const char *buf; size_t len; const char *name, *value; } cases[] = {

@@ -2,6 +2,9 @@
  * another site's page. */
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "support/harness.h"
 
@@ -12,7 +15,7 @@ namespace {
 struct PanelWeb : ::testing::Test {
     void SetUp() override
     {
-        ASSERT_TRUE(srv.start({"-root", srv.product.bin(), "-admin_uri", "/admin"}));
+        ASSERT_TRUE(srv.start({"-root", srv.product.bin(), "-admin_uri", "/admin", "-server_names", "example"}));
         ASSERT_TRUE(qftest::waitFor([&] { return qftest::fileExists(srv.product.bin() + "drevanta_gui.html"); }, 10000));
     }
     std::string post(const std::string &uri, const std::string &host, const std::string &origin,
@@ -132,6 +135,68 @@ TEST_F(PanelWeb, RefreshOutlivesAMissingTemplate)
     ASSERT_EQ(rename((prefix + ".away").c_str(), prefix.c_str()), 0);
     EXPECT_TRUE(qftest::waitFor([&] { return inode() != before; }, 20000));
     EXPECT_EQ(srv.proc.stop(15, 20000), 0) << srv.proc.err();
+}
+
+/* A page on a stranger's name that resolves to us (DNS rebinding) sends that name as Host and a
+ * matching Origin: it reaches neither the panel's files nor its actions nor the administration page,
+ * whatever it asks. Documents outside the panel answer to any name. */
+TEST(PanelHosts, OnlyOurOwnNamesReachThePanel)
+{
+    qftest::Server srv;
+    const std::string bin = srv.product.bin();
+    ASSERT_TRUE(srv.start({"-aliases", "/panel/=" + bin, "-admin_uri", "/admin", "-server_names", "Panel.Example,other.lan"}));
+    ASSERT_TRUE(qftest::waitFor([&] { return qftest::fileExists(bin + "drevanta_gui.html"); }, 10000));
+    const std::string p = std::to_string(srv.port), evil = "evil.example:" + p;
+    auto ask = [&](const std::string &line, const std::string &host, const std::string &body = "") {
+        std::string head = line + " HTTP/1.1\r\n" + (host.empty() ? "" : "Host: " + host + "\r\n");
+        if (!body.empty())
+            head += "Origin: http://" + host + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+        return qftest::rawRequest(srv.port, head + "\r\n" + body);
+    };
+    auto status = [](const std::string &reply) { return reply.substr(0, reply.find("\r\n")); };
+    const std::string misdirected = "HTTP/1.1 421 Misdirected Request", ok = "HTTP/1.1 200 OK";
+    const std::string conf = qftest::readFile(bin + "quorvel.conf");
+
+    EXPECT_EQ(ask("GET /panel/drevanta_gui.html", evil),
+              qftest::errorAnswer("421", "Misdirected Request", "Host not served here (see option server_names)"));
+    const struct { int line; std::string request, host, body, want; } cases[] = {
+        {__LINE__, "GET /panel/", evil, "", misdirected},
+        {__LINE__, "HEAD /panel/images/busy.gif", "EVIL.example", "", misdirected},
+        {__LINE__, "GET /panel/quorvel.conf", "127.0.0.1.evil.example", "", misdirected},
+        {__LINE__, "GET /panel/drevanta_gui.html", "localhost.evil.example:" + p, "", misdirected},
+        {__LINE__, "GET /panel/drevanta_gui.html", "[::1", "", misdirected},
+        {__LINE__, "GET /panel/drevanta_gui.html", "", "", ok},   /* no Host: as always */
+        {__LINE__, "POST /panel/drevanta_gui_busy.html", evil, "controlbutton=Start", misdirected},
+        {__LINE__, "POST /panel/drevanta_gui_busy.html", evil, "TrunkName=Evil&basicsetupbutton=Save", misdirected},
+        {__LINE__, "POST /index.html", evil, "controlbutton=Start", misdirected},   /* the panel's hook all the same */
+        {__LINE__, "GET /admin", evil, "", misdirected},
+        {__LINE__, "POST /admin", evil, "o=max_threads&v=7", misdirected},
+        {__LINE__, "GET /index.html", evil, "", ok},
+        {__LINE__, "GET /panel/nothing.html", evil, "", "HTTP/1.1 404 Not Found"},
+        {__LINE__, "GET /panel/drevanta_gui.html", "127.0.0.1:" + p, "", ok},
+        {__LINE__, "GET /panel/drevanta_gui.html", "LocalHost", "", ok},
+        {__LINE__, "GET /panel/drevanta_gui.html", "localhost.:" + p, "", ok},
+        {__LINE__, "GET /panel/drevanta_gui.html", "[::1]:" + p, "", ok},
+        {__LINE__, "GET /panel/images/busy.gif", "panel.example:" + p, "", ok},
+        {__LINE__, "GET /admin", "other.LAN", "", ok},
+        {__LINE__, "POST /panel/drevanta_gui_busy.html", "10.1.2.3:" + p, "TrunkName=Ours&basicsetupbutton=Save", ok},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(status(ask(c.request, c.host, c.body)), c.want);
+    }
+
+    /* Start runs before the answer is sent: had it run, its programs would be running now. */
+    int started = 0;
+    for (const auto &e : std::filesystem::directory_iterator("/proc")) {
+        char exe[4096];
+        ssize_t n = readlink((e.path() / "exe").c_str(), exe, sizeof(exe) - 1);
+        started += n > 0 && std::string(exe, (size_t) n).rfind(bin, 0) == 0;
+    }
+    EXPECT_EQ(started, 0);
+    EXPECT_EQ(qftest::readFile(bin + "quorvel.conf").find("TrunkName=Evil"), std::string::npos);
+    EXPECT_NE(qftest::readFile(bin + "quorvel.conf").find("TrunkName=Ours"), std::string::npos) << conf;
+    EXPECT_NE(ask("GET /admin", "localhost").find("value='100'"), std::string::npos);
 }
 
 }  // namespace

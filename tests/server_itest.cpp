@@ -501,8 +501,9 @@ TEST_F(Faults, ReportsFromManyThreadsAtOnceStayWhole)
 }
 
 /* The loop tries a request first and hands it to a worker as soon as it
- * needs one (here: an embedder's error answer); what it reported meanwhile
- * must not be reported again by the worker. */
+ * needs one (here: a protect file that cannot be opened, which refuses the
+ * request; an embedder's error answer would too); what it reported
+ * meanwhile must not be reported again by the worker. */
 TEST(Embedding, ARequestHandedOnIsReportedOnce)
 {
     TempDir dir;
@@ -517,7 +518,10 @@ TEST(Embedding, ARequestHandedOnIsReportedOnce)
     qf_set_error_callback(ctx, 0, [](struct qf_connection *conn, const struct qf_request_info *ri, void *) {
         qf_printf(conn, "HTTP/1.1 %d Embedder\r\nContent-Length: 0\r\n\r\n", ri->status_code);
     }, nullptr);
-    EXPECT_EQ(rawRequest(port, "GET /p/gone HTTP/1.1\r\nHost: x\r\n\r\n").substr(0, 23),
+    EXPECT_EQ(rawRequest(port, "GET /p/gone HTTP/1.1\r\nHost: x\r\n\r\n")
+                  .rfind("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest qop=\"auth\"", 0),
+              0u);
+    EXPECT_EQ(rawRequest(port, "GET /gone HTTP/1.1\r\nHost: x\r\n\r\n").substr(0, 23),
               "HTTP/1.1 404 Embedder\r\n");
     qf_stop(ctx);
     const std::string log = readFile(dir.file("error.log"));

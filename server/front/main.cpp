@@ -202,6 +202,9 @@ main(int argc, char *argv[])
     struct qf_context *ctx = start_or_exit();
     panel_report_ctx = ctx;
     panelErrorReport = report_to_error_log;
+    /* Before any port opens: the panel's files answer only to our own names. */
+    if (!qf_set_panel_directory(ctx, pcGlobDrevantaBin))
+        exit(1);
 
     char default_path[CONFIG_PATH_SIZE];
     bool named = false;

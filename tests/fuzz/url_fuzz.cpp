@@ -95,9 +95,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (target[0] != '/')
         fail("decoding lost the leading '/'", before, target);
     clean_uri(target);
-    for (const char *p = target; *p != '\0'; p++)
-        if ((*p == '/' || *p == '\\') && p[1] == '.' && p[2] == '.')
-            fail("cleaning left \"..\" behind a separator", before, target);
+    auto sep = [](char c) { return c == '/' || c == '\\'; };
+    for (const char *p = target; *p != '\0'; p++) {
+        if (!sep(*p))
+            continue;
+        size_t dots = strspn(p + 1, ".");
+        if ((dots == 1 || dots == 2) && (p[1 + dots] == '\0' || sep(p[1 + dots])))
+            fail("cleaning left a dot segment", before, target);
+        if (sep(p[1]))
+            fail("cleaning left two separators in a row", before, target);
+    }
+    std::string once(target);
+    clean_uri(target);
+    if (once != target)
+        fail("cleaning a clean URI changed it", once, target);
 
     struct qf_connection *conn = fc(ctx);
     char path[4096];

@@ -421,7 +421,7 @@ bool Server::start(const std::vector<std::string> &extra)
 std::string Server::ask(const std::string &line, const std::string &headers, const std::string &body) const
 {
     std::string len = body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    return rawRequest(port, line + " HTTP/1.1\r\nHost: x\r\n" + len + headers + "\r\n" + body);
+    return rawRequest(port, line + " HTTP/1.1\r\nHost: localhost\r\n" + len + headers + "\r\n" + body);
 }
 
 }  // namespace qftest

@@ -139,7 +139,8 @@ struct Server {
     bool start(const std::vector<std::string> &extra = {});
     std::string root(const std::string &name = "") const;   /* no trailing slash for "" */
     bool logged(const std::string &text) const { return fileGains(dir.file("error.log"), text); }
-    /* "METHOD URI" with extra header lines and a body; the whole answer. */
+    /* "METHOD URI" with Host localhost (one of the server's own names), extra header lines and
+     * a body; the whole answer. */
     std::string ask(const std::string &line, const std::string &headers = "",
                     const std::string &body = "") const;
 
