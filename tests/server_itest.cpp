@@ -251,7 +251,7 @@ TEST_F(ServerItest, RefusedAccessListKeepsTheOldOne)
     start({"-admin_uri", "/admin", "-acl", "+0.0.0.0/0,-127.0.0.1"});
     auto set = [&](const std::string &value) {
         const std::string body = "o=acl&v=" + value;
-        return rawRequest(srv.port, "POST /admin HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+        return rawRequest(srv.port, "POST /admin HTTP/1.1\r\nHost: localhost\r\nContent-Length: " +
                                         std::to_string(body.size()) + "\r\n\r\n" + body, 10000, "127.0.0.2");
     };
     EXPECT_EQ(rawRequest(srv.port, INDEX_REQUEST), "");
