@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake make libgtest-dev libssl-dev)
+packages=(g++ cmake make libgtest-dev libssl-dev libsystemd-dev)
 # What only the tests need (scripts/test.sh sets QF_SETUP_TESTS=1), so the
 # run command stays lean: real clients and peers (curl, htdigest, Python),
 # the CGI interpreters, and the browser test's Chromium. Node.js from Debian
