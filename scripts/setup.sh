@@ -5,13 +5,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake make libgtest-dev libssl-dev)
+packages=(g++ cmake make libgtest-dev libssl-dev libsystemd-dev)
 # What only the tests need (scripts/test.sh sets QF_SETUP_TESTS=1), so the
 # run command stays lean: real clients and peers (curl, htdigest, Python),
-# the CGI interpreters, and the browser test's Chromium. Node.js from Debian
+# the CGI interpreters, lintian and logrotate for the package test, and the
+# browser test's Chromium. Node.js from Debian
 # only where none is on the PATH: a newer one that the machine has is kept.
 if [ "${QF_SETUP_TESTS:-0}" = 1 ]; then
-    packages+=(curl apache2-utils python3 procps perl php-cgi chromium openssl)
+    packages+=(curl apache2-utils python3 procps perl php-cgi chromium openssl lintian logrotate)
     command -v node >/dev/null 2>&1 || packages+=(nodejs)
     command -v npm >/dev/null 2>&1 || packages+=(npm)
 fi

@@ -1,5 +1,6 @@
-/* server/log.cpp: the error log: cry, the line writer, fc and the log-stream lock. */
+/* server/log.cpp: the error log: cry, the line writer, fc, the log-stream lock and reopening the logs. */
 #include <arpa/inet.h>
+#include <errno.h>
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -18,6 +19,7 @@ enum { ERROR_MESSAGE_SIZE = 8192 };
 enum { CONVERSION_SPEC_SIZE = 64 };
 
 static size_t format_escaped(char *buf, size_t size, const char *fmt, va_list ap);
+static void reopen_log(struct qf_context *ctx, int id, FILE **slot);
 static void escaped_request_copy(const struct qf_request_info *ri, struct qf_request_info *copy,
                                  std::string *method, std::string *uri, std::string *user);
 
@@ -298,4 +300,48 @@ void
 qf_set_log_callback(struct qf_context *ctx, qf_callback_t cb)
 {
     ctx->log_callback = cb != nullptr ? cb : builtin_error_log;
+}
+
+/* Holds the option's lock throughout, so that a change of the option from
+ * the administration page cannot swap the stream between our open and
+ * our swap. */
+static void
+reopen_log(struct qf_context *ctx, int id, FILE **slot)
+{
+    lock_option(ctx, id);
+    const char *path = ctx->options[id];
+    if (path == nullptr) {
+        unlock_option(ctx, id);
+        return;
+    }
+    FILE *fp = fopen(path, "ae");
+    if (fp == nullptr) {
+        int open_errno = errno;
+        std::string name(path);
+        unlock_option(ctx, id);
+        if (slot == &ctx->error_log)
+            fprintf(stderr,
+                    "[%010lu] [error] [client 0.0.0.0] %s(%s): %s; the old file stays in use\n",
+                    (unsigned long) time(nullptr), "reopen_log", name.c_str(),
+                    strerror(open_errno));
+        else
+            cry(fc(ctx), "%s(%s): %s; the old file stays in use", "reopen_log", name.c_str(),
+                strerror(open_errno));
+        return;
+    }
+
+    lock_log_streams();
+    FILE *old = *slot;
+    *slot = fp;
+    unlock_log_streams();
+    unlock_option(ctx, id);
+    if (old != nullptr && old != stderr && old != stdout)
+        fclose(old);
+}
+
+void
+qf_reopen_logs(struct qf_context *ctx)
+{
+    reopen_log(ctx, OPT_ACCESS_LOG, &ctx->access_log);
+    reopen_log(ctx, OPT_ERROR_LOG, &ctx->error_log);
 }

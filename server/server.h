@@ -373,6 +373,13 @@ std::string log_escaped(const char *text);
 /* The same, written to a stream the caller has locked. */
 void fput_log_escaped(const char *s, FILE *fp);
 
+/* Opens the access and error logs again at the paths their options name
+ * (after the files were renamed for rotation). A stream is swapped under
+ * the lock its writers take, so every line lands whole in one file. A
+ * file that cannot be opened leaves the old stream in use, said once in
+ * the error log (on standard error for the error log itself). */
+void qf_reopen_logs(struct qf_context *ctx);
+
 /* Held by whoever reads ctx->error_log or ctx->access_log and writes a line
  * to it, and by open_log_file while it swaps a stream; keeps a stream from
  * being closed under a writer. Never log while holding it. */

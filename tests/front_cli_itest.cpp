@@ -60,11 +60,15 @@ TEST_F(FrontCli, WrongUseAndBadProductDirectoryStop)
         {__LINE__, {"-root", "/tmp", "-ports"}, bin.c_str(), USAGE},
         {__LINE__, {"a.conf", "extra"}, bin.c_str(), USAGE},
         {__LINE__, {"-A", "pw", "r", "u"}, bin.c_str(), USAGE},
-        {__LINE__, {"-h"}, nullptr,
+        /* help and the password file need no product directory */
+        {__LINE__, {"-h"}, nullptr, USAGE},
+        {__LINE__, {"--help"}, "", USAGE},
+        {__LINE__, {"-A", "pw", "r", "u"}, nullptr, USAGE},
+        {__LINE__, {"-ports", "0"}, nullptr,
          "Please define the environment variable \"DREVANTA_BIN\" and then restart the application."},
-        {__LINE__, {"-h"}, "", slash},
-        {__LINE__, {"-h"}, "/opt/product", slash},
-        {__LINE__, {"-h"}, too_long.c_str(), "DREVANTA_BIN is too long: at most 311 characters are allowed\n"},
+        {__LINE__, {"-ports", "0"}, "", slash},
+        {__LINE__, {"-ports", "0"}, "/opt/product", slash},
+        {__LINE__, {"-ports", "0"}, too_long.c_str(), "DREVANTA_BIN is too long: at most 311 characters are allowed\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
@@ -82,8 +86,9 @@ TEST_F(FrontCli, BannerConfigFileAndCommandLine)
     std::string conf = work.file("my.conf"), loading = "Loading config file " + conf + "\n";
     qftest::writeFile(conf, "# settings\n\nroot /nowhere\n  ports " + port + " # web\nroot " +
                                 work.path() + "/first\r\n");
+    qftest::runCommand("mkdir " + work.file("first") + " " + work.file("override"));
     serve({conf}, loading + banner(port + " ", work.path() + "/first"));
-    serve({"-root", "/override", conf}, loading + banner(port + " ", "/override"));
+    serve({"-root", work.file("override"), conf}, loading + banner(port + " ", work.file("override")));
 }
 
 /* Bad lines, unknown or refused options and missing files stop with the reason; so does -A. */
@@ -111,6 +116,7 @@ TEST_F(FrontCli, StartupFailuresStop)
         {__LINE__, {"-server_names", "panel.lan,panel.lan:8080"}, "",
          refused(R"(set_server_names_option: invalid host name in \[panel\.lan,panel\.lan:8080\])", "server_names")},
         {__LINE__, {"/no/such.conf"}, "", "cannot open config file /no/such.conf: No such file or directory\n"},
+        {__LINE__, {"-root", no_dir}, "", "quillfen: root " + no_dir + " is not a directory\n"},
         /* log files that cannot be opened: the reason goes to standard error */
         {__LINE__, {"-error_log", no_dir + "e.log"}, "",
          refused(R"(open_log_file\()" + no_dir + R"(e.log\): No such file or directory)", "error_log")},

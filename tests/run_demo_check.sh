@@ -31,14 +31,17 @@ url="http://127.0.0.1:$port/"
 export QF_SKIP_SETUP=1 QF_BUILD_DIR=$build QF_DEMO_DIR=$scratch/demo QF_PORT=$port
 demo_conf=$scratch/demo/product/quorvel.conf
 
-last_line_is_url() { [ "$(tail -n 1 "$scratch/out$1")" = "Control panel: $url (Ctrl-C stops it)" ]; }
+last_line_is_url() { [ "$(tail -n 1 "$scratch/out$1")" = "Control panel: ${2:-$url} (Ctrl-C stops it)" ]; }
 members() { pgrep -g "$group" >/dev/null; }
 page_has() { curl -sf "$url" | grep -qF "$1"; }
 
-run() {   # $1: round; a session of its own, so that SIGINT to its group is the terminal's Ctrl-C
-    setsid "$repo/scripts/run.sh" >"$scratch/out$1" 2>"$scratch/err$1" &
+run() {   # $1: round, $2: the URL it should print, then quillfen's arguments; a session of its own,
+          # so that SIGINT to its group is the terminal's Ctrl-C
+    local round=$1 expect=${2:-$url}
+    shift 2 || shift $#
+    setsid "$repo/scripts/run.sh" "$@" >"$scratch/out$round" 2>"$scratch/err$round" &
     group=$!
-    within 300 last_line_is_url "$1" || fail "round $1: the last start-up line is not the panel's URL"
+    within 300 last_line_is_url "$round" "$expect" || fail "round $round: the last start-up line is not $expect"
 }
 interrupt() {
     kill -INT -- "-$group"
@@ -53,6 +56,11 @@ listeners=$(awk -v p=":$hex" '$4 == "0A" && substr($2, length($2) - 4) == p { pr
     || fail "port $port is bound to [$listeners], not 127.0.0.1 only"
 within 100 page_has 'name="TrunkName"' || fail "/ is not the panel page"
 [ "$(curl -s -o /dev/null -w '%{http_code}' "${url}images/")" = 403 ] || fail "directory listing is on"
+for name in quorvel.conf drevanta_guard drevantaquorvel; do
+    code=$(curl -s -o /dev/null -w '%{http_code}' "$url$name")
+    [ "$code" = 404 ] || fail "/$name answered $code"
+done
+[ "$(curl -s -o /dev/null -w '%{http_code}' "${url}images/busy.gif")" = 200 ] || fail "the panel's images are not served"
 
 kept="Kept$$"
 curl -sf -o /dev/null --data "TrunkName=$kept&basicsetupbutton=Save" "${url}drevanta_gui_busy.html" \
@@ -70,4 +78,10 @@ within 100 page_has "value=\"$kept\"" || fail "the second run's panel does not s
 within 100 page_has 'value="Not Running"' || fail "a demo service outlived Ctrl-C"
 [ "$(wc -l <"$scratch/demo/log/errLog")" -ge "$log_lines" ] || fail "the application log was not kept"
 interrupt
-echo "run command: loopback only, panel at /, URL last, saved value and logs kept, Ctrl-C ends all: ok"
+
+# Other ports on the command line: the address printed is one it serves.
+other=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+run 3 "http://127.0.0.1:$other/" -ports "127.0.0.1:$other"
+within 100 eval 'curl -sf "http://127.0.0.1:$other/" | grep -qF "name=\"TrunkName\""' || fail "nothing at the printed address"
+interrupt
+echo "run command: loopback only, panel at /, service files refused, URL last, saved value and logs kept, Ctrl-C ends all: ok"

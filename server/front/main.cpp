@@ -1,11 +1,14 @@
-/* server/front/main.cpp: the command line, configuration file, banner and wait for a signal. */
+/* server/front/main.cpp: the command line, configuration file, banner, and the signals that stop, reload and reopen. */
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <systemd/sd-daemon.h>
 
 #include "auth/auth.h"
 #include "panel/panel.h"
@@ -17,10 +20,6 @@ enum { CONFIG_PATH_SIZE = 4096 };
 
 static const char CONFIG_FILE_NAME[] = "quillfen.conf";
 
-/* Written only by signal_handler, read by the main thread once a second:
- * the number of the signal that asked for exit, 0 until then. */
-static volatile sig_atomic_t exit_flag;
-
 static void signal_handler(int sig);
 static void qf_show_usage_string(FILE *stream);
 [[noreturn]] static void show_usage_and_exit(void);
@@ -29,21 +28,23 @@ static const char *find_config_file(int argc, char *argv[], char *buf, size_t si
                                     struct qf_context *ctx, bool *named);
 static void load_config_file(struct qf_context *ctx, const char *path, bool named);
 static void apply_command_line(struct qf_context *ctx, int argc, char *argv[]);
+static void check_root_or_exit(struct qf_context *ctx);
+static int wait_for_stop(struct qf_context *ctx, const sigset_t *signals,
+                         const struct config_source *src);
+static void reload(struct qf_context *ctx, const struct config_source *src);
 
 /* Reaps every finished child (CGI programs among them) so none lingers as
- * a zombie; any other signal asks the main loop to stop. */
+ * a zombie. The signals that stop, reload and reopen have no handler: the
+ * main thread takes them with sigwaitinfo. */
 static void
 signal_handler(int sig)
 {
-    if (sig == SIGCHLD) {
-        int saved_errno = errno;
-        int status;
-        while (waitpid(-1, &status, WNOHANG) > 0)
-            ;
-        errno = saved_errno;
-    } else {
-        exit_flag = sig;
-    }
+    (void) sig;
+    int saved_errno = errno;
+    int status;
+    while (waitpid(-1, &status, WNOHANG) > 0)
+        ;
+    errno = saved_errno;
 }
 
 /* The two heading lines always go to standard error; the option list goes
@@ -163,6 +164,50 @@ load_config_file(struct qf_context *ctx, const char *path, bool named)
     fclose(fp);
 }
 
+/* A root that is not a directory would answer every request with 404;
+ * better to say so now, once. */
+static void
+check_root_or_exit(struct qf_context *ctx)
+{
+    struct qfstat st;
+    const char *root = qf_get_option(ctx, "root");
+    if (root != nullptr && qf_stat(root, &st) == 0 && st.is_directory)
+        return;
+    fprintf(stderr, "quillfen: root %s is not a directory\n", root != nullptr ? root : "(none)");
+    exit(1);
+}
+
+/* The same steps as the start, the file read again; systemd hears of it
+ * when it listens. */
+static void
+reload(struct qf_context *ctx, const struct config_source *src)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    unsigned long long usec = (unsigned long long) now.tv_sec * 1000000ULL +
+                              (unsigned long long) now.tv_nsec / 1000;
+    sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu", usec);
+    (void) qf_reload_config(ctx, src);
+    sd_notify(0, "READY=1");
+}
+
+/* Takes the blocked signals one at a time until one asks to stop: SIGHUP
+ * reads the configuration again, SIGUSR1 reopens the logs (both on this
+ * thread, never in a handler). Returns the number of the stop signal. */
+static int
+wait_for_stop(struct qf_context *ctx, const sigset_t *signals, const struct config_source *src)
+{
+    for (;;) {
+        int sig = sigwaitinfo(signals, nullptr);
+        if (sig == SIGHUP)
+            reload(ctx, src);
+        else if (sig == SIGUSR1)
+            qf_reopen_logs(ctx);
+        else if (sig == SIGTERM || sig == SIGINT)
+            return sig;
+    }
+}
+
 /* Applied after the file, so the command line wins. */
 static void
 apply_command_line(struct qf_context *ctx, int argc, char *argv[])
@@ -172,11 +217,31 @@ apply_command_line(struct qf_context *ctx, int argc, char *argv[])
             exit(1);
 }
 
+/* The command line's pairs, for a reload to apply over the file again. */
+static std::vector<config_setting>
+command_line_settings(int argc, char *argv[])
+{
+    std::vector<config_setting> out;
+    for (int i = 1; i + 1 < argc && argv[i][0] == '-'; i += 2)
+        out.push_back({0, argv[i] + 1, argv[i + 1]});
+    return out;
+}
+
+/* A reload may come after the working directory's meaning is long
+ * forgotten: keep the file's absolute name. */
+static std::string
+absolute_path(const char *path)
+{
+    char cwd[CONFIG_PATH_SIZE];
+    if (path[0] == '/' || getcwd(cwd, sizeof(cwd)) == nullptr)
+        return path;
+    return std::string(cwd) + "/" + path;
+}
+
 int
 main(int argc, char *argv[])
 {
-    drevanta_main();
-
+    /* Help and the password file need no product directory. */
     if (argc > 1 && strncmp(argv[1], "-A", 2) == 0) {
         if (argc != 6)
             show_usage_and_exit();
@@ -185,19 +250,22 @@ main(int argc, char *argv[])
     if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0))
         show_usage_and_exit();
 
-    signal(SIGCHLD, signal_handler);
-    signal(SIGTERM, signal_handler);
-    signal(SIGINT, signal_handler);
-
-    /* The server's threads inherit a mask without the stop signals, so that
-     * they reach this thread, which waits for them: a thread asleep in a
+    /* Every thread, the panel's among them, inherits a mask without these,
+     * so that they wait for this thread's sigwaitinfo: a thread asleep in a
      * long wait could otherwise take one and leave it unseen (sanitizer
-     * runtimes hold a signal until its thread wakes). */
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+     * runtimes hold a signal until its thread wakes). Programs the server
+     * starts get an empty mask back. */
+    sigset_t control_signals;
+    sigemptyset(&control_signals);
+    sigaddset(&control_signals, SIGTERM);
+    sigaddset(&control_signals, SIGINT);
+    sigaddset(&control_signals, SIGHUP);
+    sigaddset(&control_signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &control_signals, nullptr);
+
+    drevanta_main();
+
+    signal(SIGCHLD, signal_handler);
 
     struct qf_context *ctx = start_or_exit();
     panel_report_ctx = ctx;
@@ -206,15 +274,23 @@ main(int argc, char *argv[])
     if (!qf_set_panel_directory(ctx, pcGlobDrevantaBin))
         exit(1);
 
+    struct config_source src;
+    src.start_values = current_settings(ctx);
+    src.command_line = command_line_settings(argc, argv);
+
     char default_path[CONFIG_PATH_SIZE];
     bool named = false;
     const char *config = find_config_file(argc, argv, default_path, sizeof(default_path), ctx,
                                           &named);
+    std::string config_path = absolute_path(config);
+    src.path = config_path.c_str();
+    src.named = named;
     load_config_file(ctx, config, named);
     apply_command_line(ctx, argc, argv);
 
     if (qf_get_option(ctx, "ports") == nullptr && qf_set_option(ctx, "ports", "8080") != 1)
         exit(1);
+    check_root_or_exit(ctx);
 
     /* Under the options' locks: a request may already be changing them. */
     lock_option(ctx, OPT_PORTS);
@@ -225,11 +301,13 @@ main(int argc, char *argv[])
     unlock_option(ctx, OPT_ROOT);
     unlock_option(ctx, OPT_PORTS);
 
-    pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
-    while (exit_flag == 0)
-        sleep(1);
+    /* Every listener is bound and the certificate loaded: systemd (when
+     * it started us with a NOTIFY_SOCKET) may now count us as started. */
+    sd_notify(0, "READY=1");
+    int sig = wait_for_stop(ctx, &control_signals, &src);
+    sd_notify(0, "STOPPING=1");
 
-    printf("Exiting on signal %d, waiting for all threads to finish...", (int) exit_flag);
+    printf("Exiting on signal %d, waiting for all threads to finish...", sig);
     fflush(stdout);
     panelErrorReport = nullptr;
     qf_stop(ctx);
