@@ -95,7 +95,7 @@ BasicSetupTab::readValFromPostData(const char *body, const char *name, bool *ref
 /* The last look-up could not open quorvel.conf; and what the last Save
  * refused, as a line of the page. Both under panelFilesMutex. */
 static bool conf_read_failed;
-static char save_refusals[PC_LINE_SIZE];
+static char save_refusals[PC_LINE_SIZE + 128];   /* the fields told, with the words around them */
 
 bool
 BasicSetupTab::readFailed() const
