@@ -530,26 +530,39 @@ print_access_tail(const struct qf_connection *conn, FILE *fp)
     fputc('\n', fp);
 }
 
-/* The stream slot is read under the log-stream lock so that an option change
- * cannot close it under us; the line itself is one flockfile section so that
- * concurrent requests never interleave. */
-void
-log_access(const struct qf_connection *conn)
+/* The one writer of access-log lines: from the request itself, or from a
+ * line made earlier by format_access_line (conn null). The stream slot is
+ * read under the log-stream lock so that an option change cannot close it
+ * under us; the line itself is one flockfile section so that concurrent
+ * requests never interleave. */
+static void
+write_access_line(struct qf_context *ctx, const struct qf_connection *conn, const char *line,
+                  size_t split, uint64_t bytes)
 {
-    if (conn->ctx == nullptr)
-        return;
-
     lock_log_streams();
-    FILE *fp = conn->ctx->access_log;
+    FILE *fp = ctx->access_log;
     if (fp != nullptr) {
         flockfile(fp);
-        print_access_head(conn, fp);
-        fprintf(fp, "%llu", (unsigned long long) conn->num_bytes_sent);
-        print_access_tail(conn, fp);
+        if (conn != nullptr)
+            print_access_head(conn, fp);
+        else
+            fprintf(fp, "%.*s", (int) split, line);
+        fprintf(fp, "%llu", (unsigned long long) bytes);
+        if (conn != nullptr)
+            print_access_tail(conn, fp);
+        else
+            fputs(line + split, fp);
         fflush(fp);
         funlockfile(fp);
     }
     unlock_log_streams();
+}
+
+void
+log_access(const struct qf_connection *conn)
+{
+    if (conn->ctx != nullptr)
+        write_access_line(conn->ctx, conn, nullptr, 0, conn->num_bytes_sent);
 }
 
 /* The line of a request whose byte count is known only later, as a heap
@@ -583,15 +596,6 @@ format_access_line(const struct qf_connection *conn, size_t *split)
 void
 log_access_line(struct qf_context *ctx, const char *line, size_t split, uint64_t bytes)
 {
-    if (line == nullptr)
-        return;
-    lock_log_streams();
-    FILE *fp = ctx->access_log;
-    if (fp != nullptr) {
-        flockfile(fp);
-        fprintf(fp, "%.*s%llu%s", (int) split, line, (unsigned long long) bytes, line + split);
-        fflush(fp);
-        funlockfile(fp);
-    }
-    unlock_log_streams();
+    if (line != nullptr)
+        write_access_line(ctx, nullptr, line, split, bytes);
 }
