@@ -67,6 +67,7 @@ int get_request_len(const char *buf, size_t len);
 /* In the intake's loop: true (and the request marked for a worker) where a
  * handler would be entered that may wait or run an embedder's code. */
 bool leave_to_worker(struct qf_connection *conn);
+/* A HEAD answer carries the header block of the GET answer and no body. */
 bool is_head_request(const struct qf_connection *conn);
 int qf_write(struct qf_connection *conn, const void *buf, int len);
 int qf_printf(struct qf_connection *conn, const char *fmt, ...)
