@@ -10,18 +10,6 @@ enum { MAX_CHUNK_SIZE_DIGITS = 15 };
  * bound how long a client may keep the decoder in them. */
 enum { MAX_CHUNK_EXT_LEN = 4096, MAX_TRAILER_LEN = 8192 };
 
-static int
-hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 /* RFC 7230:
  *   chunked-body = *chunk last-chunk trailer-part CRLF
  *   chunk        = chunk-size [ chunk-ext ] CRLF chunk-data CRLF

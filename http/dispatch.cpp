@@ -12,13 +12,9 @@
 /* Every translated path is built here; longer ones are cut and reported. */
 enum { PATH_BUF_SIZE = 4096 };
 
-static const char *const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
 static bool put_delete_authorized(struct qf_connection *conn);
 static bool find_index_file(struct qf_connection *conn, char *path, size_t size, size_t n,
                             struct qfstat *st);
-static int month_index(const char *text);
 static bool is_method(const struct qf_request_info *ri, const char *method);
 static bool listing_enabled(struct qf_context *ctx);
 static bool is_bodiless_read(const struct qf_connection *conn);
@@ -81,51 +77,6 @@ clean_uri(char *s)
             *out++ = *in++;
     }
     *out = '\0';
-}
-
-/* Reads the few date layouts that browsers send. HTTP dates are GMT, so
- * the time is read as UTC whatever zone text follows. Anything unreadable
- * gives 31 Dec 1999 00:00 UTC. */
-time_t
-parse_http_date(const char *text)
-{
-    struct tm tm;
-    char month[4] = "";
-    int day = 0, year = 0, hour = 0, minute = 0, second = 0;
-
-    memset(&tm, 0, sizeof(tm));
-    if (sscanf(text, "%d/%3s/%d %d:%d:%d", &day, month, &year, &hour, &minute, &second) == 6 ||
-        sscanf(text, "%d %3s %d %d:%d:%d", &day, month, &year, &hour, &minute, &second) == 6 ||
-        sscanf(text, "%*3s, %d %3s %d %d:%d:%d", &day, month, &year, &hour, &minute,
-               &second) == 6 ||
-        sscanf(text, "%d-%3s-%d %d:%d:%d", &day, month, &year, &hour, &minute, &second) == 6) {
-        int mon = month_index(month);
-        if (mon != -1) {
-            tm.tm_mday = day;
-            tm.tm_mon = mon;
-            tm.tm_year = year;
-            tm.tm_hour = hour;
-            tm.tm_min = minute;
-            tm.tm_sec = second;
-        }
-    }
-
-    /* Four-digit years, two-digit years meaning 2000-2069, or years since 1900. */
-    if (tm.tm_year > 1900)
-        tm.tm_year -= 1900;
-    else if (tm.tm_year < 70)
-        tm.tm_year += 100;
-
-    return timegm(&tm);
-}
-
-static int
-month_index(const char *text)
-{
-    for (int i = 0; i < 12; i++)
-        if (strcmp(text, month_names[i]) == 0)
-            return i;
-    return -1;
 }
 
 /* An item matches only when it is shorter than the path; an empty item

@@ -25,7 +25,6 @@ static int64_t sendfile_range(struct qf_connection *conn, int fd, off_t *offset,
 static bool send_file_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len);
 static bool hand_over(struct qf_connection *conn, struct file_send *fs);
 static bool send_tls_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len);
-static bool is_head_request(const struct qf_connection *conn);
 static void free_entries(struct dir_entry *entries, size_t n);
 static bool read_dir_entries(struct qf_connection *conn, DIR *dirp, const char *dir,
                              struct dir_entry **entries, size_t *count);
@@ -146,19 +145,8 @@ get_mime_type(struct qf_context *ctx, const char *path, char *buf, size_t buflen
 static bool
 scan_number(const char **p, uint64_t *value)
 {
-    const char *s = *p;
-    while (*s == ' ' || *s == '\t')
-        s++;
-    if (*s < '0' || *s > '9')
-        return false;
-    uint64_t v = 0;
-    for (; *s >= '0' && *s <= '9'; s++) {
-        unsigned digit = (unsigned) (*s - '0');
-        v = v > (UINT64_MAX - digit) / 10 ? UINT64_MAX : v * 10 + digit;
-    }
-    *value = v;
-    *p = s;
-    return true;
+    *p += strspn(*p, " \t");
+    return scan_digits(p, nullptr, value, nullptr);
 }
 
 /* Range: bytes=FIRST-[LAST] or bytes=-SUFFIX, only the first range of a
@@ -201,13 +189,6 @@ parse_range(const char *header, uint64_t size, uint64_t *first, uint64_t *last)
     *first = r1;
     *last = has_end && r2 < size - 1 ? r2 : size - 1;
     return RANGE_SATISFIABLE;
-}
-
-static bool
-is_head_request(const struct qf_connection *conn)
-{
-    const char *method = conn->request_info.request_method;
-    return method != nullptr && strcmp(method, "HEAD") == 0;
 }
 
 /* Sends len bytes of fd from *offset with sendfile, advancing *offset.
@@ -452,23 +433,6 @@ date_text(time_t now)
         made_for = now;
     }
     return text;
-}
-
-/* RFC 7231: IMF-fixdate = day-name "," SP date1 SP time-of-day SP GMT,
- * what a browser echoes in If-Modified-Since. */
-const char *
-http_date(time_t t, char *buf, size_t size)
-{
-    struct tm tm;
-    static const char *const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-    if (gmtime_r(&t, &tm) == nullptr || tm.tm_year + 1900 > 9999 || tm.tm_year + 1900 < 0)
-        memset(&tm, 0, sizeof(tm)); /* beyond the format: the epoch's first day */
-    snprintf(buf, size, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday], tm.tm_mday,
-             months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return buf;
 }
 
 void

@@ -1,6 +1,5 @@
 /* http/head.cpp: the strict reading of a request head's lines and of its body framing, shared
  * by the intake (which must know at once whether to wait for body bytes) and the worker. */
-#include <ctype.h>
 #include <stdint.h>
 #include <string.h>
 
@@ -47,22 +46,11 @@ head_lines_valid(const char *buf, int request_len)
 bool
 parse_content_length(const char *text, uint64_t *len)
 {
-    const char *p = text;
-    uint64_t value = 0;
+    const char *p = text + strspn(text, " \t");
+    uint64_t value;
+    bool fits;
 
-    while (*p == ' ' || *p == '\t')
-        p++;
-    if (!isdigit((unsigned char) *p))
-        return false;
-    for (; isdigit((unsigned char) *p); p++) {
-        unsigned digit = (unsigned) (*p - '0');
-        if (value > (UINT64_MAX - digit) / 10)
-            return false;
-        value = value * 10 + digit;
-    }
-    while (*p == ' ' || *p == '\t')
-        p++;
-    if (*p != '\0')
+    if (!scan_digits(&p, nullptr, &value, &fits) || !fits || p[strspn(p, " \t")] != '\0')
         return false;
     *len = value;
     return true;

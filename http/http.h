@@ -67,6 +67,8 @@ int get_request_len(const char *buf, size_t len);
 /* In the intake's loop: true (and the request marked for a worker) where a
  * handler would be entered that may wait or run an embedder's code. */
 bool leave_to_worker(struct qf_connection *conn);
+/* A HEAD answer carries the header block of the GET answer and no body. */
+bool is_head_request(const struct qf_connection *conn);
 int qf_write(struct qf_connection *conn, const void *buf, int len);
 int qf_printf(struct qf_connection *conn, const char *fmt, ...)
     __attribute__((format(printf, 2, 3)));
@@ -82,8 +84,6 @@ const char *get_header(const struct qf_request_info *ri, const char *name);
 const char *qf_get_header(const struct qf_connection *conn, const char *name);
 /* The one Content-Length, as read_body_framing reads it; all ones without one. */
 uint64_t get_content_length(const struct qf_connection *conn);
-int url_decode(const char *src, size_t src_len, char *dst, size_t dst_len,
-               int is_form_url_encoded);
 int lowercase(const char *s);
 int qf_strcasecmp(const char *s1, const char *s2);
 int qf_strncasecmp(const char *s1, const char *s2, size_t len);
@@ -122,8 +122,6 @@ bool match_extension(const char *path, const char *ext_list);
 void clean_uri(char *uri);
 /* The file-system path of a cleaned URI: root + uri, or the first alias. */
 void translate_path(struct qf_connection *conn, const char *uri, char *path, size_t size);
-/* An If-Modified-Since date read as UTC; 31 Dec 1999 when unreadable. */
-time_t parse_http_date(const char *text);
 /* For a POST whose Origin header names another origin than the Host it was
  * sent to (or "null"): logs it, answers 403 and returns true. Requests
  * without Origin (scripts, older clients) pass. */
@@ -141,8 +139,6 @@ bool refuse_foreign_host(struct qf_connection *conn, const char *path = nullptr)
 /* A body this small goes out in one write with its header block (at most
  * about 700 bytes), so the intake's loop can answer with it itself. */
 enum { SMALL_BODY_MAX = 7 * 1024 };
-/* t as an HTTP date in GMT ("Sun, 06 Nov 1994 08:49:37 GMT"), in buf. */
-const char *http_date(time_t t, char *buf, size_t size);
 void send_file(struct qf_connection *conn, const char *path, struct qfstat *stp);
 void send_opened_file_stream(struct qf_connection *conn, FILE *fp, uint64_t len);
 void send_directory_listing(struct qf_connection *conn, const char *dir);

@@ -37,14 +37,12 @@ split_authority(const char *s, size_t len, long default_port, size_t *host_len, 
         return false;
     if (colon == nullptr || colon + 1 == end)
         return true;
-    long p = 0;
-    for (const char *c = colon + 1; c < end; c++) {
-        if (*c < '0' || *c > '9' || p > 65535)
-            return false;
-        p = p * 10 + (*c - '0');
-    }
-    *port = p;
-    return p > 0 && p <= 65535;
+    const char *c = colon + 1;
+    uint64_t p;
+    if (!scan_digits(&c, end, &p, nullptr) || c != end || p == 0 || p > 65535)
+        return false;
+    *port = (long) p;
+    return true;
 }
 
 /* Whether origin names the scheme, host and port that the request was sent

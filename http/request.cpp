@@ -24,7 +24,6 @@ const char *http_500_error = "Internal Server Error";
 
 static bool is_known_method(const char *method);
 static bool parse_http_version(const char *text, struct qf_request_info *ri);
-static bool is_head_request(const struct qf_connection *conn);
 static bool wait_writable(int fd, int timeout_ms);
 static int write_or_keep(struct qf_connection *conn, const char *buf, int len);
 
@@ -328,7 +327,7 @@ qf_printf(struct qf_connection *conn, const char *fmt, ...)
     return qf_write(conn, buf, len);
 }
 
-static bool
+bool
 is_head_request(const struct qf_connection *conn)
 {
     const char *method = conn->request_info.request_method;
@@ -419,42 +418,6 @@ get_content_length(const struct qf_connection *conn)
     return f.verdict == FRAMING_LENGTH ? f.length : UINT64_MAX;
 }
 
-static int
-hex_value(unsigned char c)
-{
-    return isdigit(c) ? c - '0' : tolower(c) - 'a' + 10;
-}
-
-/* Output never runs ahead of input, so src and dst may be the same. */
-int
-url_decode(const char *src, size_t src_len, char *dst, size_t dst_len, int is_form_url_encoded)
-{
-    if (dst_len == 0)
-        return 0; /* not even room for the terminator */
-    if (src_len == 0 || dst_len == 1) {
-        dst[0] = '\0';
-        return 0;
-    }
-
-    const unsigned char *s = (const unsigned char *) src;
-    size_t i = 0, j = 0;
-    while (i < src_len && j < dst_len - 1) {
-        if (s[i] == '%' && i + 2 < src_len && isxdigit(s[i + 1]) && isxdigit(s[i + 2])) {
-            dst[j] = (char) (hex_value(s[i + 1]) * 16 + hex_value(s[i + 2]));
-            i += 3;
-        } else if (is_form_url_encoded && s[i] == '+') {
-            dst[j] = ' ';
-            i++;
-        } else {
-            dst[j] = (char) s[i];
-            i++;
-        }
-        j++;
-    }
-    dst[j] = '\0';
-    return (int) j;
-}
-
 int
 lowercase(const char *s)
 {
@@ -484,28 +447,20 @@ qf_strncasecmp(const char *s1, const char *s2, size_t len)
     return diff;
 }
 
-/* A name counts only at the start of buf or right behind '&', so "b" is
- * not found inside "ab=5". Returns a decoded heap copy, or nullptr. */
+/* Names match in any case. Returns a decoded heap copy, or nullptr. */
 char *
 get_var(const char *name, const char *buf, size_t buf_len)
 {
-    size_t n = strlen(name);
+    const char *value;
+    size_t len;
 
-    for (size_t p = 0; p + n < buf_len; p++) {
-        if ((p != 0 && buf[p - 1] != '&') || buf[p + n] != '=' ||
-            qf_strncasecmp(name, buf + p, n) != 0)
-            continue;
-        const char *value = buf + p + n + 1;
-        size_t rest = buf_len - (p + n + 1);
-        const char *amp = (const char *) memchr(value, '&', rest);
-        size_t len = amp != nullptr ? (size_t) (amp - value) : rest;
-        char *copy = (char *) malloc(len + 1);
-        if (copy == nullptr)
-            return nullptr;
-        url_decode(value, len, copy, len + 1, 1);
-        return copy;
-    }
-    return nullptr;
+    if (!find_form_field(buf, buf_len, name, true, &value, &len))
+        return nullptr;
+    char *copy = (char *) malloc(len + 1);
+    if (copy == nullptr)
+        return nullptr;
+    url_decode(value, len, copy, len + 1, 1);
+    return copy;
 }
 
 /* The body's value wins over the query string's. */
@@ -575,26 +530,39 @@ print_access_tail(const struct qf_connection *conn, FILE *fp)
     fputc('\n', fp);
 }
 
-/* The stream slot is read under the log-stream lock so that an option change
- * cannot close it under us; the line itself is one flockfile section so that
- * concurrent requests never interleave. */
-void
-log_access(const struct qf_connection *conn)
+/* The one writer of access-log lines: from the request itself, or from a
+ * line made earlier by format_access_line (conn null). The stream slot is
+ * read under the log-stream lock so that an option change cannot close it
+ * under us; the line itself is one flockfile section so that concurrent
+ * requests never interleave. */
+static void
+write_access_line(struct qf_context *ctx, const struct qf_connection *conn, const char *line,
+                  size_t split, uint64_t bytes)
 {
-    if (conn->ctx == nullptr)
-        return;
-
     lock_log_streams();
-    FILE *fp = conn->ctx->access_log;
+    FILE *fp = ctx->access_log;
     if (fp != nullptr) {
         flockfile(fp);
-        print_access_head(conn, fp);
-        fprintf(fp, "%llu", (unsigned long long) conn->num_bytes_sent);
-        print_access_tail(conn, fp);
+        if (conn != nullptr)
+            print_access_head(conn, fp);
+        else
+            fprintf(fp, "%.*s", (int) split, line);
+        fprintf(fp, "%llu", (unsigned long long) bytes);
+        if (conn != nullptr)
+            print_access_tail(conn, fp);
+        else
+            fputs(line + split, fp);
         fflush(fp);
         funlockfile(fp);
     }
     unlock_log_streams();
+}
+
+void
+log_access(const struct qf_connection *conn)
+{
+    if (conn->ctx != nullptr)
+        write_access_line(conn->ctx, conn, nullptr, 0, conn->num_bytes_sent);
 }
 
 /* The line of a request whose byte count is known only later, as a heap
@@ -628,15 +596,6 @@ format_access_line(const struct qf_connection *conn, size_t *split)
 void
 log_access_line(struct qf_context *ctx, const char *line, size_t split, uint64_t bytes)
 {
-    if (line == nullptr)
-        return;
-    lock_log_streams();
-    FILE *fp = ctx->access_log;
-    if (fp != nullptr) {
-        flockfile(fp);
-        fprintf(fp, "%.*s%llu%s", (int) split, line, (unsigned long long) bytes, line + split);
-        fflush(fp);
-        funlockfile(fp);
-    }
-    unlock_log_streams();
+    if (line != nullptr)
+        write_access_line(ctx, nullptr, line, split, bytes);
 }

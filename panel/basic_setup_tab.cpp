@@ -1,6 +1,7 @@
 /* panel/basic_setup_tab.cpp: the Basic Setup tab's back end: values of
  * posted forms, look-ups in quorvel.conf and the rewrite of one key. */
 #include "panel/panel.h"
+#include "server/text.h"
 
 #include <ctype.h>
 #include <stdint.h>
@@ -50,44 +51,23 @@ static void tell_refusal(char *told, size_t size, const save_row &row, const cha
 static bool is_setting_of(const char *piece, const char *key, bool step_over_comments);
 static const char *copy_word(const char *p, const char *stop, char *out, size_t size);
 static uint32_t leading_number(const char *value);
-static int hex_digit(char c);
 
-/* A field counts only under its whole name: at the start of the body or
- * after '&', followed by '=' (a name inside another field's value is
- * text). Its value is form-decoded, '+' a space and %XX a byte, as the
- * browser encoded what was typed. quorvel.conf holds one word per value,
- * so a value with white space or a control byte could only be cut or
- * break the line: it is refused whole, like one that does not fit. */
+/* A field counts only under its whole name, in the case the form gives
+ * it, and its value comes form-decoded, as the browser encoded what was
+ * typed. quorvel.conf holds one word per value, so a value with white
+ * space or a control byte could only be cut or break the line: it is
+ * refused whole, like one that does not fit. */
 const char *
 BasicSetupTab::readValFromPostData(const char *body, const char *name, bool *refused)
 {
-    static char result[PC_VALUE_SIZE];
+    static char result[PC_VALUE_SIZE + 1];   /* one over: a value that does not fit shows */
     std::lock_guard<std::recursive_mutex> lock(panelFilesMutex);
 
-    result[0] = '\0';
-    if (refused != nullptr) *refused = false;
-    size_t name_len = strlen(name);
-    const char *p = body;
-    while (p != nullptr && !(strncmp(p, name, name_len) == 0 && p[name_len] == '=')) {
-        p = strchr(p, '&');
-        if (p != nullptr) p++;
-    }
-    if (p == nullptr) return result;
-
-    size_t n = 0;
-    bool bad = false;
-    for (p += name_len + 1; *p != '\0' && *p != '&' && !bad; p++) {
-        unsigned char c = (unsigned char)*p;
-        if (c == '+') {
-            c = ' ';
-        } else if (c == '%' && isxdigit((unsigned char)p[1]) && isxdigit((unsigned char)p[2])) {
-            c = (unsigned char)(hex_digit(p[1]) * 16 + hex_digit(p[2]));
-            p += 2;
-        }
-        bad = c < 0x21 || c == 0x7f || n + 1 >= sizeof(result);
-        result[n++] = (char)c;
-    }
-    result[bad ? 0 : n] = '\0';
+    int n = read_form_field(body, strlen(body), name, false, result, sizeof(result));
+    bool bad = n >= PC_VALUE_SIZE;
+    for (int i = 0; i < n && !bad; i++)
+        bad = (unsigned char)result[i] < 0x21 || result[i] == 0x7f;
+    if (bad) result[0] = '\0';
     if (refused != nullptr) *refused = bad;
     return result;
 }
@@ -301,14 +281,7 @@ copy_word(const char *p, const char *stop, char *out, size_t size)
 static uint32_t
 leading_number(const char *value)
 {
-    long n = strtol(value, nullptr, 10);
-    if (n > INT32_MAX) n = INT32_MAX;
-    if (n < INT32_MIN) n = INT32_MIN;
-    return (uint32_t)(int32_t)n;
-}
-
-static int
-hex_digit(char c)
-{
-    return isdigit((unsigned char)c) ? c - '0' : tolower((unsigned char)c) - 'a' + 10;
+    int n = 0;
+    scan_int(&value, nullptr, &n);
+    return (uint32_t)n;
 }

@@ -1,6 +1,7 @@
 /* panel/panel.cpp: start-up of the control panel, its file names, the
  * refresh thread and the dispatch of posted form actions. */
 #include "panel/panel.h"
+#include "server/text.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -110,25 +111,31 @@ refreshThreadMainLoop(void *)
     return nullptr;
 }
 
-/* The texts are searched in the raw body, first match wins: a body that
- * holds a Save and a Start only saves. Restore and Manual Refresh need no
- * action: the wait page's reload shows the page the refresh thread wrote.
- * Actions queue up behind each other, so each Start or Stop finds the
- * service as the one before it left it. */
+/* The buttons are read as form fields under their whole names, so a field
+ * that merely ends in a button's name, or a value that holds its text, does
+ * nothing. A value counts by its start ("Stopped" stops). First match
+ * wins: a body that holds a Save and a Start only saves. Restore and Manual
+ * Refresh need no action: the wait page's reload shows the page the refresh
+ * thread wrote. Actions queue up behind each other, so each Start or Stop
+ * finds the service as the one before it left it. */
 int
 drevanta_analyzePost(char *body)
 {
     if (body == nullptr) return 0;
-    if (strstr(body, "basicsetupbutton=Save") != nullptr) {
+    size_t len = strlen(body);
+    char setup[16], control[16];
+    read_form_field(body, len, "basicsetupbutton", false, setup, sizeof(setup));
+    read_form_field(body, len, "controlbutton", false, control, sizeof(control));
+    if (strncmp(setup, "Save", 4) == 0) {
         std::lock_guard<std::mutex> lock(panelActionMutex);
         basicSetupTab.saveClicked(body);
         controlPanelTab.requestRefresh();   /* the wait page returns to the saved values */
-    } else if (strstr(body, "basicsetupbutton=Restore") != nullptr) {
+    } else if (strncmp(setup, "Restore", 7) == 0) {
         return 0;
-    } else if (strstr(body, "controlbutton=Start") != nullptr) {
+    } else if (strncmp(control, "Start", 5) == 0) {
         std::lock_guard<std::mutex> lock(panelActionMutex);
         controlPanelTab.startClicked();
-    } else if (strstr(body, "controlbutton=Stop") != nullptr) {
+    } else if (strncmp(control, "Stop", 4) == 0) {
         std::lock_guard<std::mutex> lock(panelActionMutex);
         controlPanelTab.stopClicked();
     }

@@ -12,7 +12,6 @@
 
 #include "server/server.h"
 
-static bool scan_number(const char **p, const char *end, int *n);
 static bool scan_char(const char **p, const char *end, char c);
 static bool scan_port_entry(const struct vec *entry, uint32_t *addr, int *port);
 static bool set_client_socket_defaults(int sock);
@@ -26,26 +25,6 @@ static void note_new_listeners(struct qf_context *ctx);
 enum { LISTEN_BACKLOG = 1024 };
 /* One slot of the listener table stays free. */
 enum { MAX_OPEN_LISTENERS = MAX_LISTENING_SOCKETS - 1 };
-
-/* Reads a decimal number the way scanf's %d does (leading white space, an
- * optional sign, digits) but never past end, and clamps what does not fit
- * an int instead of overflowing. */
-static bool
-scan_number(const char **p, const char *end, int *n)
-{
-    if (*p >= end)
-        return false;
-    char *stop;
-    errno = 0;
-    long v = strtol(*p, &stop, 10);
-    /* Digits and white space never cross the ',' or NUL that ends an entry,
-     * so strtol stops inside it; the check keeps that true for any caller. */
-    if (stop == *p || stop > end)
-        return false;
-    *n = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int) v;
-    *p = stop;
-    return true;
-}
 
 static bool
 scan_char(const char **p, const char *end, char c)
@@ -66,15 +45,15 @@ scan_port_entry(const struct vec *entry, uint32_t *addr, int *port)
     const char *p = entry->ptr;
     int a, b, c, d;
 
-    if (scan_number(&p, end, &a) && scan_char(&p, end, '.') && scan_number(&p, end, &b) &&
-        scan_char(&p, end, '.') && scan_number(&p, end, &c) && scan_char(&p, end, '.') &&
-        scan_number(&p, end, &d) && scan_char(&p, end, ':') && scan_number(&p, end, port)) {
+    if (scan_int(&p, end, &a) && scan_char(&p, end, '.') && scan_int(&p, end, &b) &&
+        scan_char(&p, end, '.') && scan_int(&p, end, &c) && scan_char(&p, end, '.') &&
+        scan_int(&p, end, &d) && scan_char(&p, end, ':') && scan_int(&p, end, port)) {
         *addr = ((uint32_t) a << 24) + ((uint32_t) b << 16) + ((uint32_t) c << 8) + (uint32_t) d;
         return true;
     }
     p = entry->ptr;
     *addr = INADDR_ANY;
-    return scan_number(&p, end, port);
+    return scan_int(&p, end, port);
 }
 
 /* Options set on a listener are inherited by every socket it accepts, so
@@ -110,7 +89,7 @@ scan_ipv6_port_entry(const struct vec *entry, struct usa *lsa)
     text[close - entry->ptr - 1] = '\0';
     const char *p = close + 1;
     if (inet_pton(AF_INET6, text, &lsa->u.sin6.sin6_addr) != 1 || !scan_char(&p, end, ':') ||
-        !scan_number(&p, end, &port) || port < 1 || port > 65535)
+        !scan_int(&p, end, &port) || port < 1 || port > 65535)
         return false;
     lsa->len = sizeof(lsa->u.sin6);
     lsa->u.sin6.sin6_family = AF_INET6;
@@ -406,7 +385,7 @@ scan_mask_length(struct qf_context *ctx, const char **p, const char *end, int ma
                  const char *rest, int *bits)
 {
     *bits = max;
-    if (scan_char(p, end, '/') && !scan_number(p, end, bits))
+    if (scan_char(p, end, '/') && !scan_int(p, end, bits))
         *bits = max;
     if (*bits < 0 || *bits > max) {
         cry(fc(ctx), "%s: bad subnet mask: %d [%s]", "check_acl", *bits, rest);
@@ -484,10 +463,10 @@ check_acl(struct qf_context *ctx, const char *list, const struct usa *remote)
         char flag = entry.len > 0 ? *p++ : '\0';
         int a, b, c, d;
 
-        if (entry.len == 0 || !scan_number(&p, end, &a) || !scan_char(&p, end, '.') ||
-            !scan_number(&p, end, &b) || !scan_char(&p, end, '.') ||
-            !scan_number(&p, end, &c) || !scan_char(&p, end, '.') ||
-            !scan_number(&p, end, &d)) {
+        if (entry.len == 0 || !scan_int(&p, end, &a) || !scan_char(&p, end, '.') ||
+            !scan_int(&p, end, &b) || !scan_char(&p, end, '.') ||
+            !scan_int(&p, end, &c) || !scan_char(&p, end, '.') ||
+            !scan_int(&p, end, &d)) {
             /* Not IPv4: an IPv6 entry, or nothing this list knows. */
             if (entry.len > 1 && is_ipv6_entry(&entry)) {
                 int match = check_ipv6_entry(ctx, &entry, rest, remote);

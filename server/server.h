@@ -16,6 +16,8 @@
 
 #include <string>
 
+#include "server/text.h"
+
 struct qf_connection;
 struct qf_request_info;
 

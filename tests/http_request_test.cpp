@@ -1,7 +1,10 @@
 /* tests/http_request_test.cpp: request parsing, decoding, form variables, MIME types, ranges. */
+#include <limits.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "http/http.h"
 #include "support/harness.h"
@@ -105,7 +108,7 @@ TEST(HttpRequest, LoopWritesKeepWhatTheSocketRefusesInOrder)
     close(sv[0]);
 }
 
-TEST(HttpRequest, UrlDecode)
+TEST(Text, UrlDecode)
 {
     const struct { int line; std::string src; size_t src_len, dst_len; int form; std::string out; } cases[] = {
         {__LINE__, "a%2Fb+c", 7, 64, 0, "a/b+c"}, {__LINE__, "a%2fb+c", 7, 64, 1, "a/b c"},
@@ -121,6 +124,47 @@ TEST(HttpRequest, UrlDecode)
         int n = url_decode(c.src.data(), c.src_len, dst, c.dst_len, c.form);
         ASSERT_EQ(n, (int) c.out.size()) << "line " << c.line;
         EXPECT_EQ(std::string(dst, (size_t) n + 2), c.out + '\0' + 'Z') << "line " << c.line;
+    }
+}
+
+/* Hex digits of either case; decimal digits within a bound, saturating, and read as %d would. */
+TEST(Text, HexDigitsAndNumbers)
+{
+    const struct { int line; int c, value; } hex[] = {
+        {__LINE__, '0', 0}, {__LINE__, '9', 9}, {__LINE__, 'a', 10}, {__LINE__, 'F', 15},
+        {__LINE__, 'g', -1}, {__LINE__, '/', -1}, {__LINE__, ':', -1}, {__LINE__, '@', -1},
+        {__LINE__, (char) 0xe1, -1},
+    };
+    for (const auto &c : hex)
+        EXPECT_EQ(hex_digit(c.c), c.value) << "line " << c.line;
+
+    const struct { int line; const char *text; size_t bound; bool ok; uint64_t value; bool fits; size_t used; } digits[] = {
+        {__LINE__, "123x", 9, true, 123, true, 3}, {__LINE__, "12345", 2, true, 12, true, 2},
+        {__LINE__, " 1", 9, false, 0, true, 0}, {__LINE__, "-1", 9, false, 0, true, 0},
+        {__LINE__, "1", 0, false, 0, true, 0},
+        {__LINE__, "18446744073709551615", 99, true, UINT64_MAX, true, 20},
+        {__LINE__, "18446744073709551616", 99, true, UINT64_MAX, false, 20},
+    };
+    for (const auto &c : digits) {
+        const char *p = c.text;
+        uint64_t v = 0;
+        bool fits = true;
+        EXPECT_EQ(scan_digits(&p, c.text + std::min(c.bound, strlen(c.text)), &v, &fits), c.ok) << "line " << c.line;
+        EXPECT_EQ(v, c.value) << "line " << c.line;
+        EXPECT_EQ(fits, c.fits) << "line " << c.line;
+        EXPECT_EQ((size_t) (p - c.text), c.used) << "line " << c.line;
+    }
+
+    const struct { int line; const char *text; bool ok; int value; } ints[] = {
+        {__LINE__, " \t+42,", true, 42}, {__LINE__, "-7", true, -7}, {__LINE__, "- 7", false, 0},
+        {__LINE__, "99999999999", true, INT_MAX}, {__LINE__, "-2147483648", true, INT_MIN},
+        {__LINE__, "-99999999999", true, INT_MIN}, {__LINE__, "x", false, 0},
+    };
+    for (const auto &c : ints) {
+        const char *p = c.text;
+        int v = 0;
+        EXPECT_EQ(scan_int(&p, nullptr, &v), c.ok) << "line " << c.line;
+        EXPECT_EQ(v, c.value) << "line " << c.line;
     }
 }
 
@@ -144,15 +188,26 @@ TEST(HttpRequest, CleanUri)
     }
 }
 
-TEST(HttpRequest, FormVariables)
+/* The one form-field reader of the server, the panel's buttons and Basic Setup: whole names only,
+ * values form-decoded, read within the length given. */
+TEST(Text, FormFields)
 {
-    const struct { int line; const char *buf; size_t len; const char *name, *value; } cases[] = {
-        {__LINE__, "a=1&b=2", 7, "b", "2"}, {__LINE__, "ab=5&b=6", 8, "b", "6"},
-        {__LINE__, "xa=1", 4, "a", nullptr}, {__LINE__, "A=x+y%21&a=2", 12, "a", "x y!"},
-        {__LINE__, "a=&b=2", 6, "a", ""}, {__LINE__, "b=1&a", 5, "a", nullptr},
-        {__LINE__, "a=12345", 4, "a", "12"},
+    const struct { int line; const char *buf; size_t len; const char *name; bool any_case; const char *value; } cases[] = {
+        {__LINE__, "a=1&b=2", 7, "b", true, "2"}, {__LINE__, "ab=5&b=6", 8, "b", true, "6"},
+        {__LINE__, "xa=1", 4, "a", true, nullptr}, {__LINE__, "A=x+y%21&a=2", 12, "a", true, "x y!"},
+        {__LINE__, "A=1&a=2", 7, "a", false, "2"}, {__LINE__, "c=b=1&b=2", 9, "b", false, "2"},
+        {__LINE__, "a=&b=2", 6, "a", true, ""}, {__LINE__, "b=1&a", 5, "a", true, nullptr},
+        {__LINE__, "a=12345", 4, "a", true, "12"},
+        {__LINE__, "xcontrolbutton=Stop", 19, "controlbutton", false, nullptr},
+        {__LINE__, "x=controlbutton=Stop", 20, "controlbutton", false, nullptr},
+        {__LINE__, "controlbutton=Sto%70&c", 22, "controlbutton", false, "Stop"},
     };
     for (const auto &c : cases) {
+        char dst[64];
+        int n = read_form_field(c.buf, c.len, c.name, c.any_case, dst, sizeof(dst));
+        EXPECT_EQ(n, c.value != nullptr ? (int) strlen(c.value) : -1) << "line " << c.line;
+        EXPECT_STREQ(dst, c.value != nullptr ? c.value : "") << "line " << c.line;
+        if (!c.any_case) continue;
         char *v = get_var(c.name, c.buf, c.len);
         EXPECT_STREQ(v, c.value) << "line " << c.line;
         qf_free(v);

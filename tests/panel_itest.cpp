@@ -200,16 +200,22 @@ TEST_F(PanelService, DispatchedStopKillsTheGuardThenInterruptsTheService)
     writeFile(PC_GUARD_PID_FILE, id(guard));
     writeFile(PC_SERVICE_PID_FILE, id(service));
     /* Save before Start (a refresh shows the saved values); Restore writes no field before Stop; Manual
-     * is no Stop */
-    for (const char *b : {"SipProxyIP=9.9.9.9&basicsetupbutton=Save&controlbutton=Start",
-                          "SipProxyIP=8.8.8.8&basicsetupbutton=Restore&controlbutton=Stop",
-                          "controlbutton=Manual"}) {
+     * is no Stop; a button's name counts whole, not as the end of another name or inside a value */
+    const struct { const char *body; bool saves; } posts[] = {
+        {"SipProxyIP=9.9.9.9&basicsetupbutton=Save&controlbutton=Start", true},
+        {"SipProxyIP=8.8.8.8&basicsetupbutton=Restore&controlbutton=Stop", false},
+        {"controlbutton=Manual", false},
+        {"xcontrolbutton=Stop", false},
+        {"a=controlbutton=Stop", false},
+        {"SipProxyIP=7.7.7.7&xbasicsetupbutton=Save", false},
+    };
+    for (const auto &p : posts) {
         controlPanelTab.bRefreshRequested = false;
-        std::string body = b;
+        std::string body = p.body;
         drevanta_analyzePost(&body[0]);
-        EXPECT_EQ(body, b);
-        EXPECT_TRUE(untouched(guard) && untouched(service)) << b;
-        EXPECT_EQ(controlPanelTab.bRefreshRequested, strstr(b, "Save") != nullptr) << b;
+        EXPECT_EQ(body, p.body);
+        EXPECT_TRUE(untouched(guard) && untouched(service)) << p.body;
+        EXPECT_EQ(controlPanelTab.bRefreshRequested, p.saves) << p.body;
     }
     EXPECT_STREQ(basicSetupTab.ReadConfVal("SipProxyIP"), "9.9.9.9");
 
