@@ -1,0 +1,154 @@
+/* server/send_pump.cpp: the intake's sends: files that workers handed over and what the
+ * loop's own answers left unsent, moved as each client drains, through TLS or not. */
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <sys/epoll.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "server/intake.h"
+
+/* A sendfile call on a non-blocking socket moves what fits its buffer. */
+static const size_t SEND_CHUNK = (size_t) 1 << 30;
+
+/* Puts a send on the list the loop serves as the client drains. */
+void
+start_send(struct intake *in, struct client *c, struct file_send *fs, int64_t now)
+{
+    c->send = fs;
+    c->deadline = now + SEND_STALL_MS;
+    c->hard_deadline = in->stopping ? now + STOP_SEND_MS : NEVER;
+    list_append(&in->sends, c);
+    if (!watch(in, c, EPOLLOUT))
+        end_send(in, c);
+}
+
+/* The send is over: done, cut or failed. The access-log line tells the
+ * bytes that really went out. The socket is the caller's to close. */
+static void
+finish_send(struct qf_context *ctx, struct file_send *fs)
+{
+    log_access_line(ctx, fs->log_line, fs->log_split, fs->sent);
+    if (fs->fd != -1)
+        close(fs->fd);
+    free(fs->log_line);
+    free(fs->piece);
+    free(fs->kept);
+    if (fs->ssl != nullptr)
+        tls_free(fs->ssl);
+    free(fs);
+}
+
+void
+end_send(struct intake *in, struct client *c)
+{
+    finish_send(in->ctx, c->send);
+    drop_client(in, c);
+}
+
+/* A send made progress: it goes to the back of the deadline order. */
+static void
+note_progress(struct intake *in, struct client *c, int64_t now)
+{
+    list_unlink(c);
+    c->deadline = now + SEND_STALL_MS;
+    list_append(&in->sends, c);
+}
+
+/* Pieces through TLS while the socket takes them (a few per turn, so that
+ * other clients get theirs), then close_notify, which may wait too. */
+static void
+pump_tls_send(struct intake *in, struct client *c, int64_t now)
+{
+    struct file_send *fs = c->send;
+    enum tls_step step = TLS_DONE;
+    uint64_t before = fs->sent;
+    for (int k = 0; k < TLS_PIECES_PER_TURN && fs->remaining > 0 && step == TLS_DONE; k++)
+        step = tls_send_piece(fs);
+    if (fs->remaining == 0)
+        step = tls_notify_close(fs->ssl);
+    if (step == TLS_WANT_READ || step == TLS_WANT_WRITE ||
+        (step == TLS_DONE && fs->remaining > 0)) {
+        if (fs->sent != before)
+            note_progress(in, c, now);
+        if (!watch(in, c, step == TLS_WANT_READ ? EPOLLIN : EPOLLOUT))
+            end_send(in, c);
+        return;
+    }
+    end_send(in, c); /* all sent, the file ended early, or the client is gone */
+}
+
+/* What the loop's own answer left unsent, as the socket takes it. */
+static void
+pump_kept(struct intake *in, struct client *c, int64_t now)
+{
+    struct file_send *fs = c->send;
+    ssize_t n;
+    while ((n = send(c->sock.sock, fs->kept + fs->kept_sent, fs->kept_len - fs->kept_sent,
+                     MSG_DONTWAIT | MSG_NOSIGNAL)) < 0 && errno == EINTR)
+        ;
+    if (n < 0 && errno == EAGAIN)
+        return;
+    if (n > 0)
+        fs->kept_sent += (size_t) n;
+    if (n > 0 && fs->kept_sent < fs->kept_len)
+        note_progress(in, c, now);
+    else
+        end_send(in, c); /* all sent, or the client is gone */
+}
+
+void
+pump_send(struct intake *in, struct client *c, int64_t now)
+{
+    struct file_send *fs = c->send;
+    if (fs->ssl != nullptr) {
+        pump_tls_send(in, c, now);
+        return;
+    }
+    if (fs->kept != nullptr) {
+        pump_kept(in, c, now);
+        return;
+    }
+    size_t want = fs->remaining < SEND_CHUNK ? (size_t) fs->remaining : SEND_CHUNK;
+    ssize_t n;
+    while ((n = sendfile(c->sock.sock, fs->fd, &fs->offset, want)) < 0 && errno == EINTR)
+        ;
+    if (n > 0) {
+        fs->sent += (uint64_t) n;
+        fs->remaining -= (uint64_t) n;
+        if (fs->remaining > 0) {
+            note_progress(in, c, now);
+            return;
+        }
+    } else if (n < 0 && errno == EAGAIN) {
+        return;
+    }
+    end_send(in, c); /* all sent, the file ended early, or the client is gone */
+}
+
+/* Sends that workers handed over since the last look. */
+void
+take_handed_sends(struct intake *in, int64_t now)
+{
+    struct qf_context *ctx = in->ctx;
+    pthread_mutex_lock(&ctx->thr_mutex);
+    struct file_send *list = ctx->handed_sends[in->index];
+    ctx->handed_sends[in->index] = nullptr;
+    pthread_mutex_unlock(&ctx->thr_mutex);
+
+    while (list != nullptr) {
+        struct file_send *fs = list;
+        list = fs->next;
+        struct client *c = new_client(in);
+        if (c == nullptr) {
+            int sock = fs->sock;
+            finish_send(ctx, fs);
+            close_gracefully(sock);
+            continue;
+        }
+        c->sock.sock = fs->sock;
+        start_send(in, c, fs, now);
+    }
+}
