@@ -22,6 +22,14 @@ static bool needs_worker(struct qf_connection *conn, const char *path, bool foun
                          const struct qfstat *st);
 static bool is_separator(char c);
 static size_t dot_segment_len(const char *s);
+static void split_query(struct qf_request_info *ri);
+static bool decode_uri(struct qf_connection *conn);
+static bool run_callbacks(struct qf_connection *conn, const char *path, bool *found,
+                          struct qfstat *st);
+static bool serve_directory(struct qf_connection *conn, char *path, size_t size, struct qfstat *st);
+static bool serve_script(struct qf_connection *conn, const char *path);
+static bool answer_not_modified(struct qf_connection *conn, const struct qfstat *st);
+static bool hand_post_to_panel(struct qf_connection *conn);
 
 static bool
 is_separator(char c)
@@ -245,21 +253,10 @@ needs_worker(struct qf_connection *conn, const char *path, bool found, const str
            (st->size > SMALL_BODY_MAX && !is_method(ri, "HEAD"));
 }
 
-void
-analyze_request(struct qf_connection *conn)
+/* Cuts the query string off the URI, if there is one. */
+static void
+split_query(struct qf_request_info *ri)
 {
-    struct qf_request_info *ri = &conn->request_info;
-    struct qf_context *ctx = conn->ctx;
-    char path[PATH_BUF_SIZE];
-    struct qfstat st;
-    const struct callback *cb;
-
-    conn->nonce_stale = false;
-
-    /* Framing is settled before anything can act on the request. */
-    if (!check_body_framing(conn))
-        return;
-
     char *query = strchr(ri->uri, '?');
     if (query != nullptr) {
         *query = '\0';
@@ -267,6 +264,168 @@ analyze_request(struct qf_connection *conn)
     } else {
         ri->query_string = nullptr;
     }
+}
+
+/* Decodes the URI in place; false when it was refused (answered). */
+static bool
+decode_uri(struct qf_connection *conn)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    /* A decoded NUL would silently cut the path that every check sees. */
+    size_t uri_len = strlen(ri->uri);
+    if ((size_t) url_decode(ri->uri, uri_len, ri->uri, uri_len + 1, 0) != strlen(ri->uri)) {
+        send_error(conn, 400, "Bad Request", "%s", "Invalid URI: encoded NUL");
+        return false;
+    }
+    return true;
+}
+
+/* Runs the callbacks registered for the URI: the authorizing one first
+ * (which may change the file, so *found and *st are looked up again),
+ * then the answering one. True when the request is done: answered, or
+ * left to a worker. */
+static bool
+run_callbacks(struct qf_connection *conn, const char *path, bool *found, struct qfstat *st)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    const struct callback *cb;
+    /* The loop's guards here and below catch a change made since
+     * needs_worker looked (a callback added, an option set). */
+    if ((cb = find_callback(conn->ctx, true, ri->uri, -1)) != nullptr) {
+        if (leave_to_worker(conn))
+            return true;
+        cb->func(conn, ri, cb->user_data);
+        if (!conn->callback_authorized)
+            return true; /* the callback has answered */
+        *found = qf_stat(path, st) == 0;
+    }
+
+    if ((cb = find_callback(conn->ctx, false, ri->uri, -1)) != nullptr) {
+        if (leave_to_worker(conn))
+            return true;
+        if ((is_method(ri, "POST") || is_method(ri, "PUT")) && !handle_request_body(conn, nullptr))
+            return true;
+        cb->func(conn, ri, cb->user_data);
+        return true;
+    }
+    return false;
+}
+
+/* A directory: redirected to its name with a slash, or its index file
+ * put in path and *st. True when the request is done: redirected, listed,
+ * refused or left to a worker. */
+static bool
+serve_directory(struct qf_connection *conn, char *path, size_t size, struct qfstat *st)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    if (ri->uri[0] == '\0' || ri->uri[strlen(ri->uri) - 1] != '/') {
+        qf_printf(conn, "HTTP/1.1 301 Moved Permanently\r\nLocation: %s/\r\n\r\n", ri->uri);
+        return true;
+    }
+    size_t n = strlen(path);
+    while (n > 0 && path[n - 1] == '/')
+        n--;
+    if (find_index_file(conn, path, size, n, st))
+        return false;
+    path[n] = '\0';
+    bool listing = listing_enabled(conn->ctx);
+    if (listing && leave_to_worker(conn))
+        return true;
+    if (listing)
+        send_directory_listing(conn, path);
+    else
+        send_error(conn, 403, "Directory Listing Denied", "Directory listing denied");
+    return true;
+}
+
+/* A CGI program or an SSI page, by the file's extension. True when the
+ * file is one of them: answered, or left to a worker. */
+static bool
+serve_script(struct qf_connection *conn, const char *path)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    if (match_extension_option(conn, path, OPT_CGI_EXTENSIONS)) {
+        if (leave_to_worker(conn))
+            return true;
+        if (!is_method(ri, "POST") && !is_method(ri, "GET"))
+            send_error(conn, 501, "Not Implemented", "Method %s is not implemented",
+                       ri->request_method);
+        else
+            send_cgi(conn, path);
+        return true;
+    }
+
+    if (!match_extension_option(conn, path, OPT_SSI_EXTENSIONS))
+        return false;
+    if (leave_to_worker(conn))
+        return true;
+    /* Close-on-exec from the start: exec directives and CGI programs of
+     * other workers must not inherit the page. */
+    FILE *fp = fopen(path, "rbe");
+    if (fp == nullptr) {
+        send_error(conn, 500, "Internal Server Error", "fopen(%s): %s", path, strerror(errno));
+        return true;
+    }
+    ri->status_code = 200;
+    qf_printf(conn, "%s",
+              "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n");
+    if (!is_method(ri, "HEAD"))
+        send_ssi_file(conn, path, fp, 0);
+    fclose(fp);
+    return true;
+}
+
+/* Answers 304 when the file is not later than the date the client holds;
+ * a date ahead of our clock cannot come from us and proves nothing. True
+ * when it answered. */
+static bool
+answer_not_modified(struct qf_connection *conn, const struct qfstat *st)
+{
+    const char *ims = get_header(&conn->request_info, "If-Modified-Since");
+    time_t since = ims != nullptr ? parse_http_date(ims) : 0;
+    if (ims != nullptr && since <= time(nullptr) && st->mtime <= since) {
+        send_error(conn, 304, "Not Modified", "%s", "");
+        return true;
+    }
+    return false;
+}
+
+/* The panel's forms post to plain pages: the body that came with the
+ * headers goes to the panel, then the page is sent as for GET. The
+ * request buffer's spare byte takes the terminator at the latest.
+ * Another site's page must not act through the administrator's browser,
+ * nor a stranger's name that resolves to us; and the panel takes no
+ * more than a body held in memory could be. False when the post was
+ * refused (answered). */
+static bool
+hand_post_to_panel(struct qf_connection *conn)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    if (qf_strcasecmp(ri->request_method, "POST") != 0)
+        return true;
+    if (refuse_foreign_host(conn) || refuse_cross_site_post(conn) || refuse_large_body(conn))
+        return false;
+    if (is_chunked_body(conn) && !decode_held_chunks(conn))
+        return false;
+    ri->post_data[ri->post_data_len] = '\0';
+    (void) drevanta_analyzePost(ri->post_data);
+    return true;
+}
+
+void
+analyze_request(struct qf_connection *conn)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    char path[PATH_BUF_SIZE];
+    struct qfstat st;
+
+    conn->nonce_stale = false;
+
+    /* Framing is settled before anything can act on the request. */
+    if (!check_body_framing(conn))
+        return;
+
+    split_query(ri);
     /* The loop answers only GETs and HEADs without a body. A URI that may
      * not fit the path buffer is reported when it is cut; a worker serves
      * it, so that the report is written once. */
@@ -275,12 +434,8 @@ analyze_request(struct qf_connection *conn)
         return;
     }
 
-    /* A decoded NUL would silently cut the path that every check sees. */
-    size_t uri_len = strlen(ri->uri);
-    if ((size_t) url_decode(ri->uri, uri_len, ri->uri, uri_len + 1, 0) != strlen(ri->uri)) {
-        send_error(conn, 400, "Bad Request", "%s", "Invalid URI: encoded NUL");
+    if (!decode_uri(conn))
         return;
-    }
     clean_uri(ri->uri);
     translate_path(conn, ri->uri, path, sizeof(path));
 
@@ -302,25 +457,8 @@ analyze_request(struct qf_connection *conn)
         return;
     }
 
-    /* The loop's guards here and below catch a change made since
-     * needs_worker looked (a callback added, an option set). */
-    if ((cb = find_callback(ctx, true, ri->uri, -1)) != nullptr) {
-        if (leave_to_worker(conn))
-            return;
-        cb->func(conn, ri, cb->user_data);
-        if (!conn->callback_authorized)
-            return; /* the callback has answered */
-        found = qf_stat(path, &st) == 0;
-    }
-
-    if ((cb = find_callback(ctx, false, ri->uri, -1)) != nullptr) {
-        if (leave_to_worker(conn))
-            return;
-        if ((is_method(ri, "POST") || is_method(ri, "PUT")) && !handle_request_body(conn, nullptr))
-            return;
-        cb->func(conn, ri, cb->user_data);
+    if (run_callbacks(conn, path, &found, &st))
         return;
-    }
 
     if (strstr(path, ".htpasswd") != nullptr) {
         send_error(conn, 403, "Forbidden", "Access Forbidden");
@@ -341,82 +479,10 @@ analyze_request(struct qf_connection *conn)
         send_error(conn, 404, "Not Found", "%s", "File not found");
         return;
     }
-
-    if (st.is_directory) {
-        if (ri->uri[0] == '\0' || ri->uri[strlen(ri->uri) - 1] != '/') {
-            qf_printf(conn, "HTTP/1.1 301 Moved Permanently\r\nLocation: %s/\r\n\r\n", ri->uri);
-            return;
-        }
-        size_t n = strlen(path);
-        while (n > 0 && path[n - 1] == '/')
-            n--;
-        if (!find_index_file(conn, path, sizeof(path), n, &st)) {
-            path[n] = '\0';
-            bool listing = listing_enabled(ctx);
-            if (listing && leave_to_worker(conn))
-                return;
-            if (listing)
-                send_directory_listing(conn, path);
-            else
-                send_error(conn, 403, "Directory Listing Denied", "Directory listing denied");
-            return;
-        }
-    }
-
-    if (match_extension_option(conn, path, OPT_CGI_EXTENSIONS)) {
-        if (leave_to_worker(conn))
-            return;
-        if (!is_method(ri, "POST") && !is_method(ri, "GET"))
-            send_error(conn, 501, "Not Implemented", "Method %s is not implemented",
-                       ri->request_method);
-        else
-            send_cgi(conn, path);
+    if (st.is_directory && serve_directory(conn, path, sizeof(path), &st))
         return;
-    }
-
-    if (match_extension_option(conn, path, OPT_SSI_EXTENSIONS)) {
-        if (leave_to_worker(conn))
-            return;
-        /* Close-on-exec from the start: exec directives and CGI programs of
-         * other workers must not inherit the page. */
-        FILE *fp = fopen(path, "rbe");
-        if (fp == nullptr) {
-            send_error(conn, 500, "Internal Server Error", "fopen(%s): %s", path, strerror(errno));
-            return;
-        }
-        ri->status_code = 200;
-        qf_printf(conn, "%s",
-                  "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n");
-        if (!is_method(ri, "HEAD"))
-            send_ssi_file(conn, path, fp, 0);
-        fclose(fp);
+    if (serve_script(conn, path) || answer_not_modified(conn, &st) || !hand_post_to_panel(conn))
         return;
-    }
-
-    /* Not modified when the file is not later than the date the client
-     * holds; a date ahead of our clock cannot come from us and proves
-     * nothing. */
-    const char *ims = get_header(ri, "If-Modified-Since");
-    time_t since = ims != nullptr ? parse_http_date(ims) : 0;
-    if (ims != nullptr && since <= time(nullptr) && st.mtime <= since) {
-        send_error(conn, 304, "Not Modified", "%s", "");
-        return;
-    }
-
-    /* The panel's forms post to plain pages: the body that came with the
-     * headers goes to the panel, then the page is sent as for GET. The
-     * request buffer's spare byte takes the terminator at the latest.
-     * Another site's page must not act through the administrator's browser,
-     * nor a stranger's name that resolves to us; and the panel takes no
-     * more than a body held in memory could be. */
-    if (qf_strcasecmp(ri->request_method, "POST") == 0) {
-        if (refuse_foreign_host(conn) || refuse_cross_site_post(conn) || refuse_large_body(conn))
-            return;
-        if (is_chunked_body(conn) && !decode_held_chunks(conn))
-            return;
-        ri->post_data[ri->post_data_len] = '\0';
-        (void) drevanta_analyzePost(ri->post_data);
-    }
 
     send_file(conn, path, &st);
 }
