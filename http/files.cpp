@@ -29,6 +29,12 @@ static void free_entries(struct dir_entry *entries, size_t n);
 static bool read_dir_entries(struct qf_connection *conn, DIR *dirp, const char *dir,
                              struct dir_entry **entries, size_t *count);
 static bool scan_number(const char **p, uint64_t *value);
+static void write_listing_head(struct out_buffer *out, const char *uri, const char *q);
+static void write_listing_row(struct out_buffer *out, const char *uri, const struct dir_entry *e);
+static void read_file_range(struct qf_connection *conn, uint64_t size, struct file_range *r);
+static size_t write_file_head(char *buf, const char *path, const struct qfstat *stp,
+                              const char *mime, size_t mime_len, const struct file_range *r,
+                              time_t now);
 
 #define MT(ext, type) {ext, sizeof(ext) - 1, type, sizeof(type) - 1}
 
@@ -96,6 +102,13 @@ enum { PATH_SIZE = 4096, TEXT_SIZE = 64 };
 
 /* "Content-Range: bytes F-L/S\r\n" with three 20-digit numbers. */
 enum { RANGE_TEXT_SIZE = 96 };
+/* What a file's answer sends of it, after the request's Range. */
+struct file_range {
+    int status;
+    const char *reason;
+    uint64_t first, len;             /* the bytes sent */
+    char text[RANGE_TEXT_SIZE];      /* the Content-Range line, or "" */
+};
 
 /* Copies the type into buf, cut to fit. Returns the length stored. */
 static size_t
@@ -435,6 +448,72 @@ date_text(time_t now)
     return text;
 }
 
+/* Reads the request's Range against a file of size bytes into r: the
+ * status, its reason, the bytes to send and the Content-Range line. */
+static void
+read_file_range(struct qf_connection *conn, uint64_t size, struct file_range *r)
+{
+    uint64_t last = 0;
+    r->status = 200;
+    r->reason = "OK";
+    r->first = 0;
+    r->len = size;
+    r->text[0] = '\0';
+    const char *hdr = qf_get_header(conn, "Range");
+    switch (hdr != nullptr ? parse_range(hdr, size, &r->first, &last) : RANGE_IGNORED) {
+    case RANGE_SATISFIABLE:
+        r->status = 206;
+        r->reason = "Partial Content";
+        r->len = last - r->first + 1;
+        snprintf(r->text, sizeof(r->text),
+                 "Content-Range: bytes %" PRIu64 "-%" PRIu64 "/%" PRIu64 "\r\n", r->first, last,
+                 size);
+        break;
+    case RANGE_UNSATISFIABLE:
+        r->status = 416;
+        r->reason = "Requested Range Not Satisfiable";
+        r->len = 0;
+        snprintf(r->text, sizeof(r->text), "Content-Range: bytes */%" PRIu64 "\r\n", size);
+        break;
+    case RANGE_IGNORED:
+        break;
+    }
+}
+
+/* Writes the answer's header block for the file at path to buf (of
+ * HEADER_BUFFER_SIZE bytes); returns its length. */
+static size_t
+write_file_head(char *buf, const char *path, const struct qfstat *stp, const char *mime,
+                size_t mime_len, const struct file_range *r, time_t now)
+{
+    char last_modified[TEXT_SIZE];
+    /* Every piece is bounded (type 255, dates and tag 63, range 95 bytes),
+     * so the block always fits and is put together without printf. */
+    struct header_writer h = {buf, 0};
+    h.text("HTTP/1.1 ");
+    h.number(r->status, 10);
+    h.text(" ");
+    h.text(r->reason);
+    h.text("\r\nDate: ");
+    h.text(date_text(now));
+    h.text("\r\nEtag: \"");
+    h.number((unsigned long) now, 16);
+    h.text(".");
+    h.number((unsigned long) (stp->size & 0xffffffffu), 16);
+    h.text("\"\r\nLast-Modified: ");
+    h.text(http_date(stp->mtime, last_modified, sizeof(last_modified)));
+    h.text("\r\nContent-Type: ");
+    h.bytes(mime, mime_len);
+    h.text("\r\nContent-Length: ");
+    h.number(r->len, 10);
+    h.text("\r\nConnection: close\r\nAccept-Ranges: bytes\r\n");
+    if (drevanta_isPanelPage(path))
+        h.text("Cache-Control: no-store\r\n"); /* no stale status, not even on Back */
+    h.text(r->text);
+    h.text("\r\n");
+    return h.len;
+}
+
 void
 send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
 {
@@ -450,57 +529,13 @@ send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
         return;
     }
 
-    uint64_t size = stp->size, first = 0, last = 0, len = size;
-    int status = 200;
-    const char *reason = "OK";
-    char range[RANGE_TEXT_SIZE] = "";
-    const char *hdr = qf_get_header(conn, "Range");
-    switch (hdr != nullptr ? parse_range(hdr, size, &first, &last) : RANGE_IGNORED) {
-    case RANGE_SATISFIABLE:
-        status = 206;
-        reason = "Partial Content";
-        len = last - first + 1;
-        snprintf(range, sizeof(range), "Content-Range: bytes %" PRIu64 "-%" PRIu64 "/%" PRIu64 "\r\n",
-                 first, last, size);
-        break;
-    case RANGE_UNSATISFIABLE:
-        status = 416;
-        reason = "Requested Range Not Satisfiable";
-        len = 0;
-        snprintf(range, sizeof(range), "Content-Range: bytes */%" PRIu64 "\r\n", size);
-        break;
-    case RANGE_IGNORED:
-        break;
-    }
-    conn->request_info.status_code = status;
+    struct file_range r;
+    read_file_range(conn, stp->size, &r);
+    conn->request_info.status_code = r.status;
 
-    char last_modified[TEXT_SIZE];
-    /* Every piece is bounded (type 255, dates and tag 63, range 95 bytes),
-     * so the block always fits and is put together without printf. */
     char buf[HEADER_BUFFER_SIZE];
-    struct header_writer h = {buf, 0};
-    h.text("HTTP/1.1 ");
-    h.number(status, 10);
-    h.text(" ");
-    h.text(reason);
-    h.text("\r\nDate: ");
-    h.text(date_text(now));
-    h.text("\r\nEtag: \"");
-    h.number((unsigned long) now, 16);
-    h.text(".");
-    h.number((unsigned long) (size & 0xffffffffu), 16);
-    h.text("\"\r\nLast-Modified: ");
-    h.text(http_date(stp->mtime, last_modified, sizeof(last_modified)));
-    h.text("\r\nContent-Type: ");
-    h.bytes(mime, mime_len);
-    h.text("\r\nContent-Length: ");
-    h.number(len, 10);
-    h.text("\r\nConnection: close\r\nAccept-Ranges: bytes\r\n");
-    if (drevanta_isPanelPage(path))
-        h.text("Cache-Control: no-store\r\n"); /* no stale status, not even on Back */
-    h.text(range);
-    h.text("\r\n");
-    int hlen = (int) h.len;
+    int hlen = (int) write_file_head(buf, path, stp, mime, mime_len, &r, now);
+    uint64_t len = r.len, first = r.first;
 
     bool whole_in_one = is_head_request(conn) || len <= sizeof(buf) - (size_t) hlen;
     if (!whole_in_one && leave_to_worker(conn)) {
@@ -641,6 +676,54 @@ read_dir_entries(struct qf_connection *conn, DIR *dirp, const char *dir,
     return true;
 }
 
+/* The listing's page head, its table's column heads (each sorting link
+ * turns the order of the column sorted by now) and the parent's row. */
+static void
+write_listing_head(struct out_buffer *out, const char *uri, const char *q)
+{
+    char dir_letter[2] = {q != nullptr && q[0] != '\0' && q[1] == 'd' ? 'a' : 'd', '\0'};
+
+    out_text(out, "<html><head><title>Index of ");
+    out_html(out, uri);
+    out_text(out, "</title><style>th {text-align: left;}</style></head><body><h1>Index of ");
+    out_html(out, uri);
+    out_text(out, "</h1><pre><table cellpadding=\"0\"><tr><th><a href=\"?n");
+    out_text(out, dir_letter);
+    out_text(out, "\">Name</a></th><th><a href=\"?d");
+    out_text(out, dir_letter);
+    out_text(out, "\">Modified</a></th><th><a href=\"?s");
+    out_text(out, dir_letter);
+    out_text(out, "\">Size</a></th></tr><tr><td colspan=\"3\"><hr></td></tr>");
+
+    out_text(out, "<tr><td><a href=\"");
+    out_url(out, uri);
+    out_text(out, "..\">Parent directory</a></td><td>&nbsp;-</td><td>&nbsp;&nbsp;-</td></tr>\n");
+}
+
+/* One entry's row of the listing: link, modification time and size. */
+static void
+write_listing_row(struct out_buffer *out, const char *uri, const struct dir_entry *e)
+{
+    char size_text[TEXT_SIZE], time_text[TEXT_SIZE] = "-";
+    format_entry_size(e, size_text, sizeof(size_text));
+    if (e->has_status) {
+        struct tm tm;
+        localtime_r(&e->st.mtime, &tm);
+        strftime(time_text, sizeof(time_text), "%d-%b-%Y %H:%M", &tm);
+    }
+    out_text(out, "<tr><td><a href=\"");
+    out_url(out, uri);
+    out_url(out, e->file_name);
+    out_text(out, "\">");
+    out_html(out, e->file_name);
+    out_text(out, e->st.is_directory ? "/" : "");
+    out_text(out, "</a></td><td>&nbsp;");
+    out_text(out, time_text);
+    out_text(out, "</td><td>&nbsp;&nbsp;");
+    out_text(out, size_text);
+    out_text(out, "</td></tr>\n");
+}
+
 void
 send_directory_listing(struct qf_connection *conn, const char *dir)
 {
@@ -674,50 +757,14 @@ send_directory_listing(struct qf_connection *conn, const char *dir)
         return;
     }
 
-    const char *q = conn->request_info.query_string;
-    char dir_letter[2] = {q != nullptr && q[0] != '\0' && q[1] == 'd' ? 'a' : 'd', '\0'};
     const char *uri = conn->request_info.uri != nullptr ? conn->request_info.uri : "";
-
-    out_text(&out, "<html><head><title>Index of ");
-    out_html(&out, uri);
-    out_text(&out, "</title><style>th {text-align: left;}</style></head><body><h1>Index of ");
-    out_html(&out, uri);
-    out_text(&out, "</h1><pre><table cellpadding=\"0\"><tr><th><a href=\"?n");
-    out_text(&out, dir_letter);
-    out_text(&out, "\">Name</a></th><th><a href=\"?d");
-    out_text(&out, dir_letter);
-    out_text(&out, "\">Modified</a></th><th><a href=\"?s");
-    out_text(&out, dir_letter);
-    out_text(&out, "\">Size</a></th></tr><tr><td colspan=\"3\"><hr></td></tr>");
-
-    out_text(&out, "<tr><td><a href=\"");
-    out_url(&out, uri);
-    out_text(&out, "..\">Parent directory</a></td><td>&nbsp;-</td><td>&nbsp;&nbsp;-</td></tr>\n");
+    write_listing_head(&out, uri, conn->request_info.query_string);
 
     if (n > 1)
         qsort(entries, n, sizeof(*entries), compare_dir_entries);
 
-    for (size_t i = 0; i < n; i++) {
-        const struct dir_entry *e = &entries[i];
-        char size_text[TEXT_SIZE], time_text[TEXT_SIZE] = "-";
-        format_entry_size(e, size_text, sizeof(size_text));
-        if (e->has_status) {
-            struct tm tm;
-            localtime_r(&e->st.mtime, &tm);
-            strftime(time_text, sizeof(time_text), "%d-%b-%Y %H:%M", &tm);
-        }
-        out_text(&out, "<tr><td><a href=\"");
-        out_url(&out, uri);
-        out_url(&out, e->file_name);
-        out_text(&out, "\">");
-        out_html(&out, e->file_name);
-        out_text(&out, e->st.is_directory ? "/" : "");
-        out_text(&out, "</a></td><td>&nbsp;");
-        out_text(&out, time_text);
-        out_text(&out, "</td><td>&nbsp;&nbsp;");
-        out_text(&out, size_text);
-        out_text(&out, "</td></tr>\n");
-    }
+    for (size_t i = 0; i < n; i++)
+        write_listing_row(&out, uri, &entries[i]);
     free_entries(entries, n);
 
     out_text(&out, "</table></body></html>");
