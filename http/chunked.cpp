@@ -10,6 +10,109 @@ enum { MAX_CHUNK_SIZE_DIGITS = 15 };
  * bound how long a client may keep the decoder in them. */
 enum { MAX_CHUNK_EXT_LEN = 4096, MAX_TRAILER_LEN = 8192 };
 
+static size_t size_line_step(chunked_decoder *d, char c);
+static size_t line_end_step(chunked_decoder *d, char c);
+
+/* One byte of a chunk's size line (size, white space, extensions, line
+ * end) moves the decoder on; returns 1 when the byte was consumed, 0 when
+ * the next state must look at it again. */
+static size_t
+size_line_step(chunked_decoder *d, char c)
+{
+    switch (d->state) {
+    case chunked_decoder::CHUNK_SIZE: {
+        int digit = hex_digit(c);
+        if (digit >= 0) {
+            if (++d->count > MAX_CHUNK_SIZE_DIGITS) {
+                d->state = chunked_decoder::CHUNK_ERROR;
+                return 0;
+            }
+            d->remaining = d->remaining * 16 + (uint64_t) digit;
+            return 1;
+        }
+        if (d->count == 0 || strchr(" \t;\r\n", c) == nullptr || c == '\0') {
+            d->state = chunked_decoder::CHUNK_ERROR;
+        } else {
+            d->state = c == ' ' || c == '\t' ? chunked_decoder::CHUNK_SIZE_BWS
+                                             : chunked_decoder::CHUNK_EXT;
+            d->count = 0;
+        }
+        return 0;
+    }
+    case chunked_decoder::CHUNK_SIZE_BWS: { /* between the size and ';' or the line end */
+        size_t used = 0;
+        if (c == ' ' || c == '\t')
+            used = 1;
+        else if (c == ';' || c == '\r' || c == '\n')
+            d->state = chunked_decoder::CHUNK_EXT;
+        else
+            d->state = chunked_decoder::CHUNK_ERROR;
+        if (++d->count > MAX_CHUNK_EXT_LEN)
+            d->state = chunked_decoder::CHUNK_ERROR;
+        return used;
+    }
+    case chunked_decoder::CHUNK_EXT:
+        if (c == '\r') {
+            d->state = chunked_decoder::CHUNK_SIZE_LF;
+        } else if (c == '\n') {
+            d->state = d->remaining == 0 ? chunked_decoder::CHUNK_TRAILER
+                                         : chunked_decoder::CHUNK_DATA;
+            d->count = 0;
+        } else if ((c != '\t' && (unsigned char) c < 0x20) || c == 0x7f ||
+                   ++d->count > MAX_CHUNK_EXT_LEN) {
+            d->state = chunked_decoder::CHUNK_ERROR;
+        }
+        return 1;
+    case chunked_decoder::CHUNK_SIZE_LF:
+        d->state = c != '\n'            ? chunked_decoder::CHUNK_ERROR
+                   : d->remaining == 0 ? chunked_decoder::CHUNK_TRAILER
+                                       : chunked_decoder::CHUNK_DATA;
+        d->count = 0;
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+/* One byte after a chunk's data: its CRLF, the trailer lines and the
+ * final CRLF. Every such byte is consumed; returns 1. */
+static size_t
+line_end_step(chunked_decoder *d, char c)
+{
+    switch (d->state) {
+    case chunked_decoder::CHUNK_DATA_CR:
+        d->state = c == '\r'   ? chunked_decoder::CHUNK_DATA_LF
+                   : c == '\n' ? chunked_decoder::CHUNK_SIZE
+                               : chunked_decoder::CHUNK_ERROR;
+        break;
+    case chunked_decoder::CHUNK_DATA_LF:
+        d->state = c == '\n' ? chunked_decoder::CHUNK_SIZE : chunked_decoder::CHUNK_ERROR;
+        break;
+    case chunked_decoder::CHUNK_TRAILER: /* at the start of a trailer line */
+        if (c == '\r')
+            d->state = chunked_decoder::CHUNK_FINAL_LF;
+        else if (c == '\n')
+            d->state = chunked_decoder::CHUNK_DONE;
+        else
+            d->state = ++d->count > MAX_TRAILER_LEN ? chunked_decoder::CHUNK_ERROR
+                                                     : chunked_decoder::CHUNK_TRAILER_LINE;
+        break;
+    case chunked_decoder::CHUNK_TRAILER_LINE:
+        if (c == '\n')
+            d->state = chunked_decoder::CHUNK_TRAILER;
+        else if ((c != '\t' && c != '\r' && (unsigned char) c < 0x20) || c == 0x7f ||
+                 ++d->count > MAX_TRAILER_LEN)
+            d->state = chunked_decoder::CHUNK_ERROR;
+        break;
+    case chunked_decoder::CHUNK_FINAL_LF:
+        d->state = c == '\n' ? chunked_decoder::CHUNK_DONE : chunked_decoder::CHUNK_ERROR;
+        break;
+    default:
+        break;
+    }
+    return 1;
+}
+
 /* RFC 7230:
  *   chunked-body = *chunk last-chunk trailer-part CRLF
  *   chunk        = chunk-size [ chunk-ext ] CRLF chunk-data CRLF
@@ -25,53 +128,7 @@ chunked_decoder::feed(const char *in, size_t n, char *out, size_t *produced)
     size_t i = 0, o = 0;
 
     while (i < n && state != CHUNK_DONE && state != CHUNK_ERROR) {
-        char c = in[i];
-        switch (state) {
-        case CHUNK_SIZE: {
-            int d = hex_digit(c);
-            if (d >= 0) {
-                if (++count > MAX_CHUNK_SIZE_DIGITS) {
-                    state = CHUNK_ERROR;
-                    break;
-                }
-                remaining = remaining * 16 + (uint64_t) d;
-                i++;
-            } else if (count == 0 || strchr(" \t;\r\n", c) == nullptr || c == '\0') {
-                state = CHUNK_ERROR;
-            } else {
-                state = c == ' ' || c == '\t' ? CHUNK_SIZE_BWS : CHUNK_EXT;
-                count = 0;
-            }
-            break;
-        }
-        case CHUNK_SIZE_BWS: /* white space between the size and ';' or the line end */
-            if (c == ' ' || c == '\t')
-                i++;
-            else if (c == ';' || c == '\r' || c == '\n')
-                state = CHUNK_EXT;
-            else
-                state = CHUNK_ERROR;
-            if (++count > MAX_CHUNK_EXT_LEN)
-                state = CHUNK_ERROR;
-            break;
-        case CHUNK_EXT:
-            i++;
-            if (c == '\r') {
-                state = CHUNK_SIZE_LF;
-            } else if (c == '\n') {
-                state = remaining == 0 ? CHUNK_TRAILER : CHUNK_DATA;
-                count = 0;
-            } else if ((c != '\t' && (unsigned char) c < 0x20) || c == 0x7f ||
-                       ++count > MAX_CHUNK_EXT_LEN) {
-                state = CHUNK_ERROR;
-            }
-            break;
-        case CHUNK_SIZE_LF:
-            i++;
-            state = c != '\n' ? CHUNK_ERROR : remaining == 0 ? CHUNK_TRAILER : CHUNK_DATA;
-            count = 0;
-            break;
-        case CHUNK_DATA: {
+        if (state == CHUNK_DATA) {
             size_t take = n - i < remaining ? n - i : (size_t) remaining;
             /* out may be in: the output never runs ahead of the input. */
             for (size_t k = 0; k < take; k++)
@@ -81,40 +138,10 @@ chunked_decoder::feed(const char *in, size_t n, char *out, size_t *produced)
             remaining -= take;
             if (remaining == 0)
                 state = CHUNK_DATA_CR;
-            break;
-        }
-        case CHUNK_DATA_CR:
-            i++;
-            state = c == '\r' ? CHUNK_DATA_LF : c == '\n' ? CHUNK_SIZE : CHUNK_ERROR;
-            break;
-        case CHUNK_DATA_LF:
-            i++;
-            state = c == '\n' ? CHUNK_SIZE : CHUNK_ERROR;
-            break;
-        case CHUNK_TRAILER: /* at the start of a trailer line */
-            i++;
-            if (c == '\r')
-                state = CHUNK_FINAL_LF;
-            else if (c == '\n')
-                state = CHUNK_DONE;
-            else
-                state = ++count > MAX_TRAILER_LEN ? CHUNK_ERROR : CHUNK_TRAILER_LINE;
-            break;
-        case CHUNK_TRAILER_LINE:
-            i++;
-            if (c == '\n')
-                state = CHUNK_TRAILER;
-            else if ((c != '\t' && c != '\r' && (unsigned char) c < 0x20) || c == 0x7f ||
-                     ++count > MAX_TRAILER_LEN)
-                state = CHUNK_ERROR;
-            break;
-        case CHUNK_FINAL_LF:
-            i++;
-            state = c == '\n' ? CHUNK_DONE : CHUNK_ERROR;
-            break;
-        case CHUNK_DONE:
-        case CHUNK_ERROR:
-            break;
+        } else if (state <= CHUNK_SIZE_LF) {
+            i += size_line_step(this, in[i]);
+        } else {
+            i += line_end_step(this, in[i]);
         }
     }
     *produced = o;
