@@ -17,8 +17,17 @@ enum { ERROR_MESSAGE_SIZE = 8192 };
 
 /* One conversion of a format: "%" flags width precision length letter. */
 enum { CONVERSION_SPEC_SIZE = 64 };
+struct conversion {
+    char spec[CONVERSION_SPEC_SIZE]; /* rebuilt, '*' replaced by its argument */
+    char length[3];                  /* "h", "ll", "z", ...; "" for none */
+    char letter;
+    int precision;                   /* -1: none */
+};
 
 static size_t format_escaped(char *buf, size_t size, const char *fmt, va_list ap);
+static void read_conversion(const char **fmtp, va_list *ap, struct conversion *cv);
+static bool format_conversion(const struct conversion *cv, va_list *ap, char *out, size_t room,
+                              int *written);
 static void reopen_log(struct qf_context *ctx, int id, FILE **slot);
 static void escaped_request_copy(const struct qf_request_info *ri, struct qf_request_info *copy,
                                  std::string *method, std::string *uri, std::string *user);
@@ -121,6 +130,91 @@ fput_log_escaped(const char *s, FILE *fp)
     }
 }
 
+/* Reads one conversion at *fmtp (past its '%') into cv, rebuilt with each
+ * '*' replaced by its argument; *fmtp ends behind the letter. */
+static void
+read_conversion(const char **fmtp, va_list *ap, struct conversion *cv)
+{
+    const char *fmt = *fmtp;
+    char *conv = cv->spec;
+    size_t n = 0;
+    cv->precision = -1;
+    conv[n++] = *fmt++;
+    while (*fmt != '\0' && strchr("-+ #0", *fmt) != nullptr && n < 8)
+        conv[n++] = *fmt++;
+    for (int part = 0; part < 2; part++) {
+        if (part == 1) {
+            if (*fmt != '.')
+                break;
+            conv[n++] = *fmt++;
+            cv->precision = 0;
+        }
+        int value = 0;
+        if (*fmt == '*') {
+            fmt++;
+            value = va_arg(*ap, int);
+            n += (size_t) snprintf(conv + n, 16, "%d", value);
+        } else {
+            for (; *fmt >= '0' && *fmt <= '9' && n < 40; fmt++) {
+                value = value * 10 + (*fmt - '0');
+                conv[n++] = *fmt;
+            }
+        }
+        if (part == 1)
+            cv->precision = value < 0 ? -1 : value;
+    }
+    memset(cv->length, 0, sizeof(cv->length));
+    size_t l = 0;
+    while (*fmt != '\0' && strchr("hlqjztL", *fmt) != nullptr && l < 2)
+        conv[n++] = cv->length[l++] = *fmt++;
+    cv->letter = *fmt != '\0' ? *fmt++ : '%';
+    conv[n++] = cv->letter;
+    conv[n] = '\0';
+    *fmtp = fmt;
+}
+
+/* Writes one conversion with its argument to out (room bytes), %s
+ * escaped; *written gets what snprintf would. False for %n or an unknown
+ * letter, which end the message. */
+static bool
+format_conversion(const struct conversion *cv, va_list *ap, char *out, size_t room, int *written)
+{
+    const char *conv = cv->spec, *length = cv->length;
+    char letter = cv->letter;
+    if (letter == '%') {
+        *written = snprintf(out, room, "%%");
+    } else if (letter == 's') {
+        const char *s = va_arg(*ap, const char *);
+        if (s == nullptr)
+            s = "(null)";
+        size_t slen = cv->precision >= 0 ? strnlen(s, (size_t) cv->precision) : strlen(s);
+        *written = (int) escape_bytes(s, slen, out, room, true);
+    } else if (strchr("diouxXc", letter) != nullptr) {
+        if (strcmp(length, "ll") == 0 || strcmp(length, "q") == 0)
+            *written = snprintf(out, room, conv, va_arg(*ap, long long));
+        else if (strcmp(length, "l") == 0)
+            *written = snprintf(out, room, conv, va_arg(*ap, long));
+        else if (strcmp(length, "z") == 0)
+            *written = snprintf(out, room, conv, va_arg(*ap, size_t));
+        else if (strcmp(length, "j") == 0)
+            *written = snprintf(out, room, conv, va_arg(*ap, intmax_t));
+        else if (strcmp(length, "t") == 0)
+            *written = snprintf(out, room, conv, va_arg(*ap, ptrdiff_t));
+        else
+            *written = snprintf(out, room, conv, va_arg(*ap, int));
+    } else if (strchr("eEfFgGaA", letter) != nullptr) {
+        if (strcmp(length, "L") == 0)
+            *written = snprintf(out, room, conv, va_arg(*ap, long double));
+        else
+            *written = snprintf(out, room, conv, va_arg(*ap, double));
+    } else if (letter == 'p') {
+        *written = snprintf(out, room, conv, va_arg(*ap, void *));
+    } else {
+        return false;
+    }
+    return true;
+}
+
 /* vsnprintf, except that control and non-ASCII bytes of every %s
  * argument are escaped: the arguments are where client text enters a
  * message, while the format's own line feeds are the server's. Quotes and
@@ -131,6 +225,8 @@ static size_t
 format_escaped(char *buf, size_t size, const char *fmt, va_list ap)
 {
     size_t len = 0;
+    va_list args;
+    va_copy(args, ap);
 
     buf[0] = '\0';
     while (*fmt != '\0' && len + 1 < size) {
@@ -139,81 +235,18 @@ format_escaped(char *buf, size_t size, const char *fmt, va_list ap)
             buf[len] = '\0';
             continue;
         }
-        /* Rebuild the conversion with '*' replaced by its argument. */
-        char conv[CONVERSION_SPEC_SIZE];
-        size_t n = 0;
-        int precision = -1;
-        conv[n++] = *fmt++;
-        while (*fmt != '\0' && strchr("-+ #0", *fmt) != nullptr && n < 8)
-            conv[n++] = *fmt++;
-        for (int part = 0; part < 2; part++) {
-            if (part == 1) {
-                if (*fmt != '.')
-                    break;
-                conv[n++] = *fmt++;
-                precision = 0;
-            }
-            int value = 0;
-            if (*fmt == '*') {
-                fmt++;
-                value = va_arg(ap, int);
-                n += (size_t) snprintf(conv + n, 16, "%d", value);
-            } else {
-                for (; *fmt >= '0' && *fmt <= '9' && n < 40; fmt++) {
-                    value = value * 10 + (*fmt - '0');
-                    conv[n++] = *fmt;
-                }
-            }
-            if (part == 1)
-                precision = value < 0 ? -1 : value;
-        }
-        char length[3] = "";
-        size_t l = 0;
-        while (*fmt != '\0' && strchr("hlqjztL", *fmt) != nullptr && l < 2)
-            conv[n++] = length[l++] = *fmt++;
-        char letter = *fmt != '\0' ? *fmt++ : '%';
-        conv[n++] = letter;
-        conv[n] = '\0';
-
-        char *out = buf + len;
+        struct conversion cv;
+        read_conversion(&fmt, &args, &cv);
         size_t room = size - len;
         int written = 0;
-        if (letter == '%') {
-            written = snprintf(out, room, "%%");
-        } else if (letter == 's') {
-            const char *s = va_arg(ap, const char *);
-            if (s == nullptr)
-                s = "(null)";
-            size_t slen = precision >= 0 ? strnlen(s, (size_t) precision) : strlen(s);
-            written = (int) escape_bytes(s, slen, out, room, true);
-        } else if (strchr("diouxXc", letter) != nullptr) {
-            if (strcmp(length, "ll") == 0 || strcmp(length, "q") == 0)
-                written = snprintf(out, room, conv, va_arg(ap, long long));
-            else if (strcmp(length, "l") == 0)
-                written = snprintf(out, room, conv, va_arg(ap, long));
-            else if (strcmp(length, "z") == 0)
-                written = snprintf(out, room, conv, va_arg(ap, size_t));
-            else if (strcmp(length, "j") == 0)
-                written = snprintf(out, room, conv, va_arg(ap, intmax_t));
-            else if (strcmp(length, "t") == 0)
-                written = snprintf(out, room, conv, va_arg(ap, ptrdiff_t));
-            else
-                written = snprintf(out, room, conv, va_arg(ap, int));
-        } else if (strchr("eEfFgGaA", letter) != nullptr) {
-            if (strcmp(length, "L") == 0)
-                written = snprintf(out, room, conv, va_arg(ap, long double));
-            else
-                written = snprintf(out, room, conv, va_arg(ap, double));
-        } else if (letter == 'p') {
-            written = snprintf(out, room, conv, va_arg(ap, void *));
-        } else {
+        if (!format_conversion(&cv, &args, buf + len, room, &written))
             break; /* %n or unknown: the rest of the format is dropped */
-        }
         if (written < 0)
             written = 0;
         len += (size_t) written < room ? (size_t) written : room - 1;
         buf[len] = '\0';
     }
+    va_end(args);
     return len;
 }
 
