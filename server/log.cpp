@@ -16,9 +16,9 @@
 enum { ERROR_MESSAGE_SIZE = 8192 };
 
 /* One conversion of a format: "%" flags width precision length letter. */
-enum { CONVERSION_SPEC_SIZE = 64 };
+enum { CONVERSION_TEXT_SIZE = 64 };
 struct conversion {
-    char spec[CONVERSION_SPEC_SIZE]; /* rebuilt, '*' replaced by its argument */
+    char text[CONVERSION_TEXT_SIZE]; /* rebuilt, '*' replaced by its argument */
     char length[3];                  /* "h", "ll", "z", ...; "" for none */
     char letter;
     int precision;                   /* -1: none */
@@ -136,7 +136,7 @@ static void
 read_conversion(const char **fmtp, va_list *ap, struct conversion *cv)
 {
     const char *fmt = *fmtp;
-    char *conv = cv->spec;
+    char *conv = cv->text;
     size_t n = 0;
     cv->precision = -1;
     conv[n++] = *fmt++;
@@ -179,7 +179,7 @@ read_conversion(const char **fmtp, va_list *ap, struct conversion *cv)
 static bool
 format_conversion(const struct conversion *cv, va_list *ap, char *out, size_t room, int *written)
 {
-    const char *conv = cv->spec, *length = cv->length;
+    const char *conv = cv->text, *length = cv->length;
     char letter = cv->letter;
     if (letter == '%') {
         *written = snprintf(out, room, "%%");
