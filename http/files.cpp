@@ -5,7 +5,6 @@
 #include <inttypes.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,10 +85,6 @@ static const char default_mime_type[] = "text/plain";
 /* A page of the panel and a small file go out with their header block in
  * one write; anything larger is sent by the kernel straight from the file. */
 static const size_t HEADER_BUFFER_SIZE = 8192;
-
-/* Each sendfile call moves at most this much, well below the kernel's
- * per-call cap, so the count always fits the result type. */
-static const uint64_t SENDFILE_CHUNK = 1u << 30;
 
 /* The copy buffer of the fallback paths (a pipe, a descriptor sendfile
  * refuses). */
@@ -212,19 +207,9 @@ sendfile_range(struct qf_connection *conn, int fd, off_t *offset, uint64_t len)
 {
     if (conn->ssl != nullptr)
         return -1;
-
-    uint64_t sent = 0;
-    while (sent < len) {
-        uint64_t chunk = len - sent < SENDFILE_CHUNK ? len - sent : SENDFILE_CHUNK;
-        ssize_t n = sendfile(conn->client.sock, fd, offset, (size_t) chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && sent == 0 && (errno == EINVAL || errno == ENOSYS))
-            return -1;
-        if (n <= 0) /* end of file or a failed write */
-            break;
-        sent += (uint64_t) n;
-    }
+    uint64_t sent;
+    if (send_file_plain(conn->client.sock, fd, offset, len, false, &sent) == SEND_REFUSED)
+        return -1;
     return (int64_t) sent;
 }
 
@@ -310,7 +295,7 @@ send_tls_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len)
         set_blocking(sock, false);
 
     while (fs->remaining > 0) {
-        enum tls_step step = tls_send_piece(fs);
+        enum tls_step step = send_file_tls(fs, 0);
         if (step == TLS_DONE)
             continue;
         if (step != TLS_WANT_READ && step != TLS_WANT_WRITE)
@@ -347,16 +332,11 @@ send_file_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len)
         set_blocking(sock, false);
 
     uint64_t sent = 0;
-    while (sent < len) {
-        uint64_t chunk = len - sent < SENDFILE_CHUNK ? len - sent : SENDFILE_CHUNK;
-        ssize_t n = sendfile(sock, fd, &offset, (size_t) chunk);
-        if (n > 0) {
-            sent += (uint64_t) n;
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno == EAGAIN && may_hand_over) {
+    for (;;) {
+        uint64_t n;
+        enum send_result r = send_file_plain(sock, fd, &offset, len - sent, false, &n);
+        sent += n;
+        if (r == SEND_WAIT && may_hand_over) {
             conn->num_bytes_sent += sent;
             if (hand_over_rest(conn, fd, offset, len - sent))
                 return true;
@@ -365,13 +345,13 @@ send_file_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len)
             set_blocking(sock, true);
             continue;
         }
-        if (n < 0 && sent == 0 && (errno == EINVAL || errno == ENOSYS)) {
+        if (r == SEND_REFUSED && sent == 0) {
             if (may_hand_over)
                 set_blocking(sock, true);
             conn->num_bytes_sent += copy_fd_range(conn, fd, offset, len);
             return false;
         }
-        break; /* end of file or a failed write */
+        break; /* all sent, the file ended early, or the write failed or timed out */
     }
     conn->num_bytes_sent += sent;
     return false;

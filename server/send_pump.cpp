@@ -4,14 +4,10 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <sys/epoll.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "server/intake.h"
-
-/* A sendfile call on a non-blocking socket moves what fits its buffer. */
-static const size_t SEND_CHUNK = (size_t) 1 << 30;
 
 /* Puts a send on the list the loop serves as the client drains. */
 void
@@ -63,10 +59,8 @@ static void
 pump_tls_send(struct intake *in, struct client *c, int64_t now)
 {
     struct file_send *fs = c->send;
-    enum tls_step step = TLS_DONE;
     uint64_t before = fs->sent;
-    for (int k = 0; k < TLS_PIECES_PER_TURN && fs->remaining > 0 && step == TLS_DONE; k++)
-        step = tls_send_piece(fs);
+    enum tls_step step = send_file_tls(fs, TLS_PIECES_PER_TURN);
     if (fs->remaining == 0)
         step = tls_notify_close(fs->ssl);
     if (step == TLS_WANT_READ || step == TLS_WANT_WRITE ||
@@ -111,20 +105,18 @@ pump_send(struct intake *in, struct client *c, int64_t now)
         pump_kept(in, c, now);
         return;
     }
-    size_t want = fs->remaining < SEND_CHUNK ? (size_t) fs->remaining : SEND_CHUNK;
-    ssize_t n;
-    while ((n = sendfile(c->sock.sock, fs->fd, &fs->offset, want)) < 0 && errno == EINTR)
-        ;
-    if (n > 0) {
-        fs->sent += (uint64_t) n;
-        fs->remaining -= (uint64_t) n;
-        if (fs->remaining > 0) {
-            note_progress(in, c, now);
-            return;
-        }
-    } else if (n < 0 && errno == EAGAIN) {
+    /* One call a turn: on a non-blocking socket it moves what fits the buffer. */
+    uint64_t n;
+    enum send_result r =
+        send_file_plain(c->sock.sock, fs->fd, &fs->offset, fs->remaining, true, &n);
+    fs->sent += n;
+    fs->remaining -= n;
+    if (r == SEND_MORE) {
+        note_progress(in, c, now);
         return;
     }
+    if (r == SEND_WAIT)
+        return;
     end_send(in, c); /* all sent, the file ended early, or the client is gone */
 }
 

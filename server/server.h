@@ -305,9 +305,32 @@ int tls_write(SSL *ssl, const char *buf, int len, enum tls_step *step);
 void tls_loop_writes(SSL *ssl);
 enum tls_step tls_notify_close(SSL *ssl);
 void tls_free(SSL *ssl);
-/* A file send through TLS: its piece buffer, then one piece per call. */
+
+/* Sending a range of an open file (server/send.cpp), for the workers and the intake alike.
+ *
+ * send_file_plain: sendfile from fd at *offset (advanced) to the plain socket sock, blocking or
+ * not as the socket is. Calls are made, a signal's made again, until len bytes are sent, a call
+ * moves nothing, or with one_call after the first call that moved some. *sent: the bytes sent
+ * by this call, whatever it returns.
+ *   SEND_DONE     all len bytes sent
+ *   SEND_MORE     one_call: bytes moved, some left
+ *   SEND_WAIT     EAGAIN: a non-blocking socket is full, or a blocking one's send timed out
+ *   SEND_REFUSED  nothing sent: sendfile cannot carry this descriptor or socket (EINVAL,
+ *                 ENOSYS); the caller may copy instead
+ *   SEND_FAILED   the file ended early or the write failed */
+enum send_result { SEND_DONE, SEND_MORE, SEND_WAIT, SEND_REFUSED, SEND_FAILED };
+enum send_result send_file_plain(int sock, int fd, off_t *offset, uint64_t len, bool one_call,
+                                 uint64_t *sent);
+/* TLS: tls_prepare_send gives fs its piece buffer and corks the socket (false: no memory).
+ * send_file_tls then writes records of fs's kept bytes, or of its file from fs->offset, counting
+ * them in fs->sent and fs->remaining, until fs->remaining is 0, max_records went out (<= 0: no
+ * limit) or a write does not go through; the last record uncorks. It returns TLS_DONE when
+ * every write went through (fs->remaining tells whether all is sent), TLS_WANT_READ or
+ * TLS_WANT_WRITE when one must wait (on a blocking socket: a signal, errno EINTR, or the send
+ * timeout) and is to be made again with the same fs, TLS_CLOSED or TLS_FAILED when the client
+ * is gone or the file ended early. It never closes the connection. */
 bool tls_prepare_send(struct file_send *fs, SSL *ssl);
-enum tls_step tls_send_piece(struct file_send *fs);
+enum tls_step send_file_tls(struct file_send *fs, int max_records);
 
 /* The listener thread with the intake's event loops, the queue and the workers. */
 void *master_thread(void *ctx);

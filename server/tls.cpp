@@ -2,7 +2,6 @@
  * the option changes, and the TLS steps that the intake and the workers take on a connection. */
 #include <errno.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <stdlib.h>
@@ -29,9 +28,6 @@ static const char tls12_ciphers[] =
 static const char tls_groups[] = "X25519:prime256v1:secp384r1";
 /* Sessions cached by one context are resumed by it only. */
 static const unsigned char session_context[] = "quillfen";
-/* A file is read in pieces of this size and written a record (up to 16 KiB) per SSL_write:
- * one pread per record cost a tenth of a large send. */
-enum { TLS_PIECE_SIZE = 64 * 1024 };
 
 /* Chooses http/1.1 when the client offers it; a client offering only other protocols goes on
  * without ALPN rather than being refused. */
@@ -276,60 +272,4 @@ void
 tls_free(SSL *ssl)
 {
     SSL_free(ssl);
-}
-
-/* A record is smaller than a segment can be (64 KiB on loopback), and the client sockets send
- * without delay: uncorked, every record of a file went out as a packet of its own, which cost
- * the kernel more than the encryption. Corked, they leave in full segments; the last record
- * uncorks. */
-static void
-set_corked(int sock, bool corked)
-{
-    int on = corked ? 1 : 0;
-    (void) setsockopt(sock, IPPROTO_TCP, TCP_CORK, &on, sizeof(on));
-}
-
-/* Partial writes: each SSL_write returns once a record is out, so that what was sent is known
- * to the record when a send is cut. */
-bool
-tls_prepare_send(struct file_send *fs, SSL *ssl)
-{
-    fs->piece = (char *) malloc(TLS_PIECE_SIZE);
-    fs->ssl = ssl;
-    SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE);
-    set_corked(SSL_get_fd(ssl), true);
-    return fs->piece != nullptr;
-}
-
-/* The next record of the answer kept by the loop, or of the file, from the piece in hand or a
- * new one read once; a write that must wait is made again with the same bytes. TLS_DONE: a
- * record went out; TLS_FAILED also when the file ended early. */
-enum tls_step
-tls_send_piece(struct file_send *fs)
-{
-    if (fs->kept == nullptr && fs->piece_written == fs->piece_len) {
-        fs->piece_written = fs->piece_len = 0;
-        size_t want = fs->remaining < (uint64_t) TLS_PIECE_SIZE ? (size_t) fs->remaining
-                                                                : (size_t) TLS_PIECE_SIZE;
-        ssize_t n;
-        while ((n = pread(fs->fd, fs->piece, want, fs->offset)) < 0 && errno == EINTR)
-            ;
-        if (n <= 0)
-            return TLS_FAILED;
-        fs->piece_len = (size_t) n;
-        fs->offset += n;
-    }
-    size_t *done = fs->kept != nullptr ? &fs->kept_sent : &fs->piece_written;
-    const char *from = fs->kept != nullptr ? fs->kept : fs->piece;
-    size_t len = fs->kept != nullptr ? fs->kept_len : fs->piece_len;
-    enum tls_step step;
-    int n = tls_write(fs->ssl, from + *done, (int) (len - *done), &step);
-    if (n == 0)
-        return step;
-    fs->sent += (uint64_t) n;
-    fs->remaining -= (uint64_t) n;
-    *done += (size_t) n;
-    if (fs->remaining == 0 && fs->kept == nullptr)
-        set_corked(SSL_get_fd(fs->ssl), false);
-    return TLS_DONE;
 }
