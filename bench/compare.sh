@@ -37,7 +37,7 @@ tls_small_conc=(16 64)
 tls_big_conc=(1)
 
 # --- what the benchmark needs, installed only when missing ------------------
-packages=(wrk nginx lighttpd curl python3 g++ cmake make openssl libssl-dev)
+packages=(wrk nginx lighttpd curl python3 g++ cmake make openssl libssl-dev libsystemd-dev)
 scripts/install-packages.sh "${packages[@]}"
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 lighttpd_bin=$(command -v lighttpd || echo /usr/sbin/lighttpd)

@@ -60,7 +60,7 @@ if [ "$seconds" -lt 1 ] || [ "$seconds" -gt 600 ] || [ "$max_threads" -lt 1 ] ||
     exit 2
 fi
 
-scripts/install-packages.sh nginx curl python3 g++ cmake make openssl libssl-dev
+scripts/install-packages.sh nginx curl python3 g++ cmake make openssl libssl-dev libsystemd-dev
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 source bench/common.sh
 build_quillfen

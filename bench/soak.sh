@@ -34,7 +34,7 @@ for v in requests concurrency deadline max_threads idle_time rss_slack seed; do
     fi
 done
 
-scripts/install-packages.sh python3 curl g++ cmake make
+scripts/install-packages.sh python3 curl g++ cmake make libssl-dev libsystemd-dev
 
 if [ -n "${QUILLFEN:-}" ]; then
     quillfen=$QUILLFEN

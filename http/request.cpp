@@ -543,15 +543,13 @@ write_access_line(struct qf_context *ctx, const struct qf_connection *conn, cons
     FILE *fp = ctx->access_log;
     if (fp != nullptr) {
         flockfile(fp);
-        if (conn != nullptr)
+        if (conn != nullptr) {
             print_access_head(conn, fp);
-        else
-            fprintf(fp, "%.*s", (int) split, line);
-        fprintf(fp, "%llu", (unsigned long long) bytes);
-        if (conn != nullptr)
+            fprintf(fp, "%llu", (unsigned long long) bytes);
             print_access_tail(conn, fp);
-        else
-            fputs(line + split, fp);
+        } else {
+            fprintf(fp, "%.*s%llu%s", (int) split, line, (unsigned long long) bytes, line + split);
+        }
         fflush(fp);
         funlockfile(fp);
     }
