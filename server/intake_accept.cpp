@@ -56,6 +56,9 @@ next_head_step(struct intake *in, const struct client *c)
  * first count. Process-wide, as the limit is. */
 static int other_descriptors = -1;
 static int64_t other_counted_at;
+/* The descriptor limit, read with each count rather than on every accept
+ * (the server sets it once, at start); -1 for no limit. */
+static int64_t descriptor_limit = -1;
 
 /* A guess at the descriptors that are not clients, where /proc cannot
  * tell: the usual three, logs, listeners, event sets and some files. */
@@ -95,22 +98,25 @@ descriptor_reserve(int64_t limit)
 static bool
 descriptors_short(int64_t now)
 {
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY)
-        return false;
-    const int64_t limit = (int64_t) rl.rlim_cur, reserve = descriptor_reserve(limit);
     int64_t clients = count_open_clients();
     int other = __atomic_load_n(&other_descriptors, __ATOMIC_RELAXED);
     int64_t last = __atomic_load_n(&other_counted_at, __ATOMIC_RELAXED);
-    if (other < 0 || (clients + other + 2 * reserve >= limit && now - last >= RECOUNT_MS)) {
+    int64_t limit = __atomic_load_n(&descriptor_limit, __ATOMIC_RELAXED);
+    if (other < 0 ||
+        (limit >= 0 && clients + other + 2 * descriptor_reserve(limit) >= limit && now - last >= RECOUNT_MS)) {
         __atomic_store_n(&other_counted_at, now, __ATOMIC_RELAXED);
+        struct rlimit rl;
+        limit = getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY ? -1 : (int64_t) rl.rlim_cur;
+        __atomic_store_n(&descriptor_limit, limit, __ATOMIC_RELAXED);
+        if (limit < 0)
+            return false;
         int counted = count_other_descriptors();
         if (counted < 0)
             return true;
         other = counted;
         __atomic_store_n(&other_descriptors, other, __ATOMIC_RELAXED);
     }
-    return clients + other + reserve > limit;
+    return limit >= 0 && clients + other + descriptor_reserve(limit) > limit;
 }
 
 /* Closes the oldest connection of this loop that is still reading its head
