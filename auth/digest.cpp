@@ -364,9 +364,6 @@ check_authorization(struct qf_connection *conn, const char *path, int is_directo
     unlock_option(ctx, OPT_PROTECT);
     if (fp != nullptr)
         return authorize_and_close(conn, fp);
-    /* The event loop logs nothing it may hand on: a worker tries again. */
-    if (matched && leave_to_worker(conn))
-        return 0;
     if (matched)
         cry(conn, "%s: cannot open %s: %s", "check_authorization", name, strerror(err));
 
@@ -383,8 +380,6 @@ check_authorization(struct qf_connection *conn, const char *path, int is_directo
     if (has_gpass) {
         if (fp != nullptr)
             return authorize_and_close(conn, fp);
-        if (leave_to_worker(conn))
-            return 0;
         cry(fc(ctx), "fopen(%s): %s", name, strerror(err));
         return 0;
     }

@@ -27,7 +27,7 @@ body_failed(struct qf_connection *conn)
 bool
 check_body_framing(struct qf_connection *conn)
 {
-    struct body_framing f = read_body_framing(&conn->request_info);
+    struct body_framing f = request_framing(conn);
 
     switch (f.verdict) {
     case FRAMING_BAD_LENGTH:
@@ -50,8 +50,7 @@ check_body_framing(struct qf_connection *conn)
 bool
 is_chunked_body(const struct qf_connection *conn)
 {
-    const char *te = qf_get_header(conn, "Transfer-Encoding");
-    return te != nullptr && is_chunked_coding(te);
+    return request_framing(conn).verdict == FRAMING_CHUNKED;
 }
 
 bool

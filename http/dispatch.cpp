@@ -9,25 +9,19 @@
 #include "http/http.h"
 #include "panel/panel.h"
 
-/* Every translated path is built here; longer ones are cut and reported. */
-enum { PATH_BUF_SIZE = 4096 };
-
 static bool put_delete_authorized(struct qf_connection *conn);
 static bool find_index_file(struct qf_connection *conn, char *path, size_t size, size_t n,
                             struct qfstat *st);
 static bool is_method(const struct qf_request_info *ri, const char *method);
 static bool listing_enabled(struct qf_context *ctx);
-static bool is_bodiless_read(const struct qf_connection *conn);
-static bool needs_worker(struct qf_connection *conn, const char *path, bool found,
-                         const struct qfstat *st);
 static bool is_separator(char c);
 static size_t dot_segment_len(const char *s);
 static void split_query(struct qf_request_info *ri);
 static bool decode_uri(struct qf_connection *conn);
-static bool run_callbacks(struct qf_connection *conn, const char *path, bool *found,
-                          struct qfstat *st);
-static bool serve_directory(struct qf_connection *conn, char *path, size_t size, struct qfstat *st);
-static bool serve_script(struct qf_connection *conn, const char *path);
+static void choose_handler(struct qf_connection *conn, struct route *r, bool callbacks);
+static bool run_callbacks(struct qf_connection *conn, struct route *r);
+static bool check_route_authorization(struct qf_connection *conn, struct route *r);
+static void serve_script(struct qf_connection *conn, struct route *r);
 static bool answer_not_modified(struct qf_connection *conn, const struct qfstat *st);
 static bool hand_post_to_panel(struct qf_connection *conn);
 
@@ -208,51 +202,6 @@ listing_enabled(struct qf_context *ctx)
     return listing;
 }
 
-/* A GET or HEAD that announces no body: the only kind the loop answers. */
-static bool
-is_bodiless_read(const struct qf_connection *conn)
-{
-    const struct qf_request_info *ri = &conn->request_info;
-    if (!is_method(ri, "GET") && !is_method(ri, "HEAD"))
-        return false;
-    uint64_t len = get_content_length(conn);
-    return (len == 0 || len == UINT64_MAX) && !is_chunked_body(conn);
-}
-
-/* Whether the answer needs a handler that may wait or runs an embedder's
- * code: a callback, CGI, SSI, a listing, or a body too large for one write.
- * Asked before the authorization check, which may log, so that a request
- * the loop leaves to a worker is logged once, by the worker. */
-static bool
-needs_worker(struct qf_connection *conn, const char *path, bool found, const struct qfstat *st)
-{
-    const struct qf_request_info *ri = &conn->request_info;
-    if (find_callback(conn->ctx, true, ri->uri, -1) != nullptr ||
-        find_callback(conn->ctx, false, ri->uri, -1) != nullptr)
-        return true;
-    if (!found || strstr(path, ".htpasswd") != nullptr)
-        return false; /* 404 or 403 */
-
-    char index[PATH_BUF_SIZE];
-    struct qfstat index_st;
-    if (st->is_directory) {
-        size_t n = strlen(ri->uri);
-        if (n == 0 || ri->uri[n - 1] != '/')
-            return false; /* 301 */
-        qf_strlcpy(index, path, sizeof(index));
-        n = strlen(index);
-        while (n > 0 && index[n - 1] == '/')
-            n--;
-        if (!find_index_file(conn, index, sizeof(index), n, &index_st))
-            return listing_enabled(conn->ctx);
-        path = index;
-        st = &index_st;
-    }
-    return match_extension_option(conn, path, OPT_CGI_EXTENSIONS) ||
-           match_extension_option(conn, path, OPT_SSI_EXTENSIONS) ||
-           (st->size > SMALL_BODY_MAX && !is_method(ri, "HEAD"));
-}
-
 /* Cuts the query string off the URI, if there is one. */
 static void
 split_query(struct qf_request_info *ri)
@@ -280,91 +229,177 @@ decode_uri(struct qf_connection *conn)
     return true;
 }
 
+/* Fills in the handler of the routed path: a registered callback (when
+ * callbacks are looked for), a password file, PUT and DELETE, a missing
+ * file, a directory (its redirect, its index file, its listing), a CGI
+ * program, an SSI page or a plain file, in the order they are answered. A
+ * found index file replaces path and st. */
+static void
+choose_handler(struct qf_connection *conn, struct route *r, bool callbacks)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    r->dir_len = 0;
+    if (callbacks && (find_callback(conn->ctx, true, ri->uri, -1) != nullptr ||
+                      find_callback(conn->ctx, false, ri->uri, -1) != nullptr)) {
+        r->kind = ROUTE_CALLBACK;
+        return;
+    }
+    if (strstr(r->path, ".htpasswd") != nullptr) {
+        r->kind = ROUTE_FORBIDDEN;
+        return;
+    }
+    if (is_method(ri, "PUT") || is_method(ri, "DELETE")) {
+        r->kind = ROUTE_PUT_DELETE;
+        return;
+    }
+    if (!r->found) {
+        r->kind = ROUTE_NOT_FOUND;
+        return;
+    }
+    if (r->st.is_directory) {
+        if (ri->uri[0] == '\0' || ri->uri[strlen(ri->uri) - 1] != '/') {
+            r->kind = ROUTE_REDIRECT;
+            return;
+        }
+        size_t len = strlen(r->path), n = len;
+        while (n > 0 && r->path[n - 1] == '/')
+            n--;
+        if (!find_index_file(conn, r->path, sizeof(r->path), n, &r->st)) {
+            r->path[n] = '\0';
+            r->kind = listing_enabled(conn->ctx) ? ROUTE_LISTING : ROUTE_LISTING_DENIED;
+            return;
+        }
+        r->index_at = n;
+        r->dir_len = len;
+    }
+    r->kind = match_extension_option(conn, r->path, OPT_CGI_EXTENSIONS)   ? ROUTE_CGI
+              : match_extension_option(conn, r->path, OPT_SSI_EXTENSIONS) ? ROUTE_SSI
+                                                                          : ROUTE_FILE;
+}
+
+bool
+route_request(struct qf_connection *conn)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    struct head_record *rec = conn->head;
+    struct route *r = &rec->route;
+
+    split_query(ri);
+    r->query_string = ri->query_string;
+    if (!decode_uri(conn))
+        return false;
+    clean_uri(ri->uri);
+    translate_path(conn, ri->uri, r->path, sizeof(r->path));
+    r->found = qf_stat(r->path, &r->st) == 0;
+    r->is_directory = r->found && r->st.is_directory;
+    rec->routed = true;
+    /* The panel's files answer only to our own names: a page under a
+     * stranger's name that resolves to us must not read or drive them. */
+    if (r->found && refuse_foreign_host(conn, r->path))
+        return false;
+    choose_handler(conn, r, true);
+    return true;
+}
+
+/* Nothing while an embedder's log or error callback is registered: it
+ * could wait. Else a refused head, or a GET or HEAD without a body. */
+bool
+loop_may_take(struct qf_connection *conn)
+{
+    const struct head_record *rec = conn->head;
+    if (conn->ctx->log_callback != builtin_error_log || has_error_callbacks(conn->ctx))
+        return false;
+    if (rec->verdict != HEAD_OK)
+        return true;
+    if (rec->method != METHOD_GET && rec->method != METHOD_HEAD)
+        return false;
+    if (rec->framing.verdict == FRAMING_CHUNKED ||
+        (rec->framing.verdict == FRAMING_LENGTH && rec->framing.length != 0))
+        return false;
+    return true;
+}
+
+/* Callbacks, programs, pages with directives and listings may wait or run
+ * an embedder's code; a file body larger than one write waits on the
+ * client. The rest is answered in one write. */
+bool
+route_may_block(const struct qf_connection *conn)
+{
+    const struct route *r = &conn->head->route;
+    switch (r->kind) {
+    case ROUTE_CALLBACK:
+    case ROUTE_PUT_DELETE:
+    case ROUTE_LISTING:
+    case ROUTE_CGI:
+    case ROUTE_SSI:
+        return true;
+    case ROUTE_FILE:
+        return r->st.size > SMALL_BODY_MAX && conn->head->method != METHOD_HEAD;
+    default:
+        return false;
+    }
+}
+
 /* Runs the callbacks registered for the URI: the authorizing one first
- * (which may change the file, so *found and *st are looked up again),
- * then the answering one. True when the request is done: answered, or
- * left to a worker. */
+ * (which may change the file, so the file is looked up and its handler
+ * chosen again), then the answering one. True when the request is done. */
 static bool
-run_callbacks(struct qf_connection *conn, const char *path, bool *found, struct qfstat *st)
+run_callbacks(struct qf_connection *conn, struct route *r)
 {
     struct qf_request_info *ri = &conn->request_info;
     const struct callback *cb;
-    /* The loop's guards here and below catch a change made since
-     * needs_worker looked (a callback added, an option set). */
     if ((cb = find_callback(conn->ctx, true, ri->uri, -1)) != nullptr) {
-        if (leave_to_worker(conn))
-            return true;
         cb->func(conn, ri, cb->user_data);
         if (!conn->callback_authorized)
             return true; /* the callback has answered */
-        *found = qf_stat(path, st) == 0;
+        r->found = qf_stat(r->path, &r->st) == 0;
     }
 
     if ((cb = find_callback(conn->ctx, false, ri->uri, -1)) != nullptr) {
-        if (leave_to_worker(conn))
-            return true;
         if ((is_method(ri, "POST") || is_method(ri, "PUT")) && !handle_request_body(conn, nullptr))
             return true;
         cb->func(conn, ri, cb->user_data);
         return true;
     }
+    choose_handler(conn, r, false);
     return false;
 }
 
-/* A directory: redirected to its name with a slash, or its index file
- * put in path and *st. True when the request is done: redirected, listed,
- * refused or left to a worker. */
+/* The authorization of the translated path, which for a directory
+ * answered by its index file is the directory's own. */
 static bool
-serve_directory(struct qf_connection *conn, char *path, size_t size, struct qfstat *st)
+check_route_authorization(struct qf_connection *conn, struct route *r)
 {
-    struct qf_request_info *ri = &conn->request_info;
-    if (ri->uri[0] == '\0' || ri->uri[strlen(ri->uri) - 1] != '/') {
-        qf_printf(conn, "HTTP/1.1 301 Moved Permanently\r\nLocation: %s/\r\n\r\n", ri->uri);
-        return true;
-    }
-    size_t n = strlen(path);
-    while (n > 0 && path[n - 1] == '/')
-        n--;
-    if (find_index_file(conn, path, size, n, st))
-        return false;
-    path[n] = '\0';
-    bool listing = listing_enabled(conn->ctx);
-    if (listing && leave_to_worker(conn))
-        return true;
-    if (listing)
-        send_directory_listing(conn, path);
-    else
-        send_error(conn, 403, "Directory Listing Denied", "Directory listing denied");
-    return true;
+    if (r->dir_len == 0)
+        return check_authorization(conn, r->path, r->is_directory) != 0;
+    char dir[PATH_BUF_SIZE];
+    memcpy(dir, r->path, r->index_at);
+    memset(dir + r->index_at, '/', r->dir_len - r->index_at);
+    dir[r->dir_len] = '\0';
+    return check_authorization(conn, dir, 1) != 0;
 }
 
-/* A CGI program or an SSI page, by the file's extension. True when the
- * file is one of them: answered, or left to a worker. */
-static bool
-serve_script(struct qf_connection *conn, const char *path)
+/* A CGI program or an SSI page, by the file's extension. */
+static void
+serve_script(struct qf_connection *conn, struct route *r)
 {
     struct qf_request_info *ri = &conn->request_info;
-    if (match_extension_option(conn, path, OPT_CGI_EXTENSIONS)) {
-        if (leave_to_worker(conn))
-            return true;
+    const char *path = r->path;
+    if (r->kind == ROUTE_CGI) {
         if (!is_method(ri, "POST") && !is_method(ri, "GET"))
             send_error(conn, 501, "Not Implemented", "Method %s is not implemented",
                        ri->request_method);
         else
             send_cgi(conn, path);
-        return true;
+        return;
     }
 
-    if (!match_extension_option(conn, path, OPT_SSI_EXTENSIONS))
-        return false;
-    if (leave_to_worker(conn))
-        return true;
     /* Close-on-exec from the start: exec directives and CGI programs of
      * other workers must not inherit the page. */
     FILE *fp = fopen(path, "rbe");
     if (fp == nullptr) {
         send_error(conn, 500, "Internal Server Error", "fopen(%s): %s", path, strerror(errno));
-        return true;
+        return;
     }
     ri->status_code = 200;
     qf_printf(conn, "%s",
@@ -372,7 +407,6 @@ serve_script(struct qf_connection *conn, const char *path)
     if (!is_method(ri, "HEAD"))
         send_ssi_file(conn, path, fp, 0);
     fclose(fp);
-    return true;
 }
 
 /* Answers 304 when the file is not later than the date the client holds;
@@ -416,73 +450,53 @@ void
 analyze_request(struct qf_connection *conn)
 {
     struct qf_request_info *ri = &conn->request_info;
-    char path[PATH_BUF_SIZE];
-    struct qfstat st;
+    struct route *r = &conn->head->route;
 
     conn->nonce_stale = false;
-
-    /* Framing is settled before anything can act on the request. */
-    if (!check_body_framing(conn))
+    if (!conn->head->routed && !route_request(conn))
         return;
 
-    split_query(ri);
-    /* The loop answers only GETs and HEADs without a body. A URI that may
-     * not fit the path buffer is reported when it is cut; a worker serves
-     * it, so that the report is written once. */
-    if (conn->in_loop && (!is_bodiless_read(conn) || strlen(ri->uri) >= PATH_BUF_SIZE / 2)) {
-        leave_to_worker(conn);
-        return;
-    }
-
-    if (!decode_uri(conn))
-        return;
-    clean_uri(ri->uri);
-    translate_path(conn, ri->uri, path, sizeof(path));
-
-    /* One look-up serves the authorization and the answer, unless a
-     * callback runs in between and may have changed the file. */
-    bool found = qf_stat(path, &st) == 0;
-    /* The panel's files answer only to our own names: a page under a
-     * stranger's name that resolves to us must not read or drive them. */
-    if (found && refuse_foreign_host(conn, path))
-        return;
-    if (conn->in_loop && needs_worker(conn, path, found, &st)) {
-        leave_to_worker(conn);
-        return;
-    }
-    if (check_authorization(conn, path, found && st.is_directory) == 0) {
-        if (conn->needs_worker)
-            return;
+    if (!check_route_authorization(conn, r)) {
         send_authorization_request(conn);
         return;
     }
-
-    if (run_callbacks(conn, path, &found, &st))
+    if (r->kind == ROUTE_CALLBACK && run_callbacks(conn, r))
         return;
 
-    if (strstr(path, ".htpasswd") != nullptr) {
+    switch (r->kind) {
+    case ROUTE_CALLBACK: /* chosen again by run_callbacks */
+        return;
+    case ROUTE_FORBIDDEN:
         send_error(conn, 403, "Forbidden", "Access Forbidden");
         return;
-    }
-
-    if (is_method(ri, "PUT") || is_method(ri, "DELETE")) {
+    case ROUTE_PUT_DELETE:
         if (!put_delete_authorized(conn))
             send_authorization_request(conn);
         else if (is_method(ri, "PUT"))
-            put_file(conn, path);
+            put_file(conn, r->path);
         else
-            delete_file(conn, path);
+            delete_file(conn, r->path);
         return;
-    }
-
-    if (!found) {
+    case ROUTE_NOT_FOUND:
         send_error(conn, 404, "Not Found", "%s", "File not found");
         return;
+    case ROUTE_REDIRECT:
+        qf_printf(conn, "HTTP/1.1 301 Moved Permanently\r\nLocation: %s/\r\n\r\n", ri->uri);
+        return;
+    case ROUTE_LISTING:
+        send_directory_listing(conn, r->path);
+        return;
+    case ROUTE_LISTING_DENIED:
+        send_error(conn, 403, "Directory Listing Denied", "Directory listing denied");
+        return;
+    case ROUTE_CGI:
+    case ROUTE_SSI:
+        serve_script(conn, r);
+        return;
+    case ROUTE_FILE:
+        break;
     }
-    if (st.is_directory && serve_directory(conn, path, sizeof(path), &st))
+    if (answer_not_modified(conn, &r->st) || !hand_post_to_panel(conn))
         return;
-    if (serve_script(conn, path) || answer_not_modified(conn, &st) || !hand_post_to_panel(conn))
-        return;
-
-    send_file(conn, path, &st);
+    send_file(conn, r->path, &r->st);
 }

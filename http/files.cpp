@@ -517,11 +517,6 @@ send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
     int hlen = (int) write_file_head(buf, path, stp, mime, mime_len, &r, now);
     uint64_t len = r.len, first = r.first;
 
-    bool whole_in_one = is_head_request(conn) || len <= sizeof(buf) - (size_t) hlen;
-    if (!whole_in_one && leave_to_worker(conn)) {
-        close(fd);
-        return;
-    }
     if (is_head_request(conn) || len == 0) {
         qf_write(conn, buf, hlen);
     } else if (len <= sizeof(buf) - (size_t) hlen) {

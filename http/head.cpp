@@ -1,6 +1,8 @@
-/* http/head.cpp: the strict reading of a request head's lines and of its body framing, shared
- * by the intake (which must know at once whether to wait for body bytes) and the worker. */
+/* http/head.cpp: the one reading of a request head: its lines, request line, version, body
+ * framing and tokens, into the record that travels with the head from the intake to a worker. */
+#include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "http/http.h"
@@ -106,4 +108,122 @@ read_body_framing(const struct qf_request_info *ri)
     if (te_count > 1 || !is_chunked_coding(te))
         return {FRAMING_UNKNOWN_CODING, 0, te};
     return {FRAMING_CHUNKED, 0, te};
+}
+
+static enum http_method
+method_of(const char *method)
+{
+    static const struct {
+        const char *name;
+        enum http_method method;
+    } methods[] = {
+        {"GET", METHOD_GET}, {"POST", METHOD_POST}, {"HEAD", METHOD_HEAD},
+        {"PUT", METHOD_PUT}, {"DELETE", METHOD_DELETE},
+    };
+
+    for (const auto &m : methods)
+        if (strcmp(method, m.name) == 0)
+            return m.method;
+    return METHOD_OTHER;
+}
+
+/* HTTP-Version = "HTTP" "/" 1*DIGIT "." 1*DIGIT, and nothing behind it. */
+static bool
+parse_http_version(const char *text, struct qf_request_info *ri)
+{
+    int n = 0;
+
+    /* What nearly every client sends, without a trip through sscanf. */
+    if (strncmp(text, "HTTP/1.", 7) == 0 && (text[7] == '0' || text[7] == '1') &&
+        text[8] == '\0') {
+        ri->http_version_major = 1;
+        ri->http_version_minor = text[7] - '0';
+        return true;
+    }
+    return sscanf(text, "HTTP/%d.%d%n", &ri->http_version_major,
+                  &ri->http_version_minor, &n) == 2 && text[n] == '\0';
+}
+
+/* Request-Line = Method SP Request-URI SP HTTP-Version CRLF
+ * The block's final line feed becomes the terminator; method, target and
+ * version are cut apart in place, and *headers is left on the first header
+ * line. False for an unknown method, a target without its leading '/' or a
+ * malformed version. */
+bool
+parse_request_line(char *buf, int request_len, struct qf_request_info *ri, char **headers)
+{
+    buf[request_len - 1] = '\0';
+    char *e = buf;
+    ri->request_method = skip(&e, " ");
+    ri->uri = skip(&e, " ");
+    char *version = skip(&e, "\r\n");
+    *headers = e;
+    return method_of(ri->request_method) != METHOD_OTHER && ri->uri[0] == '/' &&
+           parse_http_version(version, ri);
+}
+
+/* Connection = #connection-option; the tokens of every Connection line. */
+static void
+read_connection_tokens(struct head_record *rec)
+{
+    const struct qf_request_info *ri = &rec->ri;
+
+    for (int i = 0; i < ri->num_headers; i++) {
+        if (qf_strcasecmp(ri->http_headers[i].name, "Connection") != 0)
+            continue;
+        const char *list = ri->http_headers[i].value;
+        while (*list != '\0') {
+            list += strspn(list, " \t,");
+            size_t len = strcspn(list, " \t,");
+            if (len == 5 && qf_strncasecmp(list, "close", 5) == 0)
+                rec->connection_close = true;
+            else if (len == 10 && qf_strncasecmp(list, "keep-alive", 10) == 0)
+                rec->connection_keep_alive = true;
+            list += len;
+        }
+    }
+}
+
+/* The lines are judged before the tokenizer cuts the block up; refused
+ * lines are answered as a malformed request line is. Then the version and
+ * the framing, in that order, as they have always been answered. */
+bool
+parse_head(char *buf, int nread, int request_len, struct head_record *rec)
+{
+    struct qf_request_info *ri = &rec->ri;
+
+    memset(rec, 0, offsetof(struct head_record, route));
+    rec->buf = buf;
+    rec->nread = nread;
+    rec->request_len = request_len;
+    bool lines_valid = head_lines_valid(buf, request_len);
+    char *e;
+    if (!parse_request_line(buf, request_len, ri, &e) || !lines_valid) {
+        rec->verdict = HEAD_MALFORMED;
+        return false;
+    }
+    parse_http_headers(&e, ri);
+    rec->method = method_of(ri->request_method);
+    ri->post_data = buf + request_len;
+    ri->post_data_len = nread - request_len;
+    if (ri->http_version_major != 1 || (unsigned) ri->http_version_minor > 1) {
+        rec->verdict = HEAD_BAD_VERSION;
+        return false;
+    }
+    rec->framing = read_body_framing(ri);
+    switch (rec->framing.verdict) {
+    case FRAMING_NONE:
+    case FRAMING_LENGTH:
+    case FRAMING_CHUNKED:
+        break;
+    default:
+        rec->verdict = HEAD_BAD_FRAMING;
+        return false;
+    }
+    read_connection_tokens(rec);
+    const char *expect = get_header(ri, "Expect");
+    rec->expect = expect == nullptr                          ? EXPECT_NONE
+                  : qf_strcasecmp(expect, "100-continue") == 0 ? EXPECT_CONTINUE
+                                                               : EXPECT_OTHER;
+    return true;
 }

@@ -30,6 +30,103 @@ struct qf_request_info {
     } http_headers[MAX_HTTP_HEADERS];
 };
 
+/* The strict reading of a head (http/head.cpp). */
+enum framing_verdict {
+    FRAMING_NONE,                /* no body announced */
+    FRAMING_LENGTH,              /* length holds the one Content-Length */
+    FRAMING_CHUNKED,
+    FRAMING_BAD_LENGTH,          /* text: the malformed value */
+    FRAMING_CONFLICTING_LENGTHS,
+    FRAMING_CODING_WITH_LENGTH,
+    FRAMING_UNKNOWN_CODING,      /* text: the last Transfer-Encoding */
+};
+struct body_framing {
+    enum framing_verdict verdict;
+    uint64_t length;
+    const char *text;
+};
+
+/* What a head is worth, decided once when it is complete. */
+enum head_verdict {
+    HEAD_OK,
+    HEAD_MALFORMED,   /* request line or header lines: 400 "Can not parse request" */
+    HEAD_BAD_VERSION, /* 505 */
+    HEAD_BAD_FRAMING, /* 400 or 501, as framing.verdict says */
+};
+enum http_method { METHOD_OTHER, METHOD_GET, METHOD_HEAD, METHOD_POST, METHOD_PUT, METHOD_DELETE };
+enum expect_token { EXPECT_NONE, EXPECT_CONTINUE, EXPECT_OTHER };
+
+/* Every translated path is built in a buffer of this size; longer ones are
+ * cut and reported. */
+enum { PATH_BUF_SIZE = 4096 };
+
+/* Which handler answers a request, found by route_request before any
+ * handler runs. */
+enum route_kind {
+    ROUTE_CALLBACK,       /* an authorization or URI callback: the embedder's code */
+    ROUTE_FORBIDDEN,      /* a password file: 403 */
+    ROUTE_PUT_DELETE,
+    ROUTE_NOT_FOUND,
+    ROUTE_REDIRECT,       /* a directory named without its '/' */
+    ROUTE_LISTING,
+    ROUTE_LISTING_DENIED,
+    ROUTE_CGI,
+    ROUTE_SSI,
+    ROUTE_FILE,
+};
+
+/* The result of routing: the URI decoded and cleaned in place, its path,
+ * the file's status and the handler. For a directory answered by its index
+ * file, path holds the index file's path and dir_len the length of the
+ * directory's own (whose bytes from index_at on were all '/'). */
+struct route {
+    enum route_kind kind;
+    bool found;            /* the translated path exists */
+    bool is_directory;     /* ... and is a directory */
+    size_t index_at, dir_len;  /* dir_len 0: no index file */
+    struct qfstat st;      /* of the file answered */
+    char *query_string;
+    char path[PATH_BUF_SIZE];
+};
+
+/* A request head read once, in place, by parse_head: the request line and
+ * headers as every handler sees them (ri: method, target, version, headers,
+ * the body bytes read with the head) and the verdicts taken from them. It
+ * is kept beside the head's pooled buffer (head_record_of), travels with
+ * it to a worker, and carries the route when the intake routed it. */
+struct head_record {
+    enum head_verdict verdict;
+    enum http_method method;
+    struct body_framing framing;  /* Content-Length and Transfer-Encoding */
+    bool connection_close;        /* Connection tokens */
+    bool connection_keep_alive;
+    enum expect_token expect;
+    char *buf;                    /* the head's bytes */
+    int nread;                    /* bytes in buf, body bytes included */
+    int request_len;              /* length of the header block */
+    struct qf_request_info ri;
+    bool routed;                  /* route is filled, the URI decoded in place */
+    struct route route;
+};
+
+/* A pooled head buffer: MAX_REQUEST_SIZE + 1 bytes, then its record. */
+static const size_t HEAD_RECORD_OFFSET =
+    (MAX_REQUEST_SIZE + 1 + alignof(struct head_record) - 1) / alignof(struct head_record) *
+    alignof(struct head_record);
+static const size_t HEAD_BUFFER_SIZE = HEAD_RECORD_OFFSET + sizeof(struct head_record);
+inline struct head_record *
+head_record_of(char *buf)
+{
+    return (struct head_record *) (void *) (buf + HEAD_RECORD_OFFSET);
+}
+
+/* Reads the complete head of request_len bytes at buf (nread bytes held)
+ * into *rec, cutting it up in place: the request line, the header lines
+ * (refused as RFC 9112 says), the version, the body framing and the
+ * Connection and Expect tokens. Nothing is written to the client; the
+ * verdict says what is owed. True for HEAD_OK. */
+bool parse_head(char *buf, int nread, int request_len, struct head_record *rec);
+
 /* One connection and its single request. Owned by a worker thread and
  * reused for every connection that worker serves. */
 struct qf_connection {
@@ -42,19 +139,27 @@ struct qf_connection {
     bool callback_authorized;
     bool nonce_stale;      /* right answer to an expired nonce: challenge with stale=true */
     uint64_t num_bytes_sent;
-    /* Set while the intake's loop serves the request itself: nothing may
-     * wait, so writes never block and a handler that could (or that runs
-     * an embedder's code) is not entered. */
+    /* The head being served; null for a connection made without one. */
+    struct head_record *head;
+    /* Set while the intake's loop serves the request itself: writes never
+     * block, what the socket does not take is kept. */
     bool in_loop;
-    bool needs_worker;     /* in_loop: stopped before any output; a worker serves it */
     char *unsent;          /* in_loop: bytes the socket did not take at once (heap) */
     size_t unsent_len;
 };
 
 /* Connection handling: one request per connection. */
 void process_new_connection(struct qf_connection *conn);
-/* Parses and serves a head read by the intake (request_len <= 0: none). */
-void serve_request(struct qf_connection *conn, char *buf, int nread, int request_len);
+/* Serves a head parsed by parse_head (null: none was read, nothing owed). */
+void serve_request(struct qf_connection *conn, struct head_record *rec);
+/* The start of serving rec: the request record reset and filled from it. */
+void begin_request(struct qf_connection *conn, struct head_record *rec);
+/* Answers a head whose verdict is not HEAD_OK, and logs it as always. */
+void answer_bad_head(struct qf_connection *conn);
+/* For the intake's loop, with conn->in_loop set: answers rec there and
+ * returns true, or returns false having written and logged nothing, when a
+ * worker is to serve it (serve_request, which goes on from the route). */
+bool serve_in_loop(struct qf_connection *conn, struct head_record *rec);
 void reset_per_request_attributes(struct qf_connection *conn);
 
 /* One transfer routine for sockets and files. */
@@ -64,9 +169,6 @@ int read_request(FILE *fp, int sock, SSL *ssl, char *buf, int bufsiz, int *nread
 int get_request_len(const char *buf, size_t len);
 
 /* Responses. */
-/* In the intake's loop: true (and the request marked for a worker) where a
- * handler would be entered that may wait or run an embedder's code. */
-bool leave_to_worker(struct qf_connection *conn);
 /* A HEAD answer carries the header block of the GET answer and no body. */
 bool is_head_request(const struct qf_connection *conn);
 int qf_write(struct qf_connection *conn, const void *buf, int len);
@@ -82,6 +184,8 @@ char *skip(char **buf, const char *delimiters);
 void parse_http_headers(char **buf, struct qf_request_info *ri);
 const char *get_header(const struct qf_request_info *ri, const char *name);
 const char *qf_get_header(const struct qf_connection *conn, const char *name);
+/* The body framing read with the head. */
+struct body_framing request_framing(const struct qf_connection *conn);
 /* The one Content-Length, as read_body_framing reads it; all ones without one. */
 uint64_t get_content_length(const struct qf_connection *conn);
 int lowercase(const char *s);
@@ -114,7 +218,16 @@ void out_text(struct out_buffer *out, const char *s);
 void out_html(struct out_buffer *out, const char *s);
 void out_url(struct out_buffer *out, const char *s);
 
-/* Dispatch. */
+/* Dispatch. route_request routes the request of conn->head (decoding and
+ * cleaning its URI in place); false when routing answered it (400, 421).
+ * analyze_request routes a head not routed yet and runs its handler.
+ * loop_may_take tells, from the head alone, whether the intake's loop may
+ * answer it (routing it first when the head is sound); route_may_block,
+ * from the route, whether its handler may wait or run an embedder's code
+ * (then a worker runs it). */
+bool loop_may_take(struct qf_connection *conn);
+bool route_request(struct qf_connection *conn);
+bool route_may_block(const struct qf_connection *conn);
 void analyze_request(struct qf_connection *conn);
 bool match_extension(const char *path, const char *ext_list);
 /* In place: separator runs collapse, "." and ".." segments are resolved
@@ -202,20 +315,6 @@ enum { MAX_BODY_IN_MEMORY = 16 * 1024 * 1024 };
 bool head_lines_valid(const char *buf, int request_len);
 bool parse_content_length(const char *text, uint64_t *len);
 bool is_chunked_coding(const char *te);
-enum framing_verdict {
-    FRAMING_NONE,                /* no body announced */
-    FRAMING_LENGTH,              /* length holds the one Content-Length */
-    FRAMING_CHUNKED,
-    FRAMING_BAD_LENGTH,          /* text: the malformed value */
-    FRAMING_CONFLICTING_LENGTHS,
-    FRAMING_CODING_WITH_LENGTH,
-    FRAMING_UNKNOWN_CODING,      /* text: the last Transfer-Encoding */
-};
-struct body_framing {
-    enum framing_verdict verdict;
-    uint64_t length;
-    const char *text;
-};
 struct body_framing read_body_framing(const struct qf_request_info *ri);
 
 /* Request bodies, PUT and DELETE. */
@@ -223,7 +322,7 @@ struct body_framing read_body_framing(const struct qf_request_info *ri);
  * equal, and a Transfer-Encoding only "chunked" and never beside a
  * Content-Length. False once it has answered 400 or 501. */
 bool check_body_framing(struct qf_connection *conn);
-/* Whether the body comes chunked (after check_body_framing). */
+/* Whether the body comes chunked. */
 bool is_chunked_body(const struct qf_connection *conn);
 /* Decodes in place the chunked body bytes that came with the head; false
  * after a 400 for malformed chunking. */

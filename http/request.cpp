@@ -22,8 +22,6 @@ enum { MAX_UNSENT = 2 * RESPONSE_BUF_SIZE };
 
 const char *http_500_error = "Internal Server Error";
 
-static bool is_known_method(const char *method);
-static bool parse_http_version(const char *text, struct qf_request_info *ri);
 static bool wait_writable(int fd, int timeout_ms);
 static int write_or_keep(struct qf_connection *conn, const char *buf, int len);
 
@@ -47,106 +45,108 @@ process_new_connection(struct qf_connection *conn)
     /* One spare byte so the body behind the headers can always be
      * NUL-terminated before it is handed to the panel. */
     char buf[MAX_REQUEST_SIZE + 1];
+    struct head_record rec;
     int nread = 0;
 
     int request_len = read_request(nullptr, conn->client.sock, conn->ssl, buf,
                                    MAX_REQUEST_SIZE, &nread);
-    serve_request(conn, buf, nread, request_len);
+    if (request_len <= 0) {
+        serve_request(conn, nullptr); /* peer gone, block too long or garbage */
+        return;
+    }
+    (void) parse_head(buf, nread, request_len, &rec);
+    serve_request(conn, &rec);
 }
 
 void
-serve_request(struct qf_connection *conn, char *buf, int nread, int request_len)
+begin_request(struct qf_connection *conn, struct head_record *rec)
 {
     struct qf_request_info *ri = &conn->request_info;
 
     reset_per_request_attributes(conn);
     conn->owns_post_data = false;
     conn->callback_authorized = false;
-    conn->needs_worker = false;
     conn->num_bytes_sent = 0;
-    memset(ri, 0, sizeof(*ri));
-
-    if (request_len <= 0)
-        return; /* peer gone, block too long or garbage: nobody to answer */
-
-    /* Judged before the tokenizer cuts the block up; refused lines are
-     * answered as a malformed request line is. */
-    bool lines_valid = head_lines_valid(buf, request_len);
-    char *e;
-    if (!parse_request_line(buf, request_len, ri, &e) || !lines_valid) {
-        send_error(conn, 400, "Bad Request", "Can not parse request: [%.*s]", nread, buf);
+    conn->head = rec;
+    if (rec == nullptr) {
+        memset(ri, 0, sizeof(*ri));
         return;
     }
-
-    parse_http_headers(&e, ri);
+    *ri = rec->ri;
+    if (rec->verdict == HEAD_MALFORMED)
+        return; /* answered before the client's address is looked at */
     ri->remote_port = ntohs(conn->client.rsa.u.sin.sin_port);
     /* An IPv6 client has no 32-bit address: remote_ip is 0, remote_addr tells. */
     if (conn->client.rsa.u.sa.sa_family != AF_INET6)
         ri->remote_ip = (int32_t) ntohl(conn->client.rsa.u.sin.sin_addr.s_addr);
     qf_address_text(&conn->client.rsa, ri->remote_addr, sizeof(ri->remote_addr));
+    if (rec->routed)
+        ri->query_string = rec->route.query_string;
+}
 
-    if (ri->http_version_major != 1 || (unsigned) ri->http_version_minor > 1) {
+void
+answer_bad_head(struct qf_connection *conn)
+{
+    const struct head_record *rec = conn->head;
+
+    switch (rec->verdict) {
+    case HEAD_MALFORMED:
+        send_error(conn, 400, "Bad Request", "Can not parse request: [%.*s]", rec->nread,
+                   rec->buf);
+        return; /* no access-log line: there is no request to name */
+    case HEAD_BAD_VERSION:
         send_error(conn, 505, "HTTP version not supported", "%s", "Weird HTTP version");
-        if (!conn->needs_worker)
-            log_access(conn);
+        break;
+    default:
+        (void) check_body_framing(conn);
+        break;
+    }
+    log_access(conn);
+}
+
+void
+serve_request(struct qf_connection *conn, struct head_record *rec)
+{
+    begin_request(conn, rec);
+    if (rec == nullptr)
+        return; /* nobody to answer */
+    if (rec->verdict != HEAD_OK) {
+        answer_bad_head(conn);
         return;
     }
-
-    ri->post_data = buf + request_len;
-    ri->post_data_len = nread - request_len;
     conn->start_time = time(nullptr);
     analyze_request(conn);
     /* A send handed to the intake takes the connection along, and the
-     * intake writes the line when it ends; a request left to a worker is
-     * logged by the worker. */
-    if (conn->client.sock != -1 && !conn->needs_worker)
+     * intake writes the line when it ends. */
+    if (conn->client.sock != -1)
         log_access(conn);
 }
 
-/* Request-Line = Method SP Request-URI SP HTTP-Version CRLF
- * The block's final line feed becomes the terminator; method, target and
- * version are cut apart in place, and *headers is left on the first header
- * line. False for an unknown method, a target without its leading '/' or a
- * malformed version. */
+/* The one place that decides whether the loop answers a head itself: a
+ * refused head at once from its verdict, and GETs and HEADs whose route
+ * needs no handler that may wait (static files of one write, redirects,
+ * the ordinary error answers): waking a worker costs more than the answer.
+ * The head was parsed in place when it was complete; a worker gets that
+ * record, and the route when routing ran here. True when the loop took
+ * the request and answered it; false when nothing was written or logged
+ * and a worker serves it. */
 bool
-parse_request_line(char *buf, int request_len, struct qf_request_info *ri, char **headers)
+serve_in_loop(struct qf_connection *conn, struct head_record *rec)
 {
-    buf[request_len - 1] = '\0';
-    char *e = buf;
-    ri->request_method = skip(&e, " ");
-    ri->uri = skip(&e, " ");
-    char *version = skip(&e, "\r\n");
-    *headers = e;
-    return is_known_method(ri->request_method) && ri->uri[0] == '/' &&
-           parse_http_version(version, ri);
-}
-
-static bool
-is_known_method(const char *method)
-{
-    static const char *const methods[] = {"GET", "POST", "HEAD", "PUT", "DELETE"};
-
-    for (const char *m : methods)
-        if (strcmp(method, m) == 0)
-            return true;
-    return false;
-}
-
-/* HTTP-Version = "HTTP" "/" 1*DIGIT "." 1*DIGIT, and nothing behind it. */
-static bool
-parse_http_version(const char *text, struct qf_request_info *ri)
-{
-    int n = 0;
-
-    /* What nearly every client sends, without a trip through sscanf. */
-    if (strncmp(text, "HTTP/1.", 7) == 0 && (text[7] == '0' || text[7] == '1') &&
-        text[8] == '\0') {
-        ri->http_version_major = 1;
-        ri->http_version_minor = text[7] - '0';
+    begin_request(conn, rec);
+    if (!loop_may_take(conn))
+        return false;
+    if (rec->verdict != HEAD_OK) {
+        answer_bad_head(conn);
         return true;
     }
-    return sscanf(text, "HTTP/%d.%d%n", &ri->http_version_major,
-                  &ri->http_version_minor, &n) == 2 && text[n] == '\0';
+    if (route_request(conn)) {
+        if (route_may_block(conn))
+            return false;
+        analyze_request(conn); /* routed: authorization and the handler */
+    }
+    log_access(conn);
+    return true;
 }
 
 /* Client sockets carry a send and receive timeout, and on such a socket a
@@ -263,15 +263,6 @@ get_request_len(const char *buf, size_t len)
     return r;
 }
 
-bool
-leave_to_worker(struct qf_connection *conn)
-{
-    if (!conn->in_loop)
-        return false;
-    conn->needs_worker = true;
-    return true;
-}
-
 /* The loop's write: whatever the socket does not take at once is kept, in
  * order behind anything kept before, for the loop to send as the client
  * drains. Counts as written once kept, as bytes in the kernel's buffer do. */
@@ -348,8 +339,6 @@ send_error(struct qf_connection *conn, int status, const char *reason, const cha
 
     const struct callback *cb = find_callback(conn->ctx, false, nullptr, status);
     if (cb != nullptr) {
-        if (leave_to_worker(conn))
-            return;
         cb->func(conn, ri, cb->user_data);
         return;
     }
@@ -411,10 +400,18 @@ qf_get_header(const struct qf_connection *conn, const char *name)
     return get_header(&conn->request_info, name);
 }
 
+/* Read once with the head; a connection made without one (an embedder's,
+ * a test's) has its headers read now. */
+struct body_framing
+request_framing(const struct qf_connection *conn)
+{
+    return conn->head != nullptr ? conn->head->framing : read_body_framing(&conn->request_info);
+}
+
 uint64_t
 get_content_length(const struct qf_connection *conn)
 {
-    struct body_framing f = read_body_framing(&conn->request_info);
+    struct body_framing f = request_framing(conn);
     return f.verdict == FRAMING_LENGTH ? f.length : UINT64_MAX;
 }
 

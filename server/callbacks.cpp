@@ -104,6 +104,18 @@ add_callback(struct qf_context *ctx, const char *uri_regex, int status_code,
 /* With a uri: the first URI (or, with is_auth, authorization) callback
  * whose pattern covers it. Without: the first error callback for
  * status_code or for every code. */
+bool
+has_error_callbacks(struct qf_context *ctx)
+{
+    bool found = false;
+
+    pthread_mutex_lock(&ctx->callback_mutex);
+    for (int i = 0; i < ctx->num_callbacks && !found; i++)
+        found = ctx->callbacks[i].uri_regex == nullptr;
+    pthread_mutex_unlock(&ctx->callback_mutex);
+    return found;
+}
+
 const struct callback *
 find_callback(struct qf_context *ctx, bool is_auth, const char *uri, int status_code)
 {

@@ -113,6 +113,7 @@ watch(struct intake *in, struct client *c, uint32_t events)
 void
 drop_client(struct intake *in, struct client *c)
 {
+    c->state = CLIENT_CLOSING;
     list_unlink(c);
     if (c->registered)
         (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, c->sock.sock, nullptr);
@@ -162,9 +163,9 @@ enforce_deadlines(struct intake *in, int64_t now)
     struct client *c, *next;
     for (c = in->heads.next; c != &in->heads && c->deadline <= now; c = next) {
         next = c->next;
-        if (c->deferred)
+        if (c->state == CLIENT_DEFERRED)
             continue; /* unread through no fault of the client */
-        if (c->body_wait) {
+        if (c->state == CLIENT_WAITING_BODY) {
             /* still armed: no event may reach the record once it is gone */
             (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, c->sock.sock, nullptr);
             c->registered = false;
@@ -313,7 +314,7 @@ run_intake(struct intake *in)
                     accept_new_connection(in, (int) tag - 1, now);
             } else {
                 struct client *c = (struct client *) events[i].data.ptr;
-                if (c->send != nullptr)
+                if (c->state == CLIENT_SENDING)
                     pump_send(in, c, now);
                 else if (!in->stopping)
                     read_head(in, c);

@@ -40,6 +40,18 @@ static const int64_t NEVER = INT64_MAX;
 #define HEAD_DEADLINE_MS ((int64_t) client_deadline_seconds() * 1000)
 #define SEND_STALL_MS HEAD_DEADLINE_MS
 
+/* Where a connection the loop owns stands. A queued head leaves the loop
+ * with its record, so a worker's part is not kept here. */
+enum client_state {
+    CLIENT_READING_HEAD,  /* in heads: its head is being read */
+    CLIENT_WAITING_BODY,  /* in heads: complete head, one more segment of its body */
+    CLIENT_DEFERRED,      /* in heads and deferred: readable but not read, the queue was full */
+    CLIENT_PARKED,        /* in parked: complete head waiting for room in the queue */
+    CLIENT_SENDING,       /* in sends: the rest of an answer or a file */
+    CLIENT_CLOSING,       /* being closed; the record goes with it */
+    CLIENT_IDLE,          /* between requests on a kept connection (not used yet) */
+};
+
 /* A connection the loop owns: its head being read, its complete head
  * waiting for room in the queue, or a file being sent. */
 struct client {
@@ -47,12 +59,10 @@ struct client {
     struct client *next_waiting;  /* parked or deferred chain */
     struct socket sock;
     SSL *ssl;                     /* TLS: non-blocking until its head is complete */
-    char *buf;                    /* null until the first bytes */
+    char *buf;                    /* null until the first bytes; its record behind it */
     int nread;
-    int request_len;              /* > 0: the header block is complete */
-    bool body_wait;               /* POST/PUT: one more segment of its body */
-    bool refused;                 /* bad lines or framing: answered at once, body or not */
-    bool deferred;                /* readable but not read: the queue was full */
+    int request_len;              /* > 0: the header block is complete and parsed */
+    enum client_state state;
     bool registered;              /* in the epoll set */
     bool edge;                    /* TLS: waits edge-triggered for the rest of its hello */
     int64_t deadline;
@@ -81,7 +91,6 @@ struct intake {
     int clients, peak;            /* records alive; their most since the last trim */
     char *spare;                  /* a buffer for the first read of a client */
     struct qf_connection conn;    /* the request the loop answers itself */
-    char scratch[MAX_REQUEST_SIZE + 1]; /* ... parsed from this copy of its head */
 };
 
 /* server/intake.cpp: records, lists and the loop */

@@ -17,38 +17,36 @@
 /* The content type of a TLS record that carries a handshake message. */
 static const unsigned char TLS_HANDSHAKE_RECORD = 0x16;
 
-/* What a complete head needs next. */
-enum head_step { HEAD_READY, HEAD_WAIT_BODY, HEAD_REFUSED };
-
 /* A small form body often trails its POST or PUT head by one segment, and
  * the panel hook sees only the body that came with the head, so such a
  * head waits for one more read. Not when the client waits for an answer
- * first (Expect), not past a full buffer, and not when the head will be
- * refused whatever follows (bad lines or framing): that one is answered at
- * once. Read from a copy, by the same rules as the worker's. */
-static enum head_step
-next_head_step(struct intake *in, const struct client *c)
+ * first (Expect), not past a full buffer, and not when the head is refused
+ * whatever follows (its verdict): that one is answered at once. The head
+ * is parsed here, in place, the one time it is parsed. */
+static bool
+waits_for_body(struct client *c)
 {
-    const char *buf = c->buf;
-    if (c->request_len < 5 || (strncmp(buf, "POST ", 5) != 0 && strncmp(buf, "PUT ", 4) != 0))
-        return HEAD_READY;
-    if (!head_lines_valid(buf, c->request_len))
-        return HEAD_REFUSED;
-    memcpy(in->scratch, buf, (size_t) c->request_len);
-    struct qf_request_info ri;
-    memset(&ri, 0, sizeof(ri));
-    char *e;
-    if (!parse_request_line(in->scratch, c->request_len, &ri, &e))
-        return HEAD_REFUSED;
-    parse_http_headers(&e, &ri);
-    struct body_framing f = read_body_framing(&ri);
-    if (f.verdict != FRAMING_NONE && f.verdict != FRAMING_LENGTH && f.verdict != FRAMING_CHUNKED)
-        return HEAD_REFUSED;
-    if (c->nread >= MAX_REQUEST_SIZE || get_header(&ri, "Expect") != nullptr)
-        return HEAD_READY;
-    return f.verdict == FRAMING_LENGTH && f.length > (uint64_t) (c->nread - c->request_len)
-               ? HEAD_WAIT_BODY
-               : HEAD_READY;
+    struct head_record *rec = head_record_of(c->buf);
+    if (!parse_head(c->buf, c->nread, c->request_len, rec))
+        return false;
+    if (rec->method != METHOD_POST && rec->method != METHOD_PUT)
+        return false;
+    if (c->nread >= MAX_REQUEST_SIZE || rec->expect != EXPECT_NONE)
+        return false;
+    return rec->framing.verdict == FRAMING_LENGTH &&
+           rec->framing.length > (uint64_t) (c->nread - c->request_len);
+}
+
+/* Hands a complete head to the workers; false when the queue is full. The
+ * body bytes read since the head was parsed count as held with it. */
+static bool
+queue_head(struct intake *in, struct client *c)
+{
+    struct head_record *rec = head_record_of(c->buf);
+    rec->nread = c->nread;
+    rec->ri.post_data_len = c->nread - c->request_len;
+    struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len};
+    return put_socket(in->ctx, &head);
 }
 
 /* The descriptors that are not clients (listeners, logs, the event sets,
@@ -129,7 +127,7 @@ cut_oldest_head(struct intake *in, int64_t now)
     for (struct client *c = in->heads.next; c != &in->heads; c = c->next) {
         if (c->deadline - HEAD_DEADLINE_MS > now - MIN_CUT_AGE_MS)
             return false; /* oldest first: the rest are younger still */
-        if (c->deferred || c->body_wait)
+        if (c->state != CLIENT_READING_HEAD)
             continue;
         __atomic_add_fetch(&in->ctx->head_cuts, 1, __ATOMIC_RELAXED);
         drop_client(in, c);
@@ -155,12 +153,12 @@ head_complete(struct intake *in, struct client *c)
         return;
     if (c->ssl != nullptr)
         set_blocking(c->sock.sock, true);
-    struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len};
-    if (!in->queue_full && put_socket(in->ctx, &head)) {
+    if (!in->queue_full && queue_head(in, c)) {
         free_client(in, c);
         return;
     }
     in->queue_full = true;
+    c->state = CLIENT_PARKED;
     chain_push(&in->parked, c);
 }
 
@@ -250,7 +248,7 @@ void
 read_head(struct intake *in, struct client *c)
 {
     if (in->queue_full) {
-        c->deferred = true;
+        c->state = CLIENT_DEFERRED;
         chain_push(&in->deferred, c);
         return;
     }
@@ -278,7 +276,7 @@ read_head(struct intake *in, struct client *c)
             return;
         }
         if (n == 0) { /* gone: with a complete head it is still served */
-            if (c->body_wait)
+            if (c->state == CLIENT_WAITING_BODY)
                 head_complete(in, c);
             else
                 drop_client(in, c);
@@ -287,7 +285,7 @@ read_head(struct intake *in, struct client *c)
         c->nread += (int) n;
         /* TLS may hold decrypted bytes that no event will announce. */
         bool more = c->ssl != nullptr && c->nread < MAX_REQUEST_SIZE && tls_has_pending(c->ssl);
-        if (!c->body_wait) {
+        if (c->state != CLIENT_WAITING_BODY) {
             int len = get_request_len(c->buf, (size_t) c->nread);
             if (len < 0 || (len == 0 && c->nread >= MAX_REQUEST_SIZE)) {
                 drop_client(in, c); /* garbage or too long: no answer */
@@ -301,10 +299,8 @@ read_head(struct intake *in, struct client *c)
                 return;
             }
             c->request_len = len;
-            enum head_step step = next_head_step(in, c);
-            c->refused = step == HEAD_REFUSED;
-            if (step == HEAD_WAIT_BODY) {
-                c->body_wait = true;
+            if (waits_for_body(c)) {
+                c->state = CLIENT_WAITING_BODY;
                 if (more)
                     continue;
                 if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
@@ -397,8 +393,7 @@ resume_intake(struct intake *in)
         return;
     while (in->parked.first != nullptr) {
         struct client *c = in->parked.first;
-        struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len};
-        if (!put_socket(in->ctx, &head))
+        if (!queue_head(in, c))
             return;
         chain_pop(&in->parked);
         free_client(in, c);
@@ -408,7 +403,7 @@ resume_intake(struct intake *in)
     in->deferred.first = in->deferred.last = nullptr;
     struct client *c;
     while ((c = chain_pop(&waiting)) != nullptr) {
-        c->deferred = false;
+        c->state = c->request_len > 0 ? CLIENT_WAITING_BODY : CLIENT_READING_HEAD;
         read_head(in, c);
     }
 }

@@ -6,31 +6,17 @@
 
 #include "server/intake.h"
 
-static bool
-has_body_method(const char *buf)
-{
-    return strncmp(buf, "POST ", 5) == 0 || strncmp(buf, "PUT ", 4) == 0 ||
-           strncmp(buf, "DELETE ", 7) == 0;
-}
-
-/* GETs and HEADs of static files, the ordinary error answers and heads
- * refused whatever their body are answered here: waking a worker costs
- * more than the answer. The request is parsed from a copy, because
- * parsing cuts the head up in place; when
- * it turns out to need a worker (a callback, CGI, SSI, a listing, a large
- * body) nothing has been sent or logged, and the worker gets the original.
- * An embedder's log callback could wait, so with one every request goes to
- * a worker. True when the client was answered: its record is gone or
- * sends what the socket did not take (and close_notify, over TLS). */
+/* True when the client was answered: its record is gone or sends what the
+ * socket did not take (and close_notify, over TLS). */
 bool
 answer_in_loop(struct intake *in, struct client *c)
 {
     struct qf_context *ctx = in->ctx;
-    if ((has_body_method(c->buf) && !c->refused) || ctx->log_callback != builtin_error_log)
-        return false;
-
     struct qf_connection *conn = &in->conn;
-    memcpy(in->scratch, c->buf, (size_t) c->nread);
+    struct head_record *rec = head_record_of(c->buf);
+    rec->nread = c->nread;
+    rec->ri.post_data_len = c->nread - c->request_len;
+
     conn->client = c->sock;
     conn->ssl = c->ssl;
     conn->ctx = ctx;
@@ -38,12 +24,13 @@ answer_in_loop(struct intake *in, struct client *c)
     conn->in_loop = true;
     if (c->ssl != nullptr)
         tls_loop_writes(c->ssl);
-    serve_request(conn, in->scratch, c->nread, c->request_len);
+    bool answered = serve_in_loop(conn, rec);
     reset_per_request_attributes(conn);
     conn->request_info.request_method = nullptr;
     conn->request_info.uri = nullptr;
+    conn->head = nullptr;
     conn->ssl = nullptr;
-    if (conn->needs_worker)
+    if (!answered)
         return false;
 
     char *kept = conn->unsent;

@@ -14,6 +14,7 @@ void
 start_send(struct intake *in, struct client *c, struct file_send *fs, int64_t now)
 {
     c->send = fs;
+    c->state = CLIENT_SENDING;
     c->deadline = now + SEND_STALL_MS;
     c->hard_deadline = in->stopping ? now + STOP_SEND_MS : NEVER;
     list_append(&in->sends, c);

@@ -127,7 +127,8 @@ struct idle_worker {
 
 /* A complete request head on its way from the intake to a worker: the
  * bytes read so far (the header block, maybe some body) in a pooled buffer
- * of MAX_REQUEST_SIZE + 1 bytes, which the worker gives back. */
+ * of MAX_REQUEST_SIZE + 1 bytes, with the record of the head's one parse
+ * kept behind them (http.h: head_record_of), which the worker gives back. */
 struct request_head {
     struct socket client;
     SSL *ssl;        /* a TLS connection, its handshake done; null for plain */
@@ -370,6 +371,8 @@ void add_callback(struct qf_context *ctx, const char *uri_regex, int status_code
  * entries are never removed while requests are served. */
 const struct callback *find_callback(struct qf_context *ctx, bool is_auth, const char *uri,
                                      int status_code);
+/* Whether any error callback is registered. */
+bool has_error_callbacks(struct qf_context *ctx);
 bool match_regex(const char *uri, const char *pattern);
 /* Names the directory whose files (the panel's pages, images and settings)
  * answer only when the request's Host is one of this server's names; null

@@ -288,7 +288,7 @@ take_head_buffer(struct qf_context *ctx)
         ctx->num_free_buffers--;
     }
     pthread_mutex_unlock(&ctx->pool_mutex);
-    return b != nullptr ? (char *) b : (char *) malloc(MAX_REQUEST_SIZE + 1);
+    return b != nullptr ? (char *) b : (char *) malloc(HEAD_BUFFER_SIZE);
 }
 
 void
@@ -382,12 +382,13 @@ worker_thread(void *arg)
         conn.ssl = head.ssl;
         conn.start_time = time(nullptr);
         conn.ctx = ctx;
-        serve_request(&conn, head.buf, head.nread, head.request_len);
+        serve_request(&conn, head_record_of(head.buf));
         reset_per_request_attributes(&conn);
         /* The request's strings lived in the head's buffer; a log line
          * about the close must not print them. */
         conn.request_info.request_method = nullptr;
         conn.request_info.uri = nullptr;
+        conn.head = nullptr;
         give_back_head_buffer(ctx, head.buf);
         if (conn.ssl != nullptr) {
             if (conn.client.sock != -1)

@@ -43,35 +43,80 @@ TEST(HttpRequest, ParseHeaders)
     EXPECT_EQ(get_header(&ri, "H60"), nullptr);
 }
 
-/* The lines a head may hold: bare line feeds end lines; anything two readers could split
- * differently is refused. */
-TEST(HttpRequest, HeadLinesValid)
+/* The one reading of a head. Its lines (bare line feeds end lines; anything two readers could
+ * split differently is refused), then its request line, version and framing give the verdict, in
+ * that order; the rest is read from a sound head, in place. */
+TEST(HttpRequest, ParseHeadVerdicts)
 {
     std::string lines64, lines65 = "H0: v\r\n";
     for (int i = 1; i <= MAX_HTTP_HEADERS; i++) lines64 += "H" + std::to_string(i) + ": v\r\n";
     lines65 += lines64;
-    const struct { int line; std::string head; bool valid; } rows[] = {
-        {__LINE__, "GET / HTTP/1.1\r\n\r\n", true}, {__LINE__, "GET / HTTP/1.1\n\n", true},
-        {__LINE__, "GET / HTTP/1.1\r\nHost:   a:8080\r\nE:\r\nT:\tx \r\n\r\n", true},
-        {__LINE__, "GET / HTTP/1.1\nA: b\r\n\r\n", true},
-        {__LINE__, "GET / HTTP/1.1\r\n" + lines64 + "\r\n", true},
-        {__LINE__, "GET / HTTP/1.1\r\n" + lines65 + "\r\n", false},
-        {__LINE__, "GET / HTTP/1.1\r\nHost : a\r\n\r\n", false},
-        {__LINE__, "GET / HTTP/1.1\r\nHost\t: a\r\n\r\n", false},
-        {__LINE__, "GET / HTTP/1.1\r\nX Y: a\r\n\r\n", false},
-        {__LINE__, "GET / HTTP/1.1\r\nHost a\r\n\r\n", false},
-        {__LINE__, "GET / HTTP/1.1\r\n: a\r\n\r\n", false},
-        {__LINE__, "GET / HTTP/1.1\r\nA: b\rc\r\n\r\n", false},
-        {__LINE__, "GET / HTTP/1.1\r\r\nA: b\r\n\r\n", false},
-        {__LINE__, "GET / HTTP/1.1\r\nA: b\r\n c\r\n\r\n", false},
-        {__LINE__, "GET / HTTP/1.1\r\n\tA: b\r\n\r\n", false},
-        {__LINE__, std::string("GET / HTTP/1.1\r\nA: b\0c\r\n\r\n", 26), false},
-        {__LINE__, std::string("GET /\0 HTTP/1.1\r\n\r\n", 19), false},
+    const head_verdict ok = HEAD_OK, bad = HEAD_MALFORMED, version = HEAD_BAD_VERSION, framing = HEAD_BAD_FRAMING;
+    const struct { int line; std::string head; head_verdict verdict; framing_verdict body; } rows[] = {
+        {__LINE__, "GET / HTTP/1.1\r\n\r\n", ok, FRAMING_NONE}, {__LINE__, "GET / HTTP/1.1\n\n", ok, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/1.1\r\nHost:   a:8080\r\nE:\r\nT:\tx \r\n\r\n", ok, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/1.1\nA: b\r\n\r\n", ok, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/1.1\r\n" + lines64 + "\r\n", ok, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/1.1\r\n" + lines65 + "\r\n", bad, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/1.1\r\nHost : a\r\n\r\n", bad, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/1.1\r\nHost\t: a\r\n\r\n", bad, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/1.1\r\nX Y: a\r\n\r\n", bad, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/1.1\r\nHost a\r\n\r\n", bad, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/1.1\r\n: a\r\n\r\n", bad, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/1.1\r\nA: b\rc\r\n\r\n", bad, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/1.1\r\r\nA: b\r\n\r\n", bad, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/1.1\r\nA: b\r\n c\r\n\r\n", bad, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/1.1\r\n\tA: b\r\n\r\n", bad, FRAMING_NONE},
+        {__LINE__, std::string("GET / HTTP/1.1\r\nA: b\0c\r\n\r\n", 26), bad, FRAMING_NONE},
+        {__LINE__, std::string("GET /\0 HTTP/1.1\r\n\r\n", 19), bad, FRAMING_NONE},
+        {__LINE__, "get / HTTP/1.1\r\n\r\n", bad, FRAMING_NONE},
+        {__LINE__, "GET x HTTP/1.1\r\n\r\n", bad, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/1.1x\r\n\r\n", bad, FRAMING_NONE},
+        {__LINE__, "POST / HTTP/1.1\r\nHost : a\r\nContent-Length: x\r\n\r\n", bad, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/2.0\r\n\r\n", version, FRAMING_NONE},
+        {__LINE__, "GET / HTTP/1.10\r\n\r\n", version, FRAMING_NONE},
+        {__LINE__, "POST / HTTP/0.9\r\nContent-Length: x\r\n\r\n", version, FRAMING_NONE},
+        {__LINE__, "POST / HTTP/1.1\r\nContent-Length:  7 \r\ncontent-length: 7\r\n\r\n", ok, FRAMING_LENGTH},
+        {__LINE__, "POST / HTTP/1.1\r\nContent-Length: 12abc\r\n\r\n", framing, FRAMING_BAD_LENGTH},
+        {__LINE__, "POST / HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n", framing, FRAMING_BAD_LENGTH},
+        {__LINE__, "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 100\r\n\r\n", framing, FRAMING_CONFLICTING_LENGTHS},
+        {__LINE__, "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n", framing, FRAMING_CODING_WITH_LENGTH},
+        {__LINE__, "POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", framing, FRAMING_UNKNOWN_CODING},
+        {__LINE__, "POST / HTTP/1.1\r\nTransfer-Encoding:  Chunked\r\n\r\n", ok, FRAMING_CHUNKED},
     };
     for (const auto &r : rows) {
-        int len = get_request_len(r.head.data(), r.head.size());
-        ASSERT_EQ(len, (int) r.head.size()) << "line " << r.line;
-        EXPECT_EQ(head_lines_valid(r.head.data(), len), r.valid) << "line " << r.line;
+        std::string head = r.head;
+        int len = get_request_len(head.data(), head.size());
+        ASSERT_EQ(len, (int) head.size()) << "line " << r.line;
+        struct head_record rec;
+        EXPECT_EQ(parse_head(&head[0], len, len, &rec), r.verdict == HEAD_OK) << "line " << r.line;
+        EXPECT_EQ(rec.verdict, r.verdict) << "line " << r.line;
+        EXPECT_EQ(rec.framing.verdict, r.body) << "line " << r.line;
+    }
+
+    /* method, target, version, headers, length, tokens and the body bytes held, all in place */
+    const struct { int line; std::string head; http_method method; uint64_t length; bool close, keep_alive;
+                   expect_token expect; } facts[] = {
+        {__LINE__, "POST /f?q HTTP/1.0\r\nContent-Length: 3\r\nConnection: Keep-Alive\r\nExpect: 100-Continue\r\n\r\nab",
+         METHOD_POST, 3, false, true, EXPECT_CONTINUE},
+        {__LINE__, "PUT /f?q HTTP/1.1\r\nConnection: foo,close\r\nConnection: x, keep-alive\r\nExpect: 100\r\n\r\nab",
+         METHOD_PUT, 0, true, true, EXPECT_OTHER},
+        {__LINE__, "DELETE /f?q HTTP/1.1\r\nConnection: closed, keep-alive-not\r\n\r\nab", METHOD_DELETE, 0, false, false,
+         EXPECT_NONE},
+    };
+    for (const auto &f : facts) {
+        std::string head = f.head;
+        int len = get_request_len(head.data(), head.size());
+        struct head_record rec;
+        ASSERT_TRUE(parse_head(&head[0], (int) head.size(), len, &rec)) << "line " << f.line;
+        EXPECT_EQ(rec.method, f.method) << "line " << f.line;
+        EXPECT_EQ(rec.ri.uri, &head[head.find('/')]) << "line " << f.line;
+        EXPECT_STREQ(rec.ri.uri, "/f?q") << "line " << f.line;
+        EXPECT_EQ(rec.framing.length, f.length) << "line " << f.line;
+        EXPECT_EQ(rec.connection_close, f.close) << "line " << f.line;
+        EXPECT_EQ(rec.connection_keep_alive, f.keep_alive) << "line " << f.line;
+        EXPECT_EQ(rec.expect, f.expect) << "line " << f.line;
+        EXPECT_EQ(std::string(rec.ri.post_data, (size_t) rec.ri.post_data_len), "ab") << "line " << f.line;
     }
 }
 

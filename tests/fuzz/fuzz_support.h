@@ -122,20 +122,23 @@ inline int bytes_waiting(int sock)
     return ioctl(sock, FIONREAD, &n) == 0 ? n : -1;
 }
 
-/* Reads a head off conn's socket and serves it as a worker does. With a
- * loop_ctx a GET or HEAD goes to the intake's loop first, served from a
- * copy under that context: the loop answers it (true; conn->unsent holds
- * what the socket did not take) or leaves it to a worker having sent, kept
- * and logged nothing, which the client's end (client) and the log count
- * tell. */
+/* Reads a head off conn's socket, parses it once and serves it as a worker does. With a
+ * loop_ctx the intake's loop decides first, under that context: it answers (true; conn->unsent
+ * holds what the socket did not take) or leaves it to a worker having sent, kept and logged
+ * nothing, which the client's end (client) and the log count tell; the worker then serves the
+ * same record. */
 inline bool serve_head(struct qf_connection *conn, struct qf_context *loop_ctx, int client)
 {
-    static char buf[MAX_REQUEST_SIZE + 1], copy[MAX_REQUEST_SIZE + 1];
+    static char buf[MAX_REQUEST_SIZE + 1];
+    static struct head_record rec;
     int nread = 0;
     int request_len = read_request(nullptr, conn->client.sock, conn->ssl, buf, MAX_REQUEST_SIZE, &nread);
-    if (loop_ctx != nullptr && request_len > 0 && strncmp(buf, "POST ", 5) != 0 &&
-        strncmp(buf, "PUT ", 4) != 0 && strncmp(buf, "DELETE ", 7) != 0) {
-        memcpy(copy, buf, (size_t) nread);
+    if (request_len <= 0) {
+        serve_request(conn, nullptr);
+        return false;
+    }
+    (void) parse_head(buf, nread, request_len, &rec);
+    if (loop_ctx != nullptr) {
         int waiting = bytes_waiting(client);
         unsigned long lines = log_lines;
         struct qf_context *ctx = conn->ctx;
@@ -143,10 +146,10 @@ inline bool serve_head(struct qf_connection *conn, struct qf_context *loop_ctx, 
         conn->in_loop = true;
         if (conn->ssl != nullptr)
             tls_loop_writes(conn->ssl);
-        serve_request(conn, copy, nread, request_len);
+        bool answered = serve_in_loop(conn, &rec);
         reset_per_request_attributes(conn);
         conn->in_loop = false;
-        if (!conn->needs_worker) {
+        if (answered) {
             /* As cleaned for a look-up: an answer refused earlier left it raw. */
             if (conn->request_info.uri != nullptr) {
                 std::string uri = conn->request_info.uri;
@@ -162,7 +165,7 @@ inline bool serve_head(struct qf_connection *conn, struct qf_context *loop_ctx, 
             abort();
         }
     }
-    serve_request(conn, buf, nread, request_len);
+    serve_request(conn, &rec);
     reset_per_request_attributes(conn);
     return false;
 }
