@@ -162,6 +162,16 @@ TEST_F(HostileInput, CraftedHeadsAreRefusedBeforeAnyHandler)
         EXPECT_EQ(c.read(2000), r.answer) << "line " << r.line;
         EXPECT_TRUE(c.closed) << "line " << r.line;
     }
+    /* a version we do not speak is refused at once as well, and its failure logged once */
+    {
+        Conn c(srv->port);
+        ASSERT_TRUE(c.send("POST /echo.cgi?v HTTP/1.2\r\nContent-Length: 5\r\n\r\n"));
+        EXPECT_EQ(c.read(2000), errorAnswer("505", "HTTP version not supported", "Weird HTTP version"));
+        ASSERT_TRUE(fileGains(srv->dir.file("access.log"), "\"POST /echo.cgi?v HTTP/1.2\" 505 "));
+        const std::string error = log("error.log"), line = "POST /echo.cgi?v: Error 505";
+        EXPECT_EQ(error.find(line), error.rfind(line)) << error;
+        EXPECT_NE(error.find(line), npos) << error;
+    }
     /* one line short of too many is read, as is a GET; a GET with a refused line is refused too */
     EXPECT_EQ(bodyOf(raw("POST /x.txt HTTP/1.1\r\n" + many + "\r\nabcde")), "plain x\n");
     EXPECT_EQ(raw("GET /x.txt HTTP/1.1\r\nA: b\r\n c\r\n\r\n"),
