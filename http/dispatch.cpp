@@ -319,25 +319,31 @@ loop_may_take(struct qf_connection *conn)
     return true;
 }
 
-/* Callbacks, programs, pages with directives and listings may wait or run
- * an embedder's code; a file body larger than one write waits on the
- * client. The rest is answered in one write. */
+/* Whether each handler may wait or run an embedder's code, one row per
+ * enum route_kind, in its order. */
+static const bool handler_may_block[] = {
+    true,  /* ROUTE_CALLBACK: the embedder's code, the administration page */
+    false, /* ROUTE_FORBIDDEN */
+    true,  /* ROUTE_PUT_DELETE: a body, a file written or removed */
+    false, /* ROUTE_NOT_FOUND */
+    false, /* ROUTE_REDIRECT */
+    true,  /* ROUTE_LISTING: a whole directory read and sent */
+    false, /* ROUTE_LISTING_DENIED */
+    true,  /* ROUTE_CGI: a program */
+    true,  /* ROUTE_SSI: files and commands included */
+    false, /* ROUTE_FILE: unless its body is larger than one write */
+};
+static_assert(sizeof(handler_may_block) / sizeof(handler_may_block[0]) == ROUTE_FILE + 1,
+              "one row per handler");
+
+/* A file's body larger than one write waits on the client. */
 bool
 route_may_block(const struct qf_connection *conn)
 {
     const struct route *r = &conn->head->route;
-    switch (r->kind) {
-    case ROUTE_CALLBACK:
-    case ROUTE_PUT_DELETE:
-    case ROUTE_LISTING:
-    case ROUTE_CGI:
-    case ROUTE_SSI:
-        return true;
-    case ROUTE_FILE:
+    if (r->kind == ROUTE_FILE)
         return r->st.size > SMALL_BODY_MAX && conn->head->method != METHOD_HEAD;
-    default:
-        return false;
-    }
+    return handler_may_block[r->kind];
 }
 
 /* Runs the callbacks registered for the URI: the authorizing one first

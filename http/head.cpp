@@ -162,24 +162,29 @@ parse_request_line(char *buf, int request_len, struct qf_request_info *ri, char 
            parse_http_version(version, ri);
 }
 
-/* Connection = #connection-option; the tokens of every Connection line. */
+/* Connection = #connection-option: the tokens of every Connection line;
+ * Expect: the first line's value. One pass over the headers. */
 static void
-read_connection_tokens(struct head_record *rec)
+read_tokens(struct head_record *rec)
 {
     const struct qf_request_info *ri = &rec->ri;
 
     for (int i = 0; i < ri->num_headers; i++) {
-        if (qf_strcasecmp(ri->http_headers[i].name, "Connection") != 0)
+        const char *name = ri->http_headers[i].name, *value = ri->http_headers[i].value;
+        if (rec->expect == EXPECT_NONE && qf_strcasecmp(name, "Expect") == 0) {
+            rec->expect = qf_strcasecmp(value, "100-continue") == 0 ? EXPECT_CONTINUE : EXPECT_OTHER;
             continue;
-        const char *list = ri->http_headers[i].value;
-        while (*list != '\0') {
-            list += strspn(list, " \t,");
-            size_t len = strcspn(list, " \t,");
-            if (len == 5 && qf_strncasecmp(list, "close", 5) == 0)
+        }
+        if (qf_strcasecmp(name, "Connection") != 0)
+            continue;
+        while (*value != '\0') {
+            value += strspn(value, " \t,");
+            size_t len = strcspn(value, " \t,");
+            if (len == 5 && qf_strncasecmp(value, "close", 5) == 0)
                 rec->connection_close = true;
-            else if (len == 10 && qf_strncasecmp(list, "keep-alive", 10) == 0)
+            else if (len == 10 && qf_strncasecmp(value, "keep-alive", 10) == 0)
                 rec->connection_keep_alive = true;
-            list += len;
+            value += len;
         }
     }
 }
@@ -204,12 +209,12 @@ parse_head(char *buf, int nread, int request_len, struct head_record *rec)
     }
     parse_http_headers(&e, ri);
     rec->method = method_of(ri->request_method);
-    ri->post_data = buf + request_len;
-    ri->post_data_len = nread - request_len;
     if (ri->http_version_major != 1 || (unsigned) ri->http_version_minor > 1) {
         rec->verdict = HEAD_BAD_VERSION;
         return false;
     }
+    ri->post_data = buf + request_len;
+    ri->post_data_len = nread - request_len;
     rec->framing = read_body_framing(ri);
     switch (rec->framing.verdict) {
     case FRAMING_NONE:
@@ -220,10 +225,14 @@ parse_head(char *buf, int nread, int request_len, struct head_record *rec)
         rec->verdict = HEAD_BAD_FRAMING;
         return false;
     }
-    read_connection_tokens(rec);
-    const char *expect = get_header(ri, "Expect");
-    rec->expect = expect == nullptr                          ? EXPECT_NONE
-                  : qf_strcasecmp(expect, "100-continue") == 0 ? EXPECT_CONTINUE
-                                                               : EXPECT_OTHER;
+    read_tokens(rec);
     return true;
+}
+
+void
+head_body_bytes(struct head_record *rec, int nread)
+{
+    rec->nread = nread;
+    if (rec->ri.post_data != nullptr)
+        rec->ri.post_data_len = nread - rec->request_len;
 }

@@ -126,6 +126,9 @@ head_record_of(char *buf)
  * Connection and Expect tokens. Nothing is written to the client; the
  * verdict says what is owed. True for HEAD_OK. */
 bool parse_head(char *buf, int nread, int request_len, struct head_record *rec);
+/* The head's buffer holds nread bytes now: body bytes read after the head
+ * was parsed count as held with it. */
+void head_body_bytes(struct head_record *rec, int nread);
 
 /* One connection and its single request. Owned by a worker thread and
  * reused for every connection that worker serves. */

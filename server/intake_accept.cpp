@@ -37,14 +37,11 @@ waits_for_body(struct client *c)
            rec->framing.length > (uint64_t) (c->nread - c->request_len);
 }
 
-/* Hands a complete head to the workers; false when the queue is full. The
- * body bytes read since the head was parsed count as held with it. */
+/* Hands a complete head, its record behind it, to the workers; false when
+ * the queue is full. */
 static bool
 queue_head(struct intake *in, struct client *c)
 {
-    struct head_record *rec = head_record_of(c->buf);
-    rec->nread = c->nread;
-    rec->ri.post_data_len = c->nread - c->request_len;
     struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len};
     return put_socket(in->ctx, &head);
 }
@@ -149,6 +146,8 @@ head_complete(struct intake *in, struct client *c)
         (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, c->sock.sock, nullptr);
         c->registered = false;
     }
+    /* body bytes read since the head was parsed are held with it */
+    head_body_bytes(head_record_of(c->buf), c->nread);
     if (answer_in_loop(in, c))
         return;
     if (c->ssl != nullptr)

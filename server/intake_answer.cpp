@@ -6,17 +6,16 @@
 
 #include "server/intake.h"
 
-/* True when the client was answered: its record is gone or sends what the
- * socket did not take (and close_notify, over TLS). */
+/* Answers a complete head in the loop when serve_in_loop (the one place
+ * that decides) takes it. True when the client was answered: its record is
+ * gone or sends what the socket did not take (and close_notify, over TLS);
+ * false when the head, with its record, is for a worker. */
 bool
 answer_in_loop(struct intake *in, struct client *c)
 {
     struct qf_context *ctx = in->ctx;
     struct qf_connection *conn = &in->conn;
     struct head_record *rec = head_record_of(c->buf);
-    rec->nread = c->nread;
-    rec->ri.post_data_len = c->nread - c->request_len;
-
     conn->client = c->sock;
     conn->ssl = c->ssl;
     conn->ctx = ctx;
