@@ -264,13 +264,13 @@ choose_handler(struct qf_connection *conn, struct route *r, bool callbacks)
         size_t len = strlen(r->path), n = len;
         while (n > 0 && r->path[n - 1] == '/')
             n--;
+        r->dir_at = n;
+        r->dir_len = len;
         if (!find_index_file(conn, r->path, sizeof(r->path), n, &r->st)) {
             r->path[n] = '\0';
             r->kind = listing_enabled(conn->ctx) ? ROUTE_LISTING : ROUTE_LISTING_DENIED;
             return;
         }
-        r->index_at = n;
-        r->dir_len = len;
     }
     r->kind = match_extension_option(conn, r->path, OPT_CGI_EXTENSIONS)   ? ROUTE_CGI
               : match_extension_option(conn, r->path, OPT_SSI_EXTENSIONS) ? ROUTE_SSI
@@ -371,16 +371,16 @@ run_callbacks(struct qf_connection *conn, struct route *r)
     return false;
 }
 
-/* The authorization of the translated path, which for a directory
- * answered by its index file is the directory's own. */
+/* The authorization of the translated path: for a directory, its path as
+ * translated, before its index file or its listing took its place. */
 static bool
 check_route_authorization(struct qf_connection *conn, struct route *r)
 {
     if (r->dir_len == 0)
         return check_authorization(conn, r->path, r->is_directory) != 0;
     char dir[PATH_BUF_SIZE];
-    memcpy(dir, r->path, r->index_at);
-    memset(dir + r->index_at, '/', r->dir_len - r->index_at);
+    memcpy(dir, r->path, r->dir_at);
+    memset(dir + r->dir_at, '/', r->dir_len - r->dir_at);
     dir[r->dir_len] = '\0';
     return check_authorization(conn, dir, 1) != 0;
 }

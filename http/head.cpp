@@ -7,6 +7,10 @@
 
 #include "http/http.h"
 
+static enum http_method method_of(const char *method);
+static bool parse_http_version(const char *text, struct qf_request_info *ri);
+static void read_tokens(struct head_record *rec);
+
 /* RFC 9112: the lines a recipient must refuse rather than guess at, since
  * two readers that guess differently disagree on where a request ends. A
  * bare LF ends a line as CRLF does. */

@@ -76,14 +76,15 @@ enum route_kind {
 };
 
 /* The result of routing: the URI decoded and cleaned in place, its path,
- * the file's status and the handler. For a directory answered by its index
- * file, path holds the index file's path and dir_len the length of the
- * directory's own (whose bytes from index_at on were all '/'). */
+ * the file's status and the handler. For a directory path holds its index
+ * file's path, or for a listing the directory's without trailing '/';
+ * dir_len is then the length of the path as translated, whose bytes from
+ * dir_at on were all '/' (0: path is as translated). */
 struct route {
     enum route_kind kind;
     bool found;            /* the translated path exists */
     bool is_directory;     /* ... and is a directory */
-    size_t index_at, dir_len;  /* dir_len 0: no index file */
+    size_t dir_at, dir_len;
     struct qfstat st;      /* of the file answered */
     char *query_string;
     char path[PATH_BUF_SIZE];
