@@ -34,6 +34,7 @@ protected:
         writeFile(srv->root("x.txt"), "plain x\n");
         writeFile(srv->root("sec/f.txt"), "secret f");
         writeFile(srv->root("page.shtml"), "a<!--#include virtual=\"x.txt\"-->b");
+        writeFile(srv->root("p%41.shtml"), "a<!--#include virtual=\"x.txt\"-->b");
         writeScript(srv->root("echo.cgi"), "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
                                            "echo \"[$CONTENT_LENGTH]\"; cat\ntouch ran.mark\n");
         writeScript(srv->root("sec/slow.cgi"), "#!/bin/sh\nsleep 3\nprintf 'Status: 302\\r\\nLocation: /sec/f.txt\\r\\n\\r\\n'\n");
@@ -189,6 +190,8 @@ TEST_F(HostileInput, HeadOfAnSsiPage)
     std::string head = curl("-i --head " + url("/page.shtml"));
     EXPECT_EQ(head, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(curl(url("/page.shtml")), "aplain x\nb");
+    /* routed by the intake, served by a worker: the URI is decoded once */
+    EXPECT_EQ(curl(url("/p%2541.shtml")), "aplain x\nb");
 }
 
 /* x.txt is from Mon, 01 Jan 2001 00:00:00 GMT and the server runs five hours west of UTC. */
