@@ -75,29 +75,6 @@ set_max_threads_option(struct qf_context *ctx, const char *value)
     return true;
 }
 
-int
-set_non_blocking_mode(struct qf_connection *conn, int sock)
-{
-    int flags = fcntl(sock, F_GETFL, 0);
-    if (flags == -1) {
-        cry(conn, "%s: fcntl(F_GETFL): %d", "set_non_blocking_mode", errno);
-        return -1;
-    }
-    if (fcntl(sock, F_SETFL, flags | O_NONBLOCK) != 0) {
-        cry(conn, "%s: fcntl(F_SETFL): %d", "set_non_blocking_mode", errno);
-        return -1;
-    }
-    return 0;
-}
-
-void
-set_blocking(int sock, bool blocking)
-{
-    int flags = fcntl(sock, F_GETFL, 0);
-    if (flags != -1)
-        (void) fcntl(sock, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
-}
-
 /* The administration page may replace idle_time while workers wait, so the
  * text is parsed under its lock. Text without a leading number counts as 0. */
 static int
