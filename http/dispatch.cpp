@@ -7,7 +7,6 @@
 #include "auth/auth.h"
 #include "cgi/cgi.h"
 #include "http/http.h"
-#include "panel/panel.h"
 
 /* Every translated path is built here; longer ones are cut and reported. */
 enum { PATH_BUF_SIZE = 4096 };
@@ -294,7 +293,8 @@ hand_post_to_panel(struct qf_connection *conn)
     if (is_chunked_body(conn) && !decode_held_chunks(conn))
         return false;
     ri->post_data[ri->post_data_len] = '\0';
-    (void) drevanta_analyzePost(ri->post_data);
+    if (panel_post_hook != nullptr)
+        (void) panel_post_hook(ri->post_data);
     return true;
 }
 

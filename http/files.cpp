@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include "http/http.h"
-#include "panel/panel.h"
 
 struct builtin_mime_type {
     const char *extension; /* with its dot */
@@ -487,7 +486,7 @@ write_file_head(char *buf, const char *path, const struct qfstat *stp, const cha
     h.text("\r\nContent-Length: ");
     h.number(r->len, 10);
     h.text("\r\nConnection: close\r\nAccept-Ranges: bytes\r\n");
-    if (drevanta_isPanelPage(path))
+    if (panel_page_hook != nullptr && panel_page_hook(path))
         h.text("Cache-Control: no-store\r\n"); /* no stale status, not even on Back */
     h.text(r->text);
     h.text("\r\n");

@@ -380,6 +380,16 @@ bool qf_set_panel_directory(struct qf_context *ctx, const char *dir);
  * directory (resolving links); a path that cannot be resolved counts as
  * inside while there is a panel directory. */
 bool in_panel_directory(struct qf_context *ctx, const char *path);
+/* The panel's two entries, which the front end registers before any port
+ * opens: the action of a form body posted to a plain file (the body is
+ * NUL-terminated and writable), and whether a path names one of its pages,
+ * which no cache may keep. Both null (the default) for a server without a
+ * panel. Process-wide, as the panel is. */
+typedef int (*qf_panel_post_hook)(char *body);
+typedef bool (*qf_panel_page_hook)(const char *path);
+extern qf_panel_post_hook panel_post_hook;
+extern qf_panel_page_hook panel_page_hook;
+void qf_set_panel_hooks(qf_panel_post_hook post, qf_panel_page_hook is_page);
 
 /* Error log. */
 void cry(struct qf_connection *conn, const char *fmt, ...)
