@@ -253,6 +253,10 @@ const char *qf_get_option(const struct qf_context *ctx, const char *name);
 const char *qf_last_refusal(void);
 /* Called by cry with every line: kept while a setter runs on this thread. */
 void note_setter_line(const char *message);
+/* What note_setter_line keeps (set by qf_set_option while a setter runs),
+ * and what qf_last_refusal tells. */
+extern thread_local std::string *setter_lines;
+extern thread_local std::string last_refusal;
 const char *qf_version(void);
 void qf_set_log_callback(struct qf_context *ctx, qf_callback_t cb);
 const struct qf_option *find_opt(const char *name);
@@ -266,6 +270,8 @@ bool set_gpass_option(struct qf_context *ctx, const char *value);
 bool set_elog_option(struct qf_context *ctx, const char *value);
 bool set_alog_option(struct qf_context *ctx, const char *value);
 bool open_log_file(struct qf_context *ctx, FILE **stream_slot, const char *path);
+/* Closes a log stream unless it is standard error or standard output. */
+void release_stream(FILE *fp);
 
 /* Setters that belong to the listener, worker and admin modules. */
 bool set_ports_option(struct qf_context *ctx, const char *list);
