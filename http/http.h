@@ -1,55 +1,9 @@
-/* http/http.h: the connection and request records, and the request and
- * response functions that the rest of the server calls. */
+/* http/http.h: the request and response functions that the rest of the
+ * server calls; the records they work on are in server/connection.h. */
 #ifndef QF_HTTP_H
 #define QF_HTTP_H
 
-#include "server/server.h"
-
-enum { MAX_HTTP_HEADERS = 64 };
-
-/* The parsed request handed to every callback. Its strings point into the
- * worker's request buffer and die with the request, except remote_user and
- * an owned post_data. */
-struct qf_request_info {
-    char *request_method;
-    char *uri;
-    char *query_string;
-    char *post_data;
-    char *remote_user;
-    int32_t remote_ip;     /* host byte order; 0 for an IPv6 client */
-    char remote_addr[QF_ADDRSTRLEN]; /* the client's address as text, IPv6 too */
-    int remote_port;
-    int post_data_len;
-    int http_version_major;
-    int http_version_minor;
-    int status_code;
-    int num_headers;
-    struct qf_http_header {
-        char *name;
-        char *value;
-    } http_headers[MAX_HTTP_HEADERS];
-};
-
-/* One connection and its single request. Owned by a worker thread and
- * reused for every connection that worker serves. */
-struct qf_connection {
-    struct qf_request_info request_info; /* first: a connection is its request */
-    struct qf_context *ctx;
-    SSL *ssl;
-    struct socket client;
-    time_t start_time;
-    bool owns_post_data;
-    bool callback_authorized;
-    bool nonce_stale;      /* right answer to an expired nonce: challenge with stale=true */
-    uint64_t num_bytes_sent;
-    /* Set while the intake's loop serves the request itself: nothing may
-     * wait, so writes never block and a handler that could (or that runs
-     * an embedder's code) is not entered. */
-    bool in_loop;
-    bool needs_worker;     /* in_loop: stopped before any output; a worker serves it */
-    char *unsent;          /* in_loop: bytes the socket did not take at once (heap) */
-    size_t unsent_len;
-};
+#include "server/connection.h"
 
 /* Connection handling: one request per connection. */
 void process_new_connection(struct qf_connection *conn);
