@@ -95,6 +95,9 @@ bool refuse_foreign_host(struct qf_connection *conn, const char *path = nullptr)
 enum { SMALL_BODY_MAX = 7 * 1024 };
 void send_file(struct qf_connection *conn, const char *path, struct qfstat *stp);
 void send_opened_file_stream(struct qf_connection *conn, FILE *fp, uint64_t len);
+/* Finishes a send that a handler left in conn->handed_send when the intake
+ * takes none any more; frees fs and closes its file. */
+void send_rest_here(struct qf_connection *conn, struct file_send *fs);
 void send_directory_listing(struct qf_connection *conn, const char *dir);
 int compare_dir_entries(const void *a, const void *b);
 

@@ -61,9 +61,9 @@ serve_request(struct qf_connection *conn, char *buf, int nread, int request_len)
     ri->post_data_len = nread - request_len;
     conn->start_time = time(nullptr);
     analyze_request(conn);
-    /* A send handed to the intake takes the connection along, and the
+    /* A send left to the intake takes the connection along, and the
      * intake writes the line when it ends; a request left to a worker is
      * logged by the worker. */
-    if (conn->client.sock != -1 && !conn->needs_worker)
+    if (conn->client.sock != -1 && !conn->needs_worker && conn->handed_send == nullptr)
         log_access(conn);
 }

@@ -49,6 +49,9 @@ struct qf_connection {
     bool needs_worker;     /* in_loop: stopped before any output; a worker serves it */
     char *unsent;          /* in_loop: bytes the socket did not take at once (heap) */
     size_t unsent_len;
+    /* The rest of a send that the handler leaves to the intake; the worker
+     * hands it over after the request (see send_file). */
+    struct file_send *handed_send;
 };
 
 #endif /* QF_CONNECTION_H */

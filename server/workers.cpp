@@ -342,6 +342,24 @@ close_gracefully(int sock)
     __atomic_sub_fetch(&open_clients, 1, __ATOMIC_RELAXED);
 }
 
+/* A handler left the rest of its send to the intake: the connection goes
+ * with it (client.sock -1, ssl null), and the intake writes the access
+ * line when the send ends. When no loop takes sends any more, the rest is
+ * sent here and logged as any answer. */
+static void
+pass_send_to_intake(struct qf_connection *conn)
+{
+    struct file_send *fs = conn->handed_send;
+    conn->handed_send = nullptr;
+    if (hand_over_send(conn->ctx, fs)) {
+        conn->client.sock = -1;
+        conn->ssl = nullptr;
+        return;
+    }
+    send_rest_here(conn, fs);
+    log_access(conn);
+}
+
 /* Serves one head at a time until none comes for a while. The connection
  * record is reused; serve_request resets its request part each time. */
 void *
@@ -360,6 +378,8 @@ worker_thread(void *arg)
         conn.start_time = time(nullptr);
         conn.ctx = ctx;
         serve_request(&conn, head.buf, head.nread, head.request_len);
+        if (conn.handed_send != nullptr)
+            pass_send_to_intake(&conn);
         reset_per_request_attributes(&conn);
         /* The request's strings lived in the head's buffer; a log line
          * about the close must not print them. */
