@@ -5,7 +5,7 @@
 
 #include "server/connection.h"
 
-/* Connection handling: one request per connection. */
+/* Connection handling: one request per connection (serve.cpp, above dispatch). */
 void process_new_connection(struct qf_connection *conn);
 /* Parses and serves a head read by the intake (request_len <= 0: none). */
 void serve_request(struct qf_connection *conn, char *buf, int nread, int request_len);
@@ -68,8 +68,9 @@ void out_text(struct out_buffer *out, const char *s);
 void out_html(struct out_buffer *out, const char *s);
 void out_url(struct out_buffer *out, const char *s);
 
-/* Dispatch. */
+/* Dispatch (dispatch.cpp, above the handlers it calls). */
 void analyze_request(struct qf_connection *conn);
+/* URIs as paths (uri.cpp). */
 bool match_extension(const char *path, const char *ext_list);
 /* In place: separator runs collapse, "." and ".." segments are resolved
  * (a ".." above the start is dropped). */

@@ -242,7 +242,8 @@ struct qf_option {
 
 extern const struct qf_option known_options[];
 
-/* Context and options. */
+/* Start, stop and tear-down (start.cpp); the option table and options by
+ * name (options.cpp); the option locks and refusals (context.cpp). */
 struct qf_context *qf_start(void);
 void qf_stop(struct qf_context *ctx);
 void qf_fini(struct qf_context *ctx);
@@ -360,8 +361,6 @@ void close_gracefully(int sock);
 void note_client_opened(void);
 int count_open_clients(void);
 int start_thread(struct qf_context *ctx, void *(*func)(void *), void *arg);
-int set_non_blocking_mode(struct qf_connection *conn, int sock);
-void set_blocking(int sock, bool blocking);
 
 /* The callback registry. A null func removes the first matching entry. */
 void qf_set_uri_callback(struct qf_context *ctx, const char *uri_regex, qf_callback_t func,
@@ -439,6 +438,8 @@ char *qf_strdup(const char *text);
 int qf_stat(const char *path, struct qfstat *st);
 void qf_free(void *p);
 void set_close_on_exec(int fd);
+int set_non_blocking_mode(struct qf_connection *conn, int sock);
+void set_blocking(int sock, bool blocking);
 
 /* The descriptor limit: raised to the hard limit for the server, the one
  * it started with for the programs it runs. restore_child_state (that
