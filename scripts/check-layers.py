@@ -84,19 +84,21 @@ def demangle(symbols):
     return out.stdout.splitlines() if out.returncode == 0 else symbols
 
 
-def objects(build_dir):
-    """(source path, object path) of every object of TARGETS."""
+def objects(build_dir, source_dir):
+    """(source path, object path) of every object of TARGETS whose source
+    still exists (an object of a removed file stays in the build tree)."""
     found = []
     for target in TARGETS:
         base = os.path.join(build_dir, "CMakeFiles", target + ".dir")
         for obj in glob.glob(os.path.join(base, "**", "*.o"), recursive=True):
             source = os.path.relpath(obj, base)[: -len(".o")]
-            found.append((source, obj))
+            if os.path.exists(os.path.join(source_dir, source)):
+                found.append((source, obj))
     return found
 
 
-def check_symbols(build_dir, problems):
-    objs = objects(build_dir)
+def check_symbols(build_dir, source_dir, problems):
+    objs = objects(build_dir, source_dir)
     if not objs:
         problems.append(f"no object files of {', '.join(TARGETS)} under {build_dir}: build first")
         return
@@ -153,12 +155,12 @@ def main():
     source_dir = sys.argv[2] if len(sys.argv) == 3 else \
         os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     problems = []
-    check_symbols(build_dir, problems)
+    check_symbols(build_dir, source_dir, problems)
     check_includes(source_dir, problems)
     for p in problems:
         print(p)
     if problems:
-        print(f"{len(problems)} upward dependencies between layers", file=sys.stderr)
+        print(f"layers: {len(problems)} problems above", file=sys.stderr)
         return 1
     print("layers: every dependency points down")
     return 0
