@@ -27,7 +27,7 @@ qf_modify_passwords_file(struct qf_context *ctx, const char *fname, const char *
                          const char *pass)
 {
     char tmp[PASSWORDS_PATH_SIZE];
-    const char *realm = qf_get_option(ctx, "auth_realm");
+    const char *realm = ctx->options[OPT_AUTH_DOMAIN]; /* as qf_get_option reads it: no lock */
 
     if (realm == nullptr)
         realm = "";

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include "http/http.h"
-#include "panel/panel.h"
 
 struct builtin_mime_type {
     const char *extension; /* with its dot */
@@ -22,7 +21,7 @@ static size_t copy_mime_type(const char *type, size_t type_len, char *buf, size_
 static uint64_t copy_fd_range(struct qf_connection *conn, int fd, off_t offset, uint64_t len);
 static int64_t sendfile_range(struct qf_connection *conn, int fd, off_t *offset, uint64_t len);
 static bool send_file_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len);
-static bool hand_over(struct qf_connection *conn, struct file_send *fs);
+static void hand_over(struct qf_connection *conn, struct file_send *fs);
 static bool send_tls_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len);
 static void free_entries(struct dir_entry *entries, size_t n);
 static bool read_dir_entries(struct qf_connection *conn, DIR *dirp, const char *dir,
@@ -236,22 +235,16 @@ copy_fd_range(struct qf_connection *conn, int fd, off_t offset, uint64_t len)
     return sent;
 }
 
-/* Gives the rest of a send to the intake, with the connection, which
- * leaves this worker (client.sock -1, ssl null). False when it stays here;
- * fs then still belongs to the caller. */
-static bool
+/* Leaves the rest of a send, with the access line to write when it ends,
+ * in conn->handed_send: the worker that called the handler gives it to
+ * the intake with the connection, or finishes it with send_rest_here. fs
+ * and its file then belong to the worker. */
+static void
 hand_over(struct qf_connection *conn, struct file_send *fs)
 {
     fs->sock = conn->client.sock;
     fs->log_line = format_access_line(conn, &fs->log_split);
-    if (!hand_over_send(conn->ctx, fs)) {
-        free(fs->log_line);
-        fs->log_line = nullptr;
-        return false;
-    }
-    conn->client.sock = -1;
-    conn->ssl = nullptr;
-    return true;
+    conn->handed_send = fs;
 }
 
 static bool
@@ -264,10 +257,7 @@ hand_over_rest(struct qf_connection *conn, int fd, off_t offset, uint64_t remain
     fs->offset = offset;
     fs->remaining = remaining;
     fs->sent = conn->num_bytes_sent;
-    if (!hand_over(conn, fs)) {
-        free(fs);
-        return false;
-    }
+    hand_over(conn, fs);
     return true;
 }
 
@@ -301,13 +291,11 @@ send_tls_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len)
         if (step != TLS_WANT_READ && step != TLS_WANT_WRITE)
             break;
         if (may_hand_over) {
-            if (hand_over(conn, fs))
-                return true;
-            may_hand_over = false; /* no intake: the rest is sent here */
-            set_blocking(sock, true);
-        } else if (errno != EINTR) {
-            break; /* the socket's send timeout */
+            hand_over(conn, fs);
+            return true;
         }
+        if (errno != EINTR)
+            break; /* the socket's send timeout */
     }
     if (may_hand_over)
         set_blocking(sock, true); /* for the close_notify */
@@ -318,9 +306,9 @@ send_tls_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len)
 }
 
 /* The body of a file too large for the header's write. The kernel copies
- * it; once the client stops taking it as fast, the rest goes to the intake
- * (true: fd went with it), which sends it as the client drains, so a slow
- * or silent reader holds no worker. */
+ * it; once the client stops taking it as fast, the rest is left for the
+ * intake (true: fd went with it), which sends it as the client drains, so
+ * a slow or silent reader holds no worker. */
 static bool
 send_file_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len)
 {
@@ -355,6 +343,33 @@ send_file_body(struct qf_connection *conn, int fd, off_t offset, uint64_t len)
     }
     conn->num_bytes_sent += sent;
     return false;
+}
+
+/* What no loop took (the intake stopped meanwhile) is sent by this
+ * thread, on the blocking socket, as it would have been had the intake
+ * not run. */
+void
+send_rest_here(struct qf_connection *conn, struct file_send *fs)
+{
+    free(fs->log_line);
+    set_blocking(fs->sock, true);
+    if (fs->ssl == nullptr) {
+        uint64_t n;
+        (void) send_file_plain(fs->sock, fs->fd, &fs->offset, fs->remaining, false, &n);
+        conn->num_bytes_sent += n;
+    } else {
+        while (fs->remaining > 0) {
+            enum tls_step step = send_file_tls(fs, 0);
+            if (step == TLS_DONE)
+                continue;
+            if ((step != TLS_WANT_READ && step != TLS_WANT_WRITE) || errno != EINTR)
+                break; /* failed, or the socket's send timeout */
+        }
+        conn->num_bytes_sent = fs->sent;
+        free(fs->piece);
+    }
+    close(fs->fd);
+    free(fs);
 }
 
 void
@@ -487,7 +502,7 @@ write_file_head(char *buf, const char *path, const struct qfstat *stp, const cha
     h.text("\r\nContent-Length: ");
     h.number(r->len, 10);
     h.text("\r\nConnection: close\r\nAccept-Ranges: bytes\r\n");
-    if (drevanta_isPanelPage(path))
+    if (panel_page_hook != nullptr && panel_page_hook(path))
         h.text("Cache-Control: no-store\r\n"); /* no stale status, not even on Back */
     h.text(r->text);
     h.text("\r\n");

@@ -1,34 +1,9 @@
-/* http/http.h: the connection and request records, and the request and
- * response functions that the rest of the server calls. */
+/* http/http.h: the request and response functions that the rest of the
+ * server calls; the records they work on are in server/connection.h. */
 #ifndef QF_HTTP_H
 #define QF_HTTP_H
 
-#include "server/server.h"
-
-enum { MAX_HTTP_HEADERS = 64 };
-
-/* The parsed request handed to every callback. Its strings point into the
- * worker's request buffer and die with the request, except remote_user and
- * an owned post_data. */
-struct qf_request_info {
-    char *request_method;
-    char *uri;
-    char *query_string;
-    char *post_data;
-    char *remote_user;
-    int32_t remote_ip;     /* host byte order; 0 for an IPv6 client */
-    char remote_addr[QF_ADDRSTRLEN]; /* the client's address as text, IPv6 too */
-    int remote_port;
-    int post_data_len;
-    int http_version_major;
-    int http_version_minor;
-    int status_code;
-    int num_headers;
-    struct qf_http_header {
-        char *name;
-        char *value;
-    } http_headers[MAX_HTTP_HEADERS];
-};
+#include "server/connection.h"
 
 /* The strict reading of a head (http/head.cpp). */
 enum framing_verdict {
@@ -131,28 +106,7 @@ bool parse_head(char *buf, int nread, int request_len, struct head_record *rec);
  * was parsed count as held with it. */
 void head_body_bytes(struct head_record *rec, int nread);
 
-/* One connection and its single request. Owned by a worker thread and
- * reused for every connection that worker serves. */
-struct qf_connection {
-    struct qf_request_info request_info; /* first: a connection is its request */
-    struct qf_context *ctx;
-    SSL *ssl;
-    struct socket client;
-    time_t start_time;
-    bool owns_post_data;
-    bool callback_authorized;
-    bool nonce_stale;      /* right answer to an expired nonce: challenge with stale=true */
-    uint64_t num_bytes_sent;
-    /* The head being served; null for a connection made without one. */
-    struct head_record *head;
-    /* Set while the intake's loop serves the request itself: writes never
-     * block, what the socket does not take is kept. */
-    bool in_loop;
-    char *unsent;          /* in_loop: bytes the socket did not take at once (heap) */
-    size_t unsent_len;
-};
-
-/* Connection handling: one request per connection. */
+/* Connection handling: one request per connection (serve.cpp, above dispatch). */
 void process_new_connection(struct qf_connection *conn);
 /* Serves a head parsed by parse_head (null: none was read, nothing owed). */
 void serve_request(struct qf_connection *conn, struct head_record *rec);
@@ -222,7 +176,7 @@ void out_text(struct out_buffer *out, const char *s);
 void out_html(struct out_buffer *out, const char *s);
 void out_url(struct out_buffer *out, const char *s);
 
-/* Dispatch. route_request routes the request of conn->head (decoding and
+/* Dispatch (dispatch.cpp, above the handlers it calls). route_request routes the request of conn->head (decoding and
  * cleaning its URI in place); false when routing answered it (400, 421).
  * analyze_request routes a head not routed yet and runs its handler.
  * loop_may_take tells, from the head alone, whether the intake's loop may
@@ -233,6 +187,7 @@ bool loop_may_take(struct qf_connection *conn);
 bool route_request(struct qf_connection *conn);
 bool route_may_block(const struct qf_connection *conn);
 void analyze_request(struct qf_connection *conn);
+/* URIs as paths (uri.cpp). */
 bool match_extension(const char *path, const char *ext_list);
 /* In place: separator runs collapse, "." and ".." segments are resolved
  * (a ".." above the start is dropped). */
@@ -258,6 +213,9 @@ bool refuse_foreign_host(struct qf_connection *conn, const char *path = nullptr)
 enum { SMALL_BODY_MAX = 7 * 1024 };
 void send_file(struct qf_connection *conn, const char *path, struct qfstat *stp);
 void send_opened_file_stream(struct qf_connection *conn, FILE *fp, uint64_t len);
+/* Finishes a send that a handler left in conn->handed_send when the intake
+ * takes none any more; frees fs and closes its file. */
+void send_rest_here(struct qf_connection *conn, struct file_send *fs);
 void send_directory_listing(struct qf_connection *conn, const char *dir);
 int compare_dir_entries(const void *a, const void *b);
 

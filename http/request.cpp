@@ -1,4 +1,4 @@
-/* http/request.cpp: one connection's request: reading, parsing, responses and the access log. */
+/* http/request.cpp: one connection's request: reading, parsing, responses and the access log (served by serve.cpp). */
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <errno.h>
@@ -36,26 +36,6 @@ reset_per_request_attributes(struct qf_connection *conn)
         qf_free(ri->post_data);
         ri->post_data = nullptr;
     }
-}
-
-/* Reads the head itself: for a caller without the intake. */
-void
-process_new_connection(struct qf_connection *conn)
-{
-    /* One spare byte so the body behind the headers can always be
-     * NUL-terminated before it is handed to the panel. */
-    char buf[MAX_REQUEST_SIZE + 1];
-    struct head_record rec;
-    int nread = 0;
-
-    int request_len = read_request(nullptr, conn->client.sock, conn->ssl, buf,
-                                   MAX_REQUEST_SIZE, &nread);
-    if (request_len <= 0) {
-        serve_request(conn, nullptr); /* peer gone, block too long or garbage */
-        return;
-    }
-    (void) parse_head(buf, nread, request_len, &rec);
-    serve_request(conn, &rec);
 }
 
 void
@@ -104,50 +84,6 @@ answer_bad_head(struct qf_connection *conn)
     log_access(conn);
 }
 
-void
-serve_request(struct qf_connection *conn, struct head_record *rec)
-{
-    begin_request(conn, rec);
-    if (rec == nullptr)
-        return; /* nobody to answer */
-    if (rec->verdict != HEAD_OK) {
-        answer_bad_head(conn);
-        return;
-    }
-    conn->start_time = time(nullptr);
-    analyze_request(conn);
-    /* A send handed to the intake takes the connection along, and the
-     * intake writes the line when it ends. */
-    if (conn->client.sock != -1)
-        log_access(conn);
-}
-
-/* The one place that decides whether the loop answers a head itself: a
- * refused head at once from its verdict, and GETs and HEADs whose route
- * needs no handler that may wait (static files of one write, redirects,
- * the ordinary error answers): waking a worker costs more than the answer.
- * The head was parsed in place when it was complete; a worker gets that
- * record, and the route when routing ran here. True when the loop took
- * the request and answered it; false when nothing was written or logged
- * and a worker serves it. */
-bool
-serve_in_loop(struct qf_connection *conn, struct head_record *rec)
-{
-    begin_request(conn, rec);
-    if (!loop_may_take(conn))
-        return false;
-    if (rec->verdict != HEAD_OK) {
-        answer_bad_head(conn);
-        return true;
-    }
-    if (route_request(conn)) {
-        if (route_may_block(conn))
-            return false;
-        analyze_request(conn); /* routed: authorization and the handler */
-    }
-    log_access(conn);
-    return true;
-}
 
 /* Client sockets carry a send and receive timeout, and on such a socket a
  * signal (SIGCHLD of a CGI program ends up in any thread) makes a blocked

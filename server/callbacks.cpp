@@ -1,4 +1,4 @@
-/* server/callbacks.cpp: the registry of URI, authorization and error callbacks, and the panel's directory. */
+/* server/callbacks.cpp: the registry of URI, authorization and error callbacks, and the panel's directory and entries. */
 #include <assert.h>
 #include <errno.h>
 #include <limits.h>
@@ -195,4 +195,14 @@ in_panel_directory(struct qf_context *ctx, const char *path)
                   (real[n] == '\0' || real[n] == '/' || ctx->panel_dir[n - 1] == '/');
     pthread_mutex_unlock(&ctx->callback_mutex);
     return inside;
+}
+
+qf_panel_post_hook panel_post_hook;
+qf_panel_page_hook panel_page_hook;
+
+void
+qf_set_panel_hooks(qf_panel_post_hook post, qf_panel_page_hook is_page)
+{
+    panel_post_hook = post;
+    panel_page_hook = is_page;
 }

@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "http/http.h"
+#include "server/connection.h"
 
 /* Longest error message; longer ones are cut. */
 enum { ERROR_MESSAGE_SIZE = 8192 };

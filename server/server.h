@@ -243,7 +243,8 @@ struct qf_option {
 
 extern const struct qf_option known_options[];
 
-/* Context and options. */
+/* Start, stop and tear-down (start.cpp); the option table and options by
+ * name (options.cpp); the option locks and refusals (context.cpp). */
 struct qf_context *qf_start(void);
 void qf_stop(struct qf_context *ctx);
 void qf_fini(struct qf_context *ctx);
@@ -254,6 +255,10 @@ const char *qf_get_option(const struct qf_context *ctx, const char *name);
 const char *qf_last_refusal(void);
 /* Called by cry with every line: kept while a setter runs on this thread. */
 void note_setter_line(const char *message);
+/* What note_setter_line keeps (set by qf_set_option while a setter runs),
+ * and what qf_last_refusal tells. */
+extern thread_local std::string *setter_lines;
+extern thread_local std::string last_refusal;
 const char *qf_version(void);
 void qf_set_log_callback(struct qf_context *ctx, qf_callback_t cb);
 const struct qf_option *find_opt(const char *name);
@@ -267,6 +272,8 @@ bool set_gpass_option(struct qf_context *ctx, const char *value);
 bool set_elog_option(struct qf_context *ctx, const char *value);
 bool set_alog_option(struct qf_context *ctx, const char *value);
 bool open_log_file(struct qf_context *ctx, FILE **stream_slot, const char *path);
+/* Closes a log stream unless it is standard error or standard output. */
+void release_stream(FILE *fp);
 
 /* Setters that belong to the listener, worker and admin modules. */
 bool set_ports_option(struct qf_context *ctx, const char *list);
@@ -355,8 +362,6 @@ void close_gracefully(int sock);
 void note_client_opened(void);
 int count_open_clients(void);
 int start_thread(struct qf_context *ctx, void *(*func)(void *), void *arg);
-int set_non_blocking_mode(struct qf_connection *conn, int sock);
-void set_blocking(int sock, bool blocking);
 
 /* The callback registry. A null func removes the first matching entry. */
 void qf_set_uri_callback(struct qf_context *ctx, const char *uri_regex, qf_callback_t func,
@@ -383,6 +388,16 @@ bool qf_set_panel_directory(struct qf_context *ctx, const char *dir);
  * directory (resolving links); a path that cannot be resolved counts as
  * inside while there is a panel directory. */
 bool in_panel_directory(struct qf_context *ctx, const char *path);
+/* The panel's two entries, which the front end registers before any port
+ * opens: the action of a form body posted to a plain file (the body is
+ * NUL-terminated and writable), and whether a path names one of its pages,
+ * which no cache may keep. Both null (the default) for a server without a
+ * panel. Process-wide, as the panel is. */
+typedef int (*qf_panel_post_hook)(char *body);
+typedef bool (*qf_panel_page_hook)(const char *path);
+extern qf_panel_post_hook panel_post_hook;
+extern qf_panel_page_hook panel_page_hook;
+void qf_set_panel_hooks(qf_panel_post_hook post, qf_panel_page_hook is_page);
 
 /* Error log. */
 void cry(struct qf_connection *conn, const char *fmt, ...)
@@ -426,6 +441,8 @@ char *qf_strdup(const char *text);
 int qf_stat(const char *path, struct qfstat *st);
 void qf_free(void *p);
 void set_close_on_exec(int fd);
+int set_non_blocking_mode(struct qf_connection *conn, int sock);
+void set_blocking(int sock, bool blocking);
 
 /* The descriptor limit: raised to the hard limit for the server, the one
  * it started with for the programs it runs. restore_child_state (that

@@ -256,3 +256,26 @@ client_deadline_seconds(void)
     }();
     return deadline;
 }
+
+int
+set_non_blocking_mode(struct qf_connection *conn, int sock)
+{
+    int flags = fcntl(sock, F_GETFL, 0);
+    if (flags == -1) {
+        cry(conn, "%s: fcntl(F_GETFL): %d", "set_non_blocking_mode", errno);
+        return -1;
+    }
+    if (fcntl(sock, F_SETFL, flags | O_NONBLOCK) != 0) {
+        cry(conn, "%s: fcntl(F_SETFL): %d", "set_non_blocking_mode", errno);
+        return -1;
+    }
+    return 0;
+}
+
+void
+set_blocking(int sock, bool blocking)
+{
+    int flags = fcntl(sock, F_GETFL, 0);
+    if (flags != -1)
+        (void) fcntl(sock, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+}

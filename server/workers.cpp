@@ -75,29 +75,6 @@ set_max_threads_option(struct qf_context *ctx, const char *value)
     return true;
 }
 
-int
-set_non_blocking_mode(struct qf_connection *conn, int sock)
-{
-    int flags = fcntl(sock, F_GETFL, 0);
-    if (flags == -1) {
-        cry(conn, "%s: fcntl(F_GETFL): %d", "set_non_blocking_mode", errno);
-        return -1;
-    }
-    if (fcntl(sock, F_SETFL, flags | O_NONBLOCK) != 0) {
-        cry(conn, "%s: fcntl(F_SETFL): %d", "set_non_blocking_mode", errno);
-        return -1;
-    }
-    return 0;
-}
-
-void
-set_blocking(int sock, bool blocking)
-{
-    int flags = fcntl(sock, F_GETFL, 0);
-    if (flags != -1)
-        (void) fcntl(sock, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
-}
-
 /* The administration page may replace idle_time while workers wait, so the
  * text is parsed under its lock. Text without a leading number counts as 0. */
 static int
@@ -365,6 +342,24 @@ close_gracefully(int sock)
     __atomic_sub_fetch(&open_clients, 1, __ATOMIC_RELAXED);
 }
 
+/* A handler left the rest of its send to the intake: the connection goes
+ * with it (client.sock -1, ssl null), and the intake writes the access
+ * line when the send ends. When no loop takes sends any more, the rest is
+ * sent here and logged as any answer. */
+static void
+pass_send_to_intake(struct qf_connection *conn)
+{
+    struct file_send *fs = conn->handed_send;
+    conn->handed_send = nullptr;
+    if (hand_over_send(conn->ctx, fs)) {
+        conn->client.sock = -1;
+        conn->ssl = nullptr;
+        return;
+    }
+    send_rest_here(conn, fs);
+    log_access(conn);
+}
+
 /* Serves one head at a time until none comes for a while. The connection
  * record is reused; serve_request resets its request part each time. */
 void *
@@ -383,6 +378,8 @@ worker_thread(void *arg)
         conn.start_time = time(nullptr);
         conn.ctx = ctx;
         serve_request(&conn, head_record_of(head.buf));
+        if (conn.handed_send != nullptr)
+            pass_send_to_intake(&conn);
         reset_per_request_attributes(&conn);
         /* The request's strings lived in the head's buffer; a log line
          * about the close must not print them. */

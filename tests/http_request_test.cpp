@@ -1,4 +1,5 @@
 /* tests/http_request_test.cpp: request parsing, decoding, form variables, MIME types, ranges. */
+#include <fcntl.h>
 #include <limits.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -151,6 +152,38 @@ TEST(HttpRequest, LoopWritesKeepWhatTheSocketRefusesInOrder)
     EXPECT_EQ(qf_write(&gone, "lost", 4), 0);
     EXPECT_EQ(gone.unsent, nullptr);
     close(sv[0]);
+}
+
+/* The rest of a send that no loop takes any more (the intake stopped) is sent by the worker on
+ * the blocking socket from where the handler stopped, counted, and its file closed. */
+TEST(HttpRequest, SendNoLoopTookIsFinishedHere)
+{
+    qftest::TempDir dir;
+    qftest::writeFile(dir.file("f"), "0123456789abcdef");
+    int fd = open(dir.file("f").c_str(), O_RDONLY | O_CLOEXEC), sv[2];
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    set_blocking(sv[0], false); /* as the handler left it */
+    struct qf_connection conn {};
+    conn.client.sock = sv[0];
+    conn.num_bytes_sent = 4;
+    struct file_send *fs = (struct file_send *) calloc(1, sizeof(*fs));
+    *fs = {};
+    fs->sock = sv[0];
+    fs->fd = fd;
+    fs->offset = 4;
+    fs->remaining = 12;
+    fs->sent = 4;
+    fs->log_line = strdup("the intake's line, not written");
+    send_rest_here(&conn, fs);
+    EXPECT_EQ(conn.num_bytes_sent, 16u);
+    EXPECT_EQ(fcntl(sv[0], F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    char got[32];
+    ASSERT_EQ(recv(sv[1], got, sizeof(got), MSG_DONTWAIT), 12);
+    EXPECT_EQ(std::string(got, 12), "456789abcdef");
+    close(sv[0]);
+    close(sv[1]);
 }
 
 TEST(Text, UrlDecode)

@@ -273,6 +273,7 @@ main(int argc, char *argv[])
     /* Before any port opens: the panel's files answer only to our own names. */
     if (!qf_set_panel_directory(ctx, pcGlobDrevantaBin))
         exit(1);
+    qf_set_panel_hooks(drevanta_analyzePost, drevanta_isPanelPage);
 
     struct config_source src;
     src.start_values = current_settings(ctx);
