@@ -436,9 +436,9 @@ send_authorization_request(struct qf_connection *conn)
     const char *realm = ctx->options[OPT_AUTH_DOMAIN];
     int len = qf_snprintf(conn, buf, sizeof(buf),
                           "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest qop=\"auth\", "
-                          "realm=\"%s\", nonce=\"%s\"%s\r\n\r\n",
+                          "realm=\"%s\", nonce=\"%s\"%s\r\n%s\r\n",
                           realm != nullptr ? realm : "", nonce,
-                          conn->nonce_stale ? ", stale=true" : "");
+                          conn->nonce_stale ? ", stale=true" : "", keep_alive_fields(conn));
     unlock_option(ctx, OPT_AUTH_DOMAIN);
     qf_write(conn, buf, len);
 }

@@ -352,6 +352,10 @@ analyze_request(struct qf_connection *conn)
         send_authorization_request(conn);
         return;
     }
+    /* Answers whose length only the end of the connection tells. */
+    if (r->kind == ROUTE_CALLBACK || r->kind == ROUTE_LISTING || r->kind == ROUTE_CGI ||
+        r->kind == ROUTE_SSI)
+        conn->may_keep = false;
     if (r->kind == ROUTE_CALLBACK && run_callbacks(conn, r))
         return;
 
@@ -373,7 +377,8 @@ analyze_request(struct qf_connection *conn)
         send_error(conn, 404, "Not Found", "%s", "File not found");
         return;
     case ROUTE_REDIRECT:
-        qf_printf(conn, "HTTP/1.1 301 Moved Permanently\r\nLocation: %s/\r\n\r\n", ri->uri);
+        qf_printf(conn, "HTTP/1.1 301 Moved Permanently\r\nLocation: %s/\r\n%s\r\n", ri->uri,
+                  keep_alive_fields(conn));
         return;
     case ROUTE_LISTING:
         send_directory_listing(conn, r->path);

@@ -32,7 +32,7 @@ static void write_listing_row(struct out_buffer *out, const char *uri, const str
 static void read_file_range(struct qf_connection *conn, uint64_t size, struct file_range *r);
 static size_t write_file_head(char *buf, const char *path, const struct qfstat *stp,
                               const char *mime, size_t mime_len, const struct file_range *r,
-                              time_t now);
+                              time_t now, const char *connection);
 
 #define MT(ext, type) {ext, sizeof(ext) - 1, type, sizeof(type) - 1}
 
@@ -476,10 +476,11 @@ read_file_range(struct qf_connection *conn, uint64_t size, struct file_range *r)
 }
 
 /* Writes the answer's header block for the file at path to buf (of
- * HEADER_BUFFER_SIZE bytes); returns its length. */
+ * HEADER_BUFFER_SIZE bytes); returns its length. connection: the value of
+ * the Connection field. */
 static size_t
 write_file_head(char *buf, const char *path, const struct qfstat *stp, const char *mime,
-                size_t mime_len, const struct file_range *r, time_t now)
+                size_t mime_len, const struct file_range *r, time_t now, const char *connection)
 {
     char last_modified[TEXT_SIZE];
     /* Every piece is bounded (type 255, dates and tag 63, range 95 bytes),
@@ -501,7 +502,9 @@ write_file_head(char *buf, const char *path, const struct qfstat *stp, const cha
     h.bytes(mime, mime_len);
     h.text("\r\nContent-Length: ");
     h.number(r->len, 10);
-    h.text("\r\nConnection: close\r\nAccept-Ranges: bytes\r\n");
+    h.text("\r\nConnection: ");
+    h.text(connection);
+    h.text("\r\nAccept-Ranges: bytes\r\n");
     if (panel_page_hook != nullptr && panel_page_hook(path))
         h.text("Cache-Control: no-store\r\n"); /* no stale status, not even on Back */
     h.text(r->text);
@@ -529,7 +532,8 @@ send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
     conn->request_info.status_code = r.status;
 
     char buf[HEADER_BUFFER_SIZE];
-    int hlen = (int) write_file_head(buf, path, stp, mime, mime_len, &r, now);
+    int hlen = (int) write_file_head(buf, path, stp, mime, mime_len, &r, now,
+                                         connection_field(conn));
     uint64_t len = r.len, first = r.first;
 
     if (is_head_request(conn) || len == 0) {

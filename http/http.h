@@ -119,6 +119,15 @@ void answer_bad_head(struct qf_connection *conn);
  * worker is to serve it (serve_request, which goes on from the route). */
 bool serve_in_loop(struct qf_connection *conn, struct head_record *rec);
 void reset_per_request_attributes(struct qf_connection *conn);
+/* The one say over a kept connection. The value of the Connection field of
+ * an answer of known length ("keep-alive" when the request may keep the
+ * connection, else "close"); the fields an answer that today has neither
+ * Content-Length nor Connection needs to be kept ("" when it closes).
+ * answer_keeps: the answer said keep-alive and nothing since cleared
+ * may_keep, so the connection waits for the next request. */
+const char *connection_field(struct qf_connection *conn);
+const char *keep_alive_fields(struct qf_connection *conn);
+bool answer_keeps(const struct qf_connection *conn);
 
 /* One transfer routine for sockets and files. */
 int pull(FILE *fp, int sock, SSL *ssl, char *buf, int len);

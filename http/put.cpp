@@ -150,7 +150,7 @@ put_file(struct qf_connection *conn, const char *path)
     }
     if (rc == 0) {
         ri->status_code = status;
-        qf_printf(conn, "HTTP/1.1 %d OK\r\n\r\n", status);
+        qf_printf(conn, "HTTP/1.1 %d OK\r\n%s\r\n", status, keep_alive_fields(conn));
         return;
     }
 
@@ -174,7 +174,7 @@ put_file(struct qf_connection *conn, const char *path)
         return;
     }
     ri->status_code = status;
-    qf_printf(conn, "HTTP/1.1 %d OK\r\n\r\n", status);
+    qf_printf(conn, "HTTP/1.1 %d OK\r\n%s\r\n", status, keep_alive_fields(conn));
 }
 
 /* Removes one file (or link). A missing file is 404 as for GET; a

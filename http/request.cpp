@@ -23,6 +23,7 @@ enum { MAX_UNSENT = 2 * RESPONSE_BUF_SIZE };
 const char *http_500_error = "Internal Server Error";
 
 static bool wait_writable(int fd, int timeout_ms);
+static bool request_may_keep(const struct qf_connection *conn, const struct head_record *rec);
 static int write_or_keep(struct qf_connection *conn, const char *buf, int len);
 
 void
@@ -48,6 +49,8 @@ begin_request(struct qf_connection *conn, struct head_record *rec)
     conn->callback_authorized = false;
     conn->num_bytes_sent = 0;
     conn->head = rec;
+    conn->may_keep = false;
+    conn->said_keep = false;
     if (rec == nullptr) {
         memset(ri, 0, sizeof(*ri));
         return;
@@ -62,6 +65,45 @@ begin_request(struct qf_connection *conn, struct head_record *rec)
     qf_address_text(&conn->client.rsa, ri->remote_addr, sizeof(ri->remote_addr));
     if (rec->routed)
         ri->query_string = rec->route.query_string;
+    conn->may_keep = request_may_keep(conn, rec);
+    /* The bytes behind a request without a body are the next request's,
+     * not a body for the handlers to read. */
+    if (conn->may_keep)
+        ri->post_data_len = 0;
+}
+
+/* A connection stays open after a request that asks for it (HTTP/1.1
+ * unless it says close, HTTP/1.0 only when it says keep-alive) and whose
+ * end is known without reading a body: one that has none. */
+static bool
+request_may_keep(const struct qf_connection *conn, const struct head_record *rec)
+{
+    if (!conn->keep_allowed || rec->verdict != HEAD_OK || rec->connection_close)
+        return false;
+    if (rec->ri.http_version_minor == 0 && !rec->connection_keep_alive)
+        return false;
+    return rec->framing.verdict == FRAMING_NONE ||
+           (rec->framing.verdict == FRAMING_LENGTH && rec->framing.length == 0);
+}
+
+const char *
+connection_field(struct qf_connection *conn)
+{
+    conn->said_keep = conn->may_keep;
+    return conn->may_keep ? "keep-alive" : "close";
+}
+
+const char *
+keep_alive_fields(struct qf_connection *conn)
+{
+    conn->said_keep = conn->may_keep;
+    return conn->may_keep ? "Content-Length: 0\r\nConnection: keep-alive\r\n" : "";
+}
+
+bool
+answer_keeps(const struct qf_connection *conn)
+{
+    return conn->may_keep && conn->said_keep;
 }
 
 void
@@ -293,8 +335,8 @@ send_error(struct qf_connection *conn, int status, const char *reason, const cha
     conn->num_bytes_sent = head ? 0 : (uint64_t) len;
     qf_printf(conn,
               "HTTP/1.1 %d %s\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n"
-              "Connection: close\r\n\r\n%s",
-              status, reason, len, head ? "" : body);
+              "Connection: %s\r\n\r\n%s",
+              status, reason, len, connection_field(conn), head ? "" : body);
 }
 
 char *

@@ -54,6 +54,13 @@ struct qf_connection {
     /* The rest of a send that the handler leaves to the intake; the worker
      * hands it over after the request (see send_file). */
     struct file_send *handed_send;
+    /* Set by the intake before a request: the connection may stay open
+     * after it. may_keep: this request may keep it (decided from its head
+     * in begin_request; a handler whose answer has no known length clears
+     * it); said_keep: the answer said Connection: keep-alive. */
+    bool keep_allowed;
+    bool may_keep;
+    bool said_keep;
 };
 
 #endif /* QF_CONNECTION_H */

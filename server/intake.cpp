@@ -30,6 +30,7 @@ new_client(struct intake *in)
 void
 free_client(struct intake *in, struct client *c)
 {
+    free(c->carry);
     free(c);
     in->clients--;
 }
@@ -175,6 +176,7 @@ enforce_deadlines(struct intake *in, int64_t now)
             drop_client(in, c);
         }
     }
+    expire_idle(in, now);
     for (c = in->sends.next; c != &in->sends; c = next) {
         next = c->next;
         if (c->deadline <= now) {
@@ -237,6 +239,8 @@ wait_ms(const struct intake *in, int64_t now)
         next = in->heads.next->deadline;
     if (in->sends.next != &in->sends && in->sends.next->deadline < next)
         next = in->sends.next->deadline;
+    if (idle_due(in) < next)
+        next = idle_due(in);
     if (in->accept_resume != 0 && in->accept_resume < next)
         next = in->accept_resume;
     int64_t summary = summary_due(in->ctx);
@@ -255,6 +259,7 @@ begin_stop(struct intake *in, int64_t now)
     while ((c = chain_pop(&in->parked)) != nullptr)
         drop_client(in, c);
     in->deferred.first = in->deferred.last = nullptr; /* all of them are in heads */
+    close_idle(in);
     while (in->heads.next != &in->heads)
         drop_client(in, in->heads.next);
     in->queue_full = false;
@@ -320,6 +325,7 @@ run_intake(struct intake *in)
                     read_head(in, c);
             }
         }
+        read_carried(in);
         enforce_deadlines(in, now);
         /* After the turn's events, none of which may find its record gone. */
         if (in->room_wanted) {

@@ -49,7 +49,7 @@ enum client_state {
     CLIENT_PARKED,        /* in parked: complete head waiting for room in the queue */
     CLIENT_SENDING,       /* in sends: the rest of an answer or a file */
     CLIENT_CLOSING,       /* being closed; the record goes with it */
-    CLIENT_IDLE,          /* between requests on a kept connection (not used yet) */
+    CLIENT_IDLE,          /* in idle: between requests on a kept connection */
 };
 
 /* A connection the loop owns: its head being read, its complete head
@@ -68,6 +68,11 @@ struct client {
     int64_t deadline;
     int64_t hard_deadline;        /* sends, once the server stops */
     struct file_send *send;
+    int served;                   /* requests answered on the connection */
+    bool keeping;                 /* sending an answer after which it stays open */
+    bool carried;                 /* buf holds bytes carried over, not yet looked at */
+    char *carry;                  /* bytes read beyond the last request (heap) */
+    int carry_len;
 };
 
 struct chain {
@@ -82,6 +87,8 @@ struct intake {
     struct client sends;          /* sentinel: sends, least recent progress first */
     struct chain parked;          /* complete heads waiting for room */
     struct chain deferred;
+    struct client idle;           /* sentinel: kept connections between requests, oldest first */
+    struct chain carried;         /* in heads, deferred: the next head is already in buf */
     bool queue_full;
     bool listeners_armed;
     unsigned ports_generation;
@@ -121,6 +128,19 @@ void start_send(struct intake *in, struct client *c, struct file_send *fs, int64
 void end_send(struct intake *in, struct client *c);
 void pump_send(struct intake *in, struct client *c, int64_t now);
 void take_handed_sends(struct intake *in, int64_t now);
+
+/* server/intake_keep.cpp: kept connections between requests */
+void keep_client(struct intake *in, struct client *c, int64_t now);
+void wake_idle_client(struct intake *in, struct client *c, int64_t now);
+void carry_rest(struct client *c, const char *bytes, int len);
+void take_kept_connection(struct intake *in, struct client *c, struct file_send *fs, int64_t now);
+bool cut_idle_client(struct intake *in);
+void expire_idle(struct intake *in, int64_t now);
+void close_idle(struct intake *in);
+void read_carried(struct intake *in);
+int64_t idle_due(const struct intake *in);
+/* A kept answer is sent whole: what the loop kept, or the rest of the file. */
+bool send_complete(const struct file_send *fs);
 
 /* server/intake_start.cpp: start-up and tear-down of the loops */
 void wake_idle_workers(struct qf_context *ctx);

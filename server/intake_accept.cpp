@@ -42,7 +42,7 @@ waits_for_body(struct client *c)
 static bool
 queue_head(struct intake *in, struct client *c)
 {
-    struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len};
+    struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len, c->served};
     return put_socket(in->ctx, &head);
 }
 
@@ -114,13 +114,15 @@ descriptors_short(int64_t now)
     return limit >= 0 && clients + other + descriptor_reserve(limit) > limit;
 }
 
-/* Closes the oldest connection of this loop that is still reading its head
- * (not one waiting for room in the queue, nor one younger than
- * MIN_CUT_AGE_MS): a slow or silent client gives way to a new one. False
- * when there is none. */
+/* Closes an idle kept connection of this loop, else the oldest connection
+ * that is still reading its head (not one waiting for room in the queue,
+ * nor one younger than MIN_CUT_AGE_MS): a slow or silent client gives way
+ * to a new one. False when there is none. */
 bool
 cut_oldest_head(struct intake *in, int64_t now)
 {
+    if (cut_idle_client(in))
+        return true;
     for (struct client *c = in->heads.next; c != &in->heads; c = c->next) {
         if (c->deadline - HEAD_DEADLINE_MS > now - MIN_CUT_AGE_MS)
             return false; /* oldest first: the rest are younger still */
@@ -150,7 +152,8 @@ head_complete(struct intake *in, struct client *c)
     head_body_bytes(head_record_of(c->buf), c->nread);
     if (answer_in_loop(in, c))
         return;
-    if (c->ssl != nullptr)
+    /* A kept connection may come back non-blocking from a handed send. */
+    if (c->ssl != nullptr || c->served > 0)
         set_blocking(c->sock.sock, true);
     if (!in->queue_full && queue_head(in, c)) {
         free_client(in, c);
@@ -246,6 +249,8 @@ tls_ready(struct intake *in, struct client *c)
 void
 read_head(struct intake *in, struct client *c)
 {
+    if (c->state == CLIENT_IDLE)
+        wake_idle_client(in, c, now_ms());
     if (in->queue_full) {
         c->state = CLIENT_DEFERRED;
         chain_push(&in->deferred, c);
@@ -263,8 +268,11 @@ read_head(struct intake *in, struct client *c)
     for (;;) {
         char *buf = c->buf != nullptr ? c->buf : in->spare;
         uint32_t wait_for;
-        ssize_t n = read_some(c, buf + c->nread, (size_t) (MAX_REQUEST_SIZE - c->nread),
-                              &wait_for);
+        /* Bytes carried over from the last request are looked at first. */
+        bool carried = c->carried;
+        c->carried = false;
+        ssize_t n = carried ? 0 : read_some(c, buf + c->nread,
+                                            (size_t) (MAX_REQUEST_SIZE - c->nread), &wait_for);
         if (n > 0 && c->buf == nullptr) {
             c->buf = in->spare;
             in->spare = nullptr;
@@ -274,7 +282,7 @@ read_head(struct intake *in, struct client *c)
                 drop_client(in, c);
             return;
         }
-        if (n == 0) { /* gone: with a complete head it is still served */
+        if (n == 0 && !carried) { /* gone: with a complete head it is still served */
             if (c->state == CLIENT_WAITING_BODY)
                 head_complete(in, c);
             else

@@ -21,9 +21,11 @@ answer_in_loop(struct intake *in, struct client *c)
     conn->ctx = ctx;
     conn->start_time = time(nullptr);
     conn->in_loop = true;
+    conn->keep_allowed = keep_allowed(ctx, c->served);
     if (c->ssl != nullptr)
         tls_loop_writes(c->ssl);
     bool answered = serve_in_loop(conn, rec);
+    c->keeping = answered && answer_keeps(conn);
     reset_per_request_attributes(conn);
     conn->request_info.request_method = nullptr;
     conn->request_info.uri = nullptr;
@@ -36,8 +38,17 @@ answer_in_loop(struct intake *in, struct client *c)
     size_t kept_len = conn->unsent_len;
     conn->unsent = nullptr;
     conn->unsent_len = 0;
+    if (c->keeping) {
+        c->served++;
+        carry_rest(c, c->buf + rec->request_len, rec->nread - rec->request_len);
+    }
     give_back_head_buffer(ctx, c->buf);
     c->buf = nullptr;
+    if (kept_len == 0 && c->keeping) {
+        free(kept);
+        keep_client(in, c, now_ms());
+        return true;
+    }
     if (kept_len == 0 && (c->ssl == nullptr || tls_notify_close(c->ssl) == TLS_DONE)) {
         free(kept);
         drop_client(in, c); /* closed as a worker closes */

@@ -59,6 +59,7 @@ open_intake(struct qf_context *ctx, int index)
     }
     list_init(&in->heads);
     list_init(&in->sends);
+    list_init(&in->idle);
     return in;
 }
 

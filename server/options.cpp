@@ -34,6 +34,8 @@ const struct qf_option known_options[] = {
      set_kv_list_option},
     {"server_names", "Comma-separated host names the panel and administration page answer to",
      nullptr, OPT_SERVER_NAMES, set_server_names_option},
+    {"keep_alive", "Seconds an idle persistent connection is kept open", "0", OPT_KEEP_ALIVE,
+     set_keep_alive_option},
     {nullptr, nullptr, nullptr, 0, nullptr},
 };
 

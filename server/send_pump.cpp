@@ -38,10 +38,31 @@ finish_send(struct qf_context *ctx, struct file_send *fs)
     free(fs);
 }
 
+/* A kept connection whose answer went out whole waits for its next
+ * request; any other closes. */
+/* A kept connection that cannot be kept after all: it closes as any. */
+static void
+drop_kept(struct file_send *fs)
+{
+    if (fs->keep != nullptr)
+        free(fs->keep->carry);
+    free(fs->keep);
+    fs->keep = nullptr;
+}
+
 void
 end_send(struct intake *in, struct client *c)
 {
-    finish_send(in->ctx, c->send);
+    struct file_send *fs = c->send;
+    if (c->keeping && send_complete(fs)) {
+        c->ssl = fs->ssl; /* the connection's again */
+        fs->ssl = nullptr;
+        finish_send(in->ctx, fs);
+        list_unlink(c);
+        keep_client(in, c, now_ms());
+        return;
+    }
+    finish_send(in->ctx, fs);
     drop_client(in, c);
 }
 
@@ -62,7 +83,7 @@ pump_tls_send(struct intake *in, struct client *c, int64_t now)
     struct file_send *fs = c->send;
     uint64_t before = fs->sent;
     enum tls_step step = send_file_tls(fs, TLS_PIECES_PER_TURN);
-    if (fs->remaining == 0)
+    if (fs->remaining == 0 && !c->keeping)
         step = tls_notify_close(fs->ssl);
     if (step == TLS_WANT_READ || step == TLS_WANT_WRITE ||
         (step == TLS_DONE && fs->remaining > 0)) {
@@ -137,8 +158,13 @@ take_handed_sends(struct intake *in, int64_t now)
         struct client *c = new_client(in);
         if (c == nullptr) {
             int sock = fs->sock;
+            drop_kept(fs);
             finish_send(ctx, fs);
             close_gracefully(sock);
+            continue;
+        }
+        if (fs->keep != nullptr) {
+            take_kept_connection(in, c, fs, now);
             continue;
         }
         c->sock.sock = fs->sock;

@@ -79,7 +79,7 @@ struct callback {
 };
 
 enum {
-    NUM_OPTIONS = 25,
+    NUM_OPTIONS = 26,
     MAX_LISTENING_SOCKETS = 10,
     MAX_CALLBACKS = 20,
     MAX_QUEUED_SOCKETS = 20,
@@ -114,6 +114,7 @@ enum {
     OPT_IDLE_TIME = 22,
     OPT_MIME_TYPES = 23,
     OPT_SERVER_NAMES = 24,
+    OPT_KEEP_ALIVE = 25,
 };
 
 /* A worker asleep in get_socket, on its own stack: put_socket wakes the
@@ -135,6 +136,16 @@ struct request_head {
     char *buf;
     int nread;       /* bytes in buf */
     int request_len; /* length of the header block */
+    int served;      /* requests answered on the connection before this one */
+};
+
+/* A connection that stays open after its answer goes back to an intake
+ * loop with what its next request needs. */
+struct kept_connection {
+    struct socket client;
+    int served;      /* requests answered on it, this one included */
+    char *carry;     /* bytes read beyond the request: the next one's start (heap) */
+    int carry_len;
 };
 
 /* The rest of a file that a worker could not send without waiting: the
@@ -155,6 +166,9 @@ struct file_send {
     size_t piece_written;
     char *kept;      /* bytes of the loop's answer the socket did not take at once */
     size_t kept_len, kept_sent;
+    /* Non-null: once all is sent the connection waits for its next request
+     * (close_notify is not sent). */
+    struct kept_connection *keep;
     struct file_send *next;
 };
 
@@ -221,6 +235,9 @@ struct qf_context {
     /* Heads closed to keep descriptors free, likewise. Atomic. */
     int head_cuts;
     int64_t last_summary;
+    /* keep_alive in seconds, as its setter read it (0: one request per
+     * connection). Atomic. */
+    int keep_alive_seconds;
 
     pthread_mutex_t pool_mutex;
     struct pooled_buffer *free_buffers;
@@ -283,6 +300,7 @@ bool set_uid_option(struct qf_context *ctx, const char *uid);
 bool set_max_threads_option(struct qf_context *ctx, const char *value);
 bool set_admin_uri_option(struct qf_context *ctx, const char *uri);
 bool set_server_names_option(struct qf_context *ctx, const char *list);
+bool set_keep_alive_option(struct qf_context *ctx, const char *value);
 
 /* Listening sockets, the access list and the unavailable SSL and user
  * options. The listener table changes only under the ports lock. */
@@ -351,6 +369,9 @@ bool stop_requested(struct qf_context *ctx);
 bool set_policy(int policy); /* the calling thread's, priority 0 */
 /* Gives a send to the intake; false when no intake runs (nothing taken). */
 bool hand_over_send(struct qf_context *ctx, struct file_send *fs);
+/* Whether a connection that has answered served requests may answer one
+ * more and stay open (keep_alive on, fewer than the most per connection). */
+bool keep_allowed(struct qf_context *ctx, int served);
 char *take_head_buffer(struct qf_context *ctx);
 void give_back_head_buffer(struct qf_context *ctx, char *buf);
 void release_head_buffers(struct qf_context *ctx);

@@ -360,6 +360,61 @@ pass_send_to_intake(struct qf_connection *conn)
     log_access(conn);
 }
 
+/* What a loop needs to keep the connection of an answer that keeps it:
+ * the socket record, the count, and the bytes behind the request (a kept
+ * request has no body, so they are the next request's start). Null when
+ * the connection is not kept, or no memory is left to keep it. */
+static struct kept_connection *
+keep_record(const struct qf_connection *conn, const struct request_head *head)
+{
+    if (!answer_keeps(conn))
+        return nullptr;
+    struct kept_connection *k = (struct kept_connection *) calloc(1, sizeof(*k));
+    if (k == nullptr)
+        return nullptr;
+    k->client = conn->client;
+    k->served = head->served + 1;
+    int rest = head->nread - head->request_len;
+    if (rest > 0) {
+        k->carry = (char *) malloc((size_t) rest);
+        if (k->carry == nullptr) {
+            free(k);
+            return nullptr;
+        }
+        memcpy(k->carry, head->buf + head->request_len, (size_t) rest);
+        k->carry_len = rest;
+    }
+    return k;
+}
+
+/* A kept connection goes back to a loop, with the rest of its send when a
+ * handler left one, else with nothing left to send. False when no loop
+ * takes it: the caller then finishes and closes as for any answer. */
+static bool
+hand_back_kept(struct qf_connection *conn, struct kept_connection *k)
+{
+    struct file_send *fs = conn->handed_send;
+    if (fs == nullptr) {
+        fs = (struct file_send *) calloc(1, sizeof(*fs));
+        if (fs == nullptr)
+            return false;
+        fs->sock = conn->client.sock;
+        fs->fd = -1;
+        fs->ssl = conn->ssl;
+    }
+    fs->keep = k;
+    if (!hand_over_send(conn->ctx, fs)) {
+        fs->keep = nullptr;
+        if (conn->handed_send == nullptr)
+            free(fs);
+        return false;
+    }
+    conn->handed_send = nullptr;
+    conn->client.sock = -1;
+    conn->ssl = nullptr;
+    return true;
+}
+
 /* Serves one head at a time until none comes for a while. The connection
  * record is reused; serve_request resets its request part each time. */
 void *
@@ -377,7 +432,13 @@ worker_thread(void *arg)
         conn.ssl = head.ssl;
         conn.start_time = time(nullptr);
         conn.ctx = ctx;
+        conn.keep_allowed = keep_allowed(ctx, head.served);
         serve_request(&conn, head_record_of(head.buf));
+        struct kept_connection *k = keep_record(&conn, &head);
+        if (k != nullptr && !hand_back_kept(&conn, k)) {
+            free(k->carry);
+            free(k);
+        }
         if (conn.handed_send != nullptr)
             pass_send_to_intake(&conn);
         reset_per_request_attributes(&conn);
