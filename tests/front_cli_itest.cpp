@@ -24,7 +24,8 @@ const char USAGE[] =
     "  -max_threads\tMaximum simultaneous threads to spawn (default: \"100\")\n"
     "  -idle_time\tTime in seconds connection stays idle (default: \"10\")\n"
     "  -mime_types\tComma separated list of ext=mime_type pairs\n"
-    "  -server_names\tComma-separated host names the panel and administration page answer to\n";
+    "  -server_names\tComma-separated host names the panel and administration page answer to\n"
+    "  -keep_alive\tSeconds an idle persistent connection is kept open (default: \"0\")\n";
 
 std::string banner(const std::string &ports, const std::string &root)
 {
