@@ -79,6 +79,7 @@ start_quillfen() {   # port docroot [option...]
 # neither keeps connections open), sendfile on, no access log; sets
 # $nginx_pid. main_extra goes at the top (main context), http_extra into
 # the http block (another server, for one).
+# keepalive_timeout: NGINX_KEEPALIVE seconds (default 0, one request per connection).
 start_nginx() {   # port docroot worker_connections [main_extra [http_extra]]
     mkdir -p "$work/nginx/tmp"
     cat >"$work/nginx.conf" <<EOF
@@ -91,7 +92,7 @@ events { worker_connections $3; }
 http {
     access_log off;
     sendfile on;
-    keepalive_timeout 0;
+    keepalive_timeout ${NGINX_KEEPALIVE:-0};
     default_type application/octet-stream;
     client_body_temp_path $work/nginx/tmp/body;
     proxy_temp_path $work/nginx/tmp/proxy;

@@ -4,6 +4,9 @@
 # the servers for each workload so that a busy machine hurts all alike.
 # The HTTPS rows compare quillfen and nginx with the same ECDSA P-256
 # certificate: a new TLS connection (1.3, as wrk offers it) per request.
+# Every server keeps connections open (5 s); the rows named KA_ let wrk keep
+# its connections, every other row asks for a new one per request
+# (Connection: close), which each server honours.
 #
 # Usage: bench/compare.sh            (from anywhere in the repository)
 # Environment:
@@ -35,6 +38,7 @@ big_conc=(1 4)
 big_size=$((100 * 1024 * 1024))
 tls_small_conc=(16 64)
 tls_big_conc=(1)
+ka_conc=(16 64 256)
 
 # --- what the benchmark needs, installed only when missing ------------------
 packages=(wrk nginx lighttpd curl python3 g++ cmake make openssl libssl-dev libsystemd-dev)
@@ -60,20 +64,21 @@ make_tls_cert
 qf_port=$(free_port)
 qf_tls_port=$(free_port)
 start_quillfen "$qf_port" "$docroot" -ssl_cert "$work/server.pem" \
-    -ports "127.0.0.1:$qf_port,127.0.0.1:${qf_tls_port}s"
+    -ports "127.0.0.1:$qf_port,127.0.0.1:${qf_tls_port}s" -keep_alive 5
 nginx_port=$(free_port)
 nginx_tls_port=$(free_port)
-start_nginx "$nginx_port" "$docroot" 1024 "" "$(nginx_tls_server "$nginx_tls_port" "$docroot")"
+NGINX_KEEPALIVE=5 start_nginx "$nginx_port" "$docroot" 1024 "" "$(nginx_tls_server "$nginx_tls_port" "$docroot")"
 
 lighttpd_port=$(free_port)
-# One request per connection, like the others; no access log; the kernel
-# sends the files.
+# Connections kept 5 s, like the others; no access log; the kernel sends the
+# files.
 cat >"$work/lighttpd.conf" <<EOF
 server.document-root = "$docroot"
 server.bind = "127.0.0.1"
 server.port = $lighttpd_port
 server.errorlog = "$work/lighttpd.error.log"
-server.max-keep-alive-requests = 0
+server.max-keep-alive-requests = 1000
+server.max-keep-alive-idle = 5
 server.network-backend = "sendfile"
 EOF
 "$lighttpd_bin" -D -f "$work/lighttpd.conf" >"$work/lighttpd.out" 2>&1 &
@@ -127,7 +132,8 @@ EOF
 # RSS and summed HWM (KiB), CPU time (us) and context switches.
 run_wrk() {   # workload server port path conc timeout round pid [scheme]
     local workload=$1 server=$2 port=$3 path=$4 conc=$5 tmo=$6 round=$7 pid=$8 scheme=${9:-http}
-    local threads=$((conc < 2 ? conc : 2))
+    local threads=$((conc < 2 ? conc : 2)) close=(-H 'Connection: close')
+    [[ "$workload" == KA_* ]] && close=()
     local raw="$out_dir/${server}_${scheme}_${path%.bin}_c${conc}_r${round}.txt"
     local stopfile="$work/stop-sampling" readyfile="$work/sampling" sampler
     rm -f "$stopfile" "$readyfile"
@@ -138,7 +144,7 @@ run_wrk() {   # workload server port path conc timeout round pid [scheme]
         sleep 0.05
     done
     wrk -t"$threads" -c"$conc" -d"${duration}s" --timeout "${tmo}s" --latency \
-        -H 'Connection: close' "$scheme://127.0.0.1:$port/$path" >"$raw" 2>&1 || true
+        "${close[@]}" "$scheme://127.0.0.1:$port/$path" >"$raw" 2>&1 || true
     touch "$stopfile"
     wait "$sampler" || true
     echo "$workload $server $round $(parse_wrk "$raw") $(cat "$work/sample.out")" >>"$runs"
@@ -185,11 +191,19 @@ for c in "${tls_big_conc[@]}"; do
     echo "HTTPS, 100 MiB file, concurrency $c ..." >&2
     measure "TLS_100MiB_c=$c" big.bin "$c" 30 https
 done
+for c in "${ka_conc[@]}"; do
+    echo "kept connections, 1 KiB file, concurrency $c ..." >&2
+    measure "KA_1KiB_c=$c" small.bin "$c" 5
+done
+for c in "${ka_conc[@]}"; do
+    echo "kept connections, HTTPS, 1 KiB file, concurrency $c ..." >&2
+    measure "KA_TLS_1KiB_c=$c" small.bin "$c" 5 https
+done
 
 echo
 echo "quillfen vs nginx $("$nginx_bin" -v 2>&1 | sed 's/.*\///') and lighttpd" \
      "$("$lighttpd_bin" -v 2>&1 | sed -n 's/^lighttpd\/\([^ ]*\).*/\1/p'), loopback, ${duration} s per run," \
-     "$(nproc) cores, wrk -H 'Connection: close' (threads = min(2, connections))," \
+     "$(nproc) cores, wrk -H 'Connection: close' but in the KA_ rows (threads = min(2, connections))," \
      "median of $rounds round(s)"
 python3 - "$runs" "$mem_conc" "$rounds" <<'EOF'
 import collections, math, statistics, sys
