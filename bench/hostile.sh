@@ -13,8 +13,11 @@
 #   HOSTILE_STALL_RCVBUF   their receive buffer in bytes (default 4096)
 #   HOSTILE_STALL_MSS      the segment size they offer (default 1460, as across a network;
 #                          0 keeps loopback's 64 KiB, which costs the kernel far more)
-#   HOSTILE_LOADS          which loads, in this order (default silent,trickle,stall,tls_trickle;
-#                          tls_trickle and its GETs go to each server's HTTPS port)
+#   HOSTILE_IDLE           connections kept open after one GET, then silent (default 2000)
+#   HOSTILE_PIPELINE       clients that send 1000 GETs at once and read nothing (default 200)
+#   HOSTILE_LOADS          which loads, in this order (default
+#                          silent,trickle,stall,tls_trickle,idle,pipeline; tls_trickle and its
+#                          GETs go to each server's HTTPS port)
 #   HOSTILE_MAX_THREADS    quillfen's -max_threads (default 100)
 #   HOSTILE_EXTRA_THREADS  threads allowed beyond max_threads: the intake threads (one
 #                          per core, at most 8) and 3 more (default: 4 with one core)
@@ -25,6 +28,7 @@
 #   HOSTILE_RAMP           seconds to open the crowd before the GETs begin (default 20)
 #   HOSTILE_SETTLE         seconds to wait after a load for descriptors and RSS (default 60)
 #   QUILLFEN               a quillfen binary to use instead of building build-bench/
+# Both servers keep connections open 5 s (quillfen's keep_alive, nginx's keepalive_timeout).
 # Exit status: 0 when quillfen met every target, 1 otherwise.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,7 +37,9 @@ seconds=${HOSTILE_SECONDS:-40}
 silent=${HOSTILE_SILENT:-10000}
 trickle=${HOSTILE_TRICKLE:-2000}
 stall=${HOSTILE_STALL:-1000}
-loads=${HOSTILE_LOADS:-silent,trickle,stall,tls_trickle}
+idle=${HOSTILE_IDLE:-2000}
+pipeline=${HOSTILE_PIPELINE:-200}
+loads=${HOSTILE_LOADS:-silent,trickle,stall,tls_trickle,idle,pipeline}
 max_threads=${HOSTILE_MAX_THREADS:-100}
 cores=$(nproc)
 extra_threads=${HOSTILE_EXTRA_THREADS:-$(( (cores < 8 ? cores : 8) + 3 ))}
@@ -45,7 +51,7 @@ ramp=${HOSTILE_RAMP:-20}
 settle=${HOSTILE_SETTLE:-60}
 stall_rcvbuf=${HOSTILE_STALL_RCVBUF:-4096}
 stall_mss=${HOSTILE_STALL_MSS:-1460}
-for v in seconds silent trickle stall max_threads extra_threads p99_ms rss_limit rss_slack \
+for v in seconds silent trickle stall idle pipeline max_threads extra_threads p99_ms rss_limit rss_slack \
          probe_timeout ramp settle stall_rcvbuf stall_mss; do
     if ! [[ "${!v}" =~ ^[0-9]+$ ]]; then
         echo "hostile.sh: $v must be a whole number (got '${!v}')" >&2
@@ -70,6 +76,7 @@ nofile=$(ulimit -Hn)
 [ "$nofile" = unlimited ] && nofile=1048576
 need=$((silent > trickle ? silent : trickle))
 need=$((need > stall ? need : stall))
+need=$((need > idle ? need : idle))
 if [ "$nofile" -lt $((need + 200)) ]; then
     echo "hostile.sh: the hard descriptor limit ($nofile) is too small for $need connections" >&2
     exit 2
@@ -89,14 +96,14 @@ qf_port=$(free_port)
 qf_tls_port=$(free_port)
 ulimit -n "$nofile"
 start_quillfen "$qf_port" "$docroot" -max_threads "$max_threads" -error_log "$work/quillfen.error.log" \
-    -ssl_cert "$work/server.pem" -ports "127.0.0.1:$qf_port,127.0.0.1:${qf_tls_port}s"
+    -ssl_cert "$work/server.pem" -ports "127.0.0.1:$qf_port,127.0.0.1:${qf_tls_port}s" -keep_alive 5
 # Enough for the largest crowd on one worker, since nothing spreads the
 # connections evenly over the workers.
 nginx_port=$(free_port)
 nginx_tls_port=$(free_port)
 worker_connections=$((nofile - 100 < 65535 ? nofile - 100 : 65535))
 [ "$worker_connections" -ge 12000 ] || worker_connections=12000
-start_nginx "$nginx_port" "$docroot" "$worker_connections" "worker_rlimit_nofile $nofile;" \
+NGINX_KEEPALIVE=5 start_nginx "$nginx_port" "$docroot" "$worker_connections" "worker_rlimit_nofile $nofile;" \
     "$(nginx_tls_server "$nginx_tls_port" "$docroot")"
 wait_ready quillfen "$qf_port" "$qf_pid" small.bin
 wait_ready nginx "$nginx_port" "$nginx_pid" small.bin
@@ -109,10 +116,11 @@ echo "quillfen (max_threads $max_threads) and nginx $("$nginx_bin" -v 2>&1 | sed
 # hung driver.
 per_load=$((ramp + seconds + probe_timeout + 15 + settle + 20))
 status=0
-timeout --signal=TERM $((8 * per_load + 300)) python3 bench/hostile_driver.py run \
+timeout --signal=TERM $((12 * per_load + 300)) python3 bench/hostile_driver.py run \
     --server "quillfen:$qf_pid:$qf_port:$qf_tls_port" \
     --server "nginx:$nginx_pid:$nginx_port:$nginx_tls_port" \
     --loads "$loads" --silent "$silent" --trickle "$trickle" --stall "$stall" \
+    --idle "$idle" --pipeline "$pipeline" \
     --seconds "$seconds" --probe-timeout "$probe_timeout" --ramp "$ramp" --settle "$settle" \
     --expect "$docroot/small.bin" --thread-limit $((max_threads + extra_threads)) \
     --stall-rcvbuf "$stall_rcvbuf" --stall-mss "$stall_mss" \

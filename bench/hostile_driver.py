@@ -143,7 +143,15 @@ class Crowd:
              it offers a segment size of `mss` (0: loopback's own);
     tls_trickle  on a TLS port: a TLS handshake record one byte every
              `interval` seconds, a hello that never ends.
+    idle     asks for `path` once on a connection the server keeps, reads
+             the answer and then sends nothing (an idle persistent
+             connection, opened again whenever the server ends it);
+    pipeline sends PIPELINE_REQUESTS requests for `path` at once, as many
+             as the socket takes, with a small receive buffer, and reads
+             nothing.
     """
+
+    PIPELINE_REQUESTS = 1000
 
     TICKS = 50   # a trickle interval is cut into this many ticks
 
@@ -171,7 +179,7 @@ class Crowd:
         self.tasks.append(self.loop.create_task(self._opener()))
         if self.kind in ("trickle", "tls_trickle"):
             self.tasks.append(self.loop.create_task(self._trickler()))
-        if self.kind == "stall":
+        if self.kind in ("stall", "pipeline"):
             self.tasks.append(self.loop.create_task(self._stall_checker()))
 
     async def _opener(self):
@@ -188,7 +196,7 @@ class Crowd:
     async def _connect(self, slot):
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         s.setblocking(False)
-        if self.kind == "stall":
+        if self.kind in ("stall", "pipeline"):
             # Set before connecting, so the window offered is small from the
             # start and the kernel does not grow it.
             s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, self.rcvbuf)
@@ -215,14 +223,24 @@ class Crowd:
         self.opened += 1
         self.socks[slot] = s
         self.sent[slot] = 0
-        if self.kind == "stall":
+        if self.kind in ("stall", "pipeline"):
+            ask = f"GET {self.path} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+            ask = (ask + "Connection: close\r\n\r\n" if self.kind == "stall" else
+                   (ask + "\r\n") * self.PIPELINE_REQUESTS)
             try:
-                s.send(f"GET {self.path} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                       "Connection: close\r\n\r\n".encode())
+                s.send(ask.encode())   # what the socket takes; the rest never goes
+            except BlockingIOError:
+                pass
             except OSError:
                 self._server_closed(slot)
                 return
         else:
+            if self.kind == "idle":
+                try:
+                    s.send(f"GET {self.path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+                except OSError:
+                    self._server_closed(slot)
+                    return
             # Anything from the server (an answer, the end, a reset) means
             # it is done with this client.
             self.loop.add_reader(s.fileno(), self._readable, slot)
@@ -248,7 +266,7 @@ class Crowd:
     def _drop(self, slot):
         s = self.socks.pop(slot, None)
         if s is not None:
-            if self.kind != "stall":
+            if self.kind not in ("stall", "pipeline"):
                 self.loop.remove_reader(s.fileno())
             s.close()
 
@@ -500,7 +518,7 @@ def print_table(results, args, first):
 
 async def run_main(args):
     hard = raise_nofile()
-    biggest = max(args.silent, args.trickle, args.stall)
+    biggest = max(args.silent, args.trickle, args.stall, args.idle, args.pipeline)
     if hard < biggest + 200:
         log(f"RLIMIT_NOFILE hard limit {hard} is too small for {biggest} connections")
         return 2
@@ -521,7 +539,7 @@ async def run_main(args):
         idle[name] = procstat.snapshot(pid)
 
     sizes = {"silent": args.silent, "trickle": args.trickle, "stall": args.stall,
-             "tls_trickle": args.trickle}
+             "tls_trickle": args.trickle, "idle": args.idle, "pipeline": args.pipeline}
     loads = [(k, sizes[k]) for k in args.loads.split(",") if sizes.get(k)]
     results = []
     for kind, size in loads:
@@ -569,10 +587,12 @@ def main():
     ru = sub.add_parser("run")
     ru.add_argument("--server", action="append", required=True,
                     help="NAME:PID:PORT[:TLS_PORT]; the first is the one judged")
-    ru.add_argument("--loads", default="silent,trickle,stall,tls_trickle")
+    ru.add_argument("--loads", default="silent,trickle,stall,tls_trickle,idle,pipeline")
     ru.add_argument("--silent", type=int, default=10000)
     ru.add_argument("--trickle", type=int, default=2000)
     ru.add_argument("--stall", type=int, default=1000)
+    ru.add_argument("--idle", type=int, default=2000)
+    ru.add_argument("--pipeline", type=int, default=200)
     ru.add_argument("--seconds", type=int, default=40)
     ru.add_argument("--probe-timeout", type=float, default=10.0)
     ru.add_argument("--ramp", type=float, default=20.0)
@@ -592,9 +612,12 @@ def main():
     if args.cmd == "probe":
         probe_main(args)
         return 0
-    if not set(args.loads.split(",")) <= {"silent", "trickle", "stall", "tls_trickle"}:
-        ap.error("--loads: a comma-separated list of silent, trickle, stall and tls_trickle")
-    for v in ("silent", "trickle", "stall", "seconds", "warm_concurrency", "thread_limit"):
+    if not set(args.loads.split(",")) <= {"silent", "trickle", "stall", "tls_trickle", "idle",
+                                           "pipeline"}:
+        ap.error("--loads: a comma-separated list of silent, trickle, stall, tls_trickle, idle "
+                 "and pipeline")
+    for v in ("silent", "trickle", "stall", "idle", "pipeline", "seconds", "warm_concurrency",
+              "thread_limit"):
         if getattr(args, v) < 0 or (v == "seconds" and args.seconds < 1):
             ap.error(f"--{v.replace('_', '-')} out of range")
     return asyncio.run(run_main(args))

@@ -38,8 +38,6 @@ finish_send(struct qf_context *ctx, struct file_send *fs)
     free(fs);
 }
 
-/* A kept connection whose answer went out whole waits for its next
- * request; any other closes. */
 /* A kept connection that cannot be kept after all: it closes as any. */
 static void
 drop_kept(struct file_send *fs)
@@ -50,6 +48,8 @@ drop_kept(struct file_send *fs)
     fs->keep = nullptr;
 }
 
+/* A kept connection whose answer went out whole waits for its next
+ * request; any other closes. */
 void
 end_send(struct intake *in, struct client *c)
 {
