@@ -141,6 +141,10 @@ TEST(ServerOptions, RefusedValueLeavesThePreviousOne)
     EXPECT_EQ(qf_set_option(bare.ctx, "acl", "+0.0.0.0/0,+300.1.1.1"), 0);
     EXPECT_STREQ(qf_get_option(bare.ctx, "acl"), "-127.0.0.1");
     EXPECT_STREQ(qf_last_refusal(), "check_acl: bad ip address: [+300.1.1.1]");
+    EXPECT_EQ(qf_set_option(bare.ctx, "keep_alive", "5"), 1);
+    EXPECT_EQ(qf_set_option(bare.ctx, "keep_alive", "5s"), 0);
+    EXPECT_EQ(bare.ctx->keep_alive_seconds, 5);
+    EXPECT_STREQ(qf_last_refusal(), "set_keep_alive_option: [5s] must be a number of seconds from 0 to 86400");
     take_bare_log();
 }
 
