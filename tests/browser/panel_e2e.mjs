@@ -62,7 +62,7 @@ function makeCertificate() {
 const portsOption = () => `127.0.0.1:${port},127.0.0.1:${otherPort},127.0.0.1:${tlsPort}s`;
 function startServer() {
   const args = ['-root', product + '/', '-ssl_cert', makeCertificate(), '-ports', portsOption(),
-    '-access_log', `${tmp}/access.log`, '-error_log', `${tmp}/error.log`];
+    '-access_log', `${tmp}/access.log`, '-error_log', `${tmp}/error.log`, '-keep_alive', '5'];
   const child = spawn(binary, args, { env: { ...process.env, DREVANTA_BIN: product + '/' }, cwd: tmp,
     stdio: ['ignore', 'pipe', 'pipe'] });
   server = { child, out: '', err: '', exited: false, code: null };
@@ -319,6 +319,23 @@ try {
     assert(page.url().startsWith('https://'), `the wait page went back to ${page.url()}`);
     assert(fs.readFileSync(conf, 'latin1').includes(`TrunkName=${newTrunk}\r\n`), 'Save over HTTPS was not written');
     assert((await trunk.inputValue()) === newTrunk, 'the page over HTTPS does not show the saved value');
+  });
+
+  // Kept connections: the browser's requests over TLS share fewer connections than they are.
+  await steps('over HTTPS the page and its images reuse connections', async () => {
+    const cdp = await context.newCDPSession(page);
+    await cdp.send('Network.enable');
+    await cdp.send('Network.setCacheDisabled', { cacheDisabled: true });
+    const seen = [];
+    cdp.on('Network.responseReceived', (e) => {
+      if (e.response.url.includes(`:${tlsPort}/`)) seen.push(e.response);
+    });
+    for (let i = 0; i < 3; i++) await page.goto(url, { waitUntil: 'load' });
+    await cdp.detach();
+    const connections = new Set(seen.map((r) => r.connectionId)).size;
+    const reused = seen.filter((r) => r.connectionReused).length;
+    assert(seen.length >= 3 && reused > 0 && connections < seen.length,
+      `${seen.length} answers over ${connections} connections, ${reused} on a reused one`);
   });
 
   await steps('Stop: "Not Running", the service and guard end', async () => {
