@@ -55,6 +55,7 @@ protected:
         runCommand("mkdir -p " + s->root("dir"));
         writeFile(s->root("dir/a.txt"), "a");
         writeFile(s->root("page.shtml"), "[<!--#include \"index.html\"-->]");
+        runCommand("head -c 6000000 /dev/urandom > " + s->root("big.bin"));
         writeScript(s->root("nolen.cgi"), "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nfrom cgi'\n");
         std::vector<std::string> args = {"-keep_alive", "2", "-access_log", file("access"), "-auth_PUT",
                                          file("nopw"), "-cgi_ext", ".cgi"};
@@ -153,8 +154,11 @@ TEST_F(KeepAlive, RealClientsReuseTheirConnection)
     const std::string secure = "https://127.0.0.1:" + std::to_string(tls_port);
     for (const std::string &base : {plain, secure}) {
         SCOPED_TRACE(base);
-        const std::string out = runCommand("curl -sv --cacert " + file("cert.pem") + " " + base + "/f1.txt " + base +
+        /* the big file read slowly, so that the loop finishes its send, and the connection goes on */
+        const std::string out = runCommand("curl -sv --limit-rate 6M --cacert " + file("cert.pem") + " " + base +
+                                           "/big.bin -o " + file("got.bin") + " " + base + "/f1.txt " + base +
                                            "/nothing " + base + "/f2.txt 2>&1");
+        EXPECT_EQ(runCommand("cmp " + file("got.bin") + " " + s->root("big.bin") + " && echo same"), "same\n");
         EXPECT_NE(out.find("Re-using existing connection"), std::string::npos) << out;
         EXPECT_NE(out.find("file 1"), std::string::npos);
         EXPECT_NE(out.find("File not found"), std::string::npos);
