@@ -142,16 +142,19 @@ void
 head_complete(struct intake *in, struct client *c)
 {
     list_unlink(c);
+    /* body bytes read since the head was parsed are held with it */
+    head_body_bytes(head_record_of(c->buf), c->nread);
+    /* Answered here, the record stays, and whatever comes next (a send, the
+     * wait for the next request, the close) sets its registration before
+     * the loop waits again. */
+    if (answer_in_loop(in, c))
+        return;
     /* Out of the set before the record goes: a registration left behind
      * would carry the freed record for as long as the socket lives. */
     if (c->registered) {
         (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, c->sock.sock, nullptr);
         c->registered = false;
     }
-    /* body bytes read since the head was parsed are held with it */
-    head_body_bytes(head_record_of(c->buf), c->nread);
-    if (answer_in_loop(in, c))
-        return;
     /* A kept connection may come back non-blocking from a handed send. */
     if (c->ssl != nullptr || c->served > 0)
         set_blocking(c->sock.sock, true);
