@@ -49,12 +49,15 @@ struct qf_connection {
     bool needs_worker;     /* in_loop: stopped before any output; a worker serves it */
     char *unsent;          /* in_loop: bytes the socket did not take at once (heap) */
     size_t unsent_len;
+    struct held_body body; /* what the intake read of the body; data moves to post_data */
 };
 
 /* Connection handling: one request per connection. */
 void process_new_connection(struct qf_connection *conn);
-/* Parses and serves a head read by the intake (request_len <= 0: none). */
-void serve_request(struct qf_connection *conn, char *buf, int nread, int request_len);
+/* Parses and serves a head read by the intake (request_len <= 0: none),
+ * with the body the intake read, if any; the connection owns it then. */
+void serve_request(struct qf_connection *conn, char *buf, int nread, int request_len,
+                   const struct held_body *body = nullptr);
 void reset_per_request_attributes(struct qf_connection *conn);
 
 /* One transfer routine for sockets and files. */
@@ -228,6 +231,10 @@ bool is_chunked_body(const struct qf_connection *conn);
 /* Decodes in place the chunked body bytes that came with the head; false
  * after a 400 for malformed chunking. */
 bool decode_held_chunks(struct qf_connection *conn);
+/* The whole body in post_data and NUL-terminated, as the panel takes it:
+ * what the intake read, or else the chunked bytes that came with the head,
+ * decoded. False after a 400, 413 or 577. */
+bool hold_whole_body(struct qf_connection *conn);
 /* Writes the body held in memory to fp; false after a 577 for a short write. */
 bool pass_held_body(struct qf_connection *conn, FILE *fp);
 /* With fp null (a body for memory) a declared length above

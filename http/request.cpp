@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "http/http.h"
 
@@ -38,6 +39,12 @@ reset_per_request_attributes(struct qf_connection *conn)
         qf_free(ri->post_data);
         ri->post_data = nullptr;
     }
+    conn->owns_post_data = false;
+    if (conn->body.in_file)
+        (void) close(conn->body.fd);
+    if (conn->body.reserved > 0)
+        release_body_room(conn->body.reserved);
+    memset(&conn->body, 0, sizeof(conn->body));
 }
 
 /* Reads the head itself: for a caller without the intake. */
@@ -55,16 +62,24 @@ process_new_connection(struct qf_connection *conn)
 }
 
 void
-serve_request(struct qf_connection *conn, char *buf, int nread, int request_len)
+serve_request(struct qf_connection *conn, char *buf, int nread, int request_len,
+              const struct held_body *body)
 {
     struct qf_request_info *ri = &conn->request_info;
 
     reset_per_request_attributes(conn);
-    conn->owns_post_data = false;
     conn->callback_authorized = false;
     conn->needs_worker = false;
     conn->num_bytes_sent = 0;
     memset(ri, 0, sizeof(*ri));
+    /* Owned from here, so that every way out releases it. */
+    if (body != nullptr && body->data != nullptr) {
+        conn->body = *body;
+        ri->post_data = conn->body.data;
+        ri->post_data_len = conn->body.len;
+        conn->body.data = nullptr;
+        conn->owns_post_data = true;
+    }
 
     if (request_len <= 0)
         return; /* peer gone, block too long or garbage: nobody to answer */
@@ -92,8 +107,10 @@ serve_request(struct qf_connection *conn, char *buf, int nread, int request_len)
         return;
     }
 
-    ri->post_data = buf + request_len;
-    ri->post_data_len = nread - request_len;
+    if (!conn->owns_post_data) {
+        ri->post_data = buf + request_len;
+        ri->post_data_len = nread - request_len;
+    }
     conn->start_time = time(nullptr);
     analyze_request(conn);
     /* A send handed to the intake takes the connection along, and the

@@ -119,6 +119,7 @@ drop_client(struct intake *in, struct client *c)
     if (c->ssl != nullptr)
         tls_free(c->ssl);
     close_gracefully(c->sock.sock);
+    discard_body(c);
     give_back_head_buffer(in->ctx, c->buf);
     free_client(in, c);
 }
@@ -164,7 +165,9 @@ enforce_deadlines(struct intake *in, int64_t now)
         next = c->next;
         if (c->deferred)
             continue; /* unread through no fault of the client */
-        if (c->body_wait) {
+        if (c->body != nullptr) {
+            drop_client(in, c); /* its body made no progress this long */
+        } else if (c->body_wait) {
             /* still armed: no event may reach the record once it is gone */
             (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, c->sock.sock, nullptr);
             c->registered = false;

@@ -58,6 +58,7 @@ struct client {
     int64_t deadline;
     int64_t hard_deadline;        /* sends, once the server stops */
     struct file_send *send;
+    struct body_reader *body;     /* a POST whose body the loop reads (intake_body.cpp) */
 };
 
 struct chain {
@@ -103,6 +104,21 @@ void head_complete(struct intake *in, struct client *c);
 void read_head(struct intake *in, struct client *c);
 void accept_new_connection(struct intake *in, int i, int64_t now);
 void resume_intake(struct intake *in);
+/* One read of a client without waiting: > 0 bytes, 0 when it is gone or
+ * failed, -1 when nothing came yet (*wait_for: what to wait for). */
+ssize_t read_some(struct client *c, char *buf, size_t len, uint32_t *wait_for);
+
+/* server/intake_body.cpp: reading request bodies */
+/* For a complete head: true when the loop reads its body before the
+ * request goes on (the client is then in its care), false when it goes on
+ * as it is. */
+bool start_body(struct intake *in, struct client *c);
+void read_body(struct intake *in, struct client *c);
+/* The body for the request's head; body_handed_on once the head is queued. */
+struct held_body held_body_of(const struct client *c);
+void body_handed_on(struct client *c);
+/* Releases what a dropped client held of its body. */
+void discard_body(struct client *c);
 
 /* server/intake_answer.cpp: answering in the loop */
 bool answer_in_loop(struct intake *in, struct client *c);

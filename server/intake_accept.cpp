@@ -129,7 +129,7 @@ cut_oldest_head(struct intake *in, int64_t now)
     for (struct client *c = in->heads.next; c != &in->heads; c = c->next) {
         if (c->deadline - HEAD_DEADLINE_MS > now - MIN_CUT_AGE_MS)
             return false; /* oldest first: the rest are younger still */
-        if (c->deferred || c->body_wait)
+        if (c->deferred || c->body_wait || c->body != nullptr)
             continue;
         __atomic_add_fetch(&in->ctx->head_cuts, 1, __ATOMIC_RELAXED);
         drop_client(in, c);
@@ -155,8 +155,9 @@ head_complete(struct intake *in, struct client *c)
         return;
     if (c->ssl != nullptr)
         set_blocking(c->sock.sock, true);
-    struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len};
+    struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len, held_body_of(c)};
     if (!in->queue_full && put_socket(in->ctx, &head)) {
+        body_handed_on(c);
         free_client(in, c);
         return;
     }
@@ -164,9 +165,7 @@ head_complete(struct intake *in, struct client *c)
     chain_push(&in->parked, c);
 }
 
-/* One read of a client without waiting: > 0 bytes, 0 when it is gone or
- * failed, -1 when nothing came yet (*wait_for: what to wait for). */
-static ssize_t
+ssize_t
 read_some(struct client *c, char *buf, size_t len, uint32_t *wait_for)
 {
     *wait_for = EPOLLIN;
@@ -254,6 +253,10 @@ read_head(struct intake *in, struct client *c)
         chain_push(&in->deferred, c);
         return;
     }
+    if (c->body != nullptr) {
+        read_body(in, c);
+        return;
+    }
     if (c->sock.is_ssl && !tls_ready(in, c))
         return;
     /* A silent client costs no buffer: the first read goes to the spare,
@@ -301,6 +304,8 @@ read_head(struct intake *in, struct client *c)
                 return;
             }
             c->request_len = len;
+            if (start_body(in, c))
+                return;
             enum head_step step = next_head_step(in, c);
             c->refused = step == HEAD_REFUSED;
             if (step == HEAD_WAIT_BODY) {
@@ -397,9 +402,11 @@ resume_intake(struct intake *in)
         return;
     while (in->parked.first != nullptr) {
         struct client *c = in->parked.first;
-        struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len};
+        struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len,
+                                    held_body_of(c)};
         if (!put_socket(in->ctx, &head))
             return;
+        body_handed_on(c);
         chain_pop(&in->parked);
         free_client(in, c);
     }

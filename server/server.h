@@ -128,12 +128,36 @@ struct idle_worker {
 /* A complete request head on its way from the intake to a worker: the
  * bytes read so far (the header block, maybe some body) in a pooled buffer
  * of MAX_REQUEST_SIZE + 1 bytes, which the worker gives back. */
+/* A request body the intake read before it queued the request. With whole
+ * false, data holds the first bytes of a body that the worker reads on
+ * from the client, as it does one that came with the head. */
+enum body_fault {
+    BODY_SOUND,
+    BODY_TOO_LARGE, /* chunked, past the bound of a body in memory: none of it kept */
+    BODY_MALFORMED, /* chunked, malformed */
+    BODY_CUT_SHORT, /* the client left, or the temporary file failed */
+};
+struct held_body {
+    char *data;         /* heap, one spare byte for a terminator; null: nothing held */
+    int len;            /* bytes in data */
+    bool whole;         /* the whole body, decoded when it came chunked */
+    bool in_file;       /* then the bytes behind data's are in fd, unlinked */
+    bool continued;     /* "100 Continue" has been sent */
+    enum body_fault fault;
+    int fd;
+    uint64_t file_len;
+    uint64_t reserved;  /* of the room for bodies in files: release_body_room */
+};
+/* Gives back room that an intake reserved for a body in a file. */
+void release_body_room(uint64_t reserved);
+
 struct request_head {
     struct socket client;
     SSL *ssl;        /* a TLS connection, its handshake done; null for plain */
     char *buf;
     int nread;       /* bytes in buf */
     int request_len; /* length of the header block */
+    struct held_body body;
 };
 
 /* The rest of a file that a worker could not send without waiting: the

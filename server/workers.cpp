@@ -382,7 +382,7 @@ worker_thread(void *arg)
         conn.ssl = head.ssl;
         conn.start_time = time(nullptr);
         conn.ctx = ctx;
-        serve_request(&conn, head.buf, head.nread, head.request_len);
+        serve_request(&conn, head.buf, head.nread, head.request_len, &head.body);
         reset_per_request_attributes(&conn);
         /* The request's strings lived in the head's buffer; a log line
          * about the close must not print them. */
