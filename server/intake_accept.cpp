@@ -20,9 +20,9 @@ static const unsigned char TLS_HANDSHAKE_RECORD = 0x16;
 /* What a complete head needs next. */
 enum head_step { HEAD_READY, HEAD_WAIT_BODY, HEAD_REFUSED };
 
-/* A small form body often trails its POST or PUT head by one segment, and
- * the panel hook sees only the body that came with the head, so such a
- * head waits for one more read. Not when the client waits for an answer
+/* For the bodies the loop does not read itself (start_body: a PUT of a
+ * file, a body declared too large): a small body often trails its head
+ * by one segment, so such a head waits for one more read. Not when the client waits for an answer
  * first (Expect), not past a full buffer, and not when the head will be
  * refused whatever follows (bad lines or framing): that one is answered at
  * once. Read from a copy, by the same rules as the worker's. */

@@ -14,6 +14,7 @@
 #include <new>
 
 #include "server/intake.h"
+#include "server/text.h"
 
 enum {
     /* A form or a small upload stays in memory; a larger body goes to a
@@ -217,17 +218,35 @@ feed(struct body_reader *r, char *p, size_t n)
     return BODY_DONE;
 }
 
-/* Whether the loop reads this head's body: a POST whose body is announced
- * and not all here, that the client sends at once or after 100 Continue.
- * A body declared larger than any taker accepts, a missing length, an odd
+/* Whether a URI callback answers this target (cut up in place), as the
+ * dispatcher finds it: without the query, decoded and cleaned. */
+static bool
+has_uri_callback(struct qf_context *ctx, char *uri)
+{
+    char *query = strchr(uri, '?');
+    if (query != nullptr)
+        *query = '\0';
+    size_t n = strlen(uri);
+    (void) url_decode(uri, n, uri, n + 1, 0);
+    clean_uri(uri);
+    return find_callback(ctx, false, uri, -1) != nullptr;
+}
+
+/* Whether the loop reads this head's body: a POST (or a PUT to a URI
+ * callback, which takes it into memory) whose body is announced and not
+ * all here, that the client sends at once or after 100 Continue. A body
+ * declared larger than any taker accepts, a missing length, an odd
  * expectation or bad framing go on at once to the worker, which answers
- * 413, 411, 417 or 400 as before; so does PUT, which is authorised before
- * its body is read (its worker reads it). Read from a copy. */
+ * 413, 411, 417 or 400 as before. So does a PUT of a file: it is
+ * authorised before any of its body is read, and its size has no bound,
+ * so its worker reads it. Read from a copy. */
 static bool
 wants_body(struct intake *in, const struct client *c, struct body_reader *r, bool *expect)
 {
     const char *buf = c->buf;
-    if (c->request_len < 5 || strncmp(buf, "POST ", 5) != 0 || !head_lines_valid(buf, c->request_len))
+    bool post = c->request_len >= 5 && strncmp(buf, "POST ", 5) == 0;
+    if (c->request_len < 5 || (!post && strncmp(buf, "PUT ", 4) != 0) ||
+        !head_lines_valid(buf, c->request_len))
         return false;
     memcpy(in->scratch, buf, (size_t) c->request_len);
     struct qf_request_info ri;
@@ -240,6 +259,8 @@ wants_body(struct intake *in, const struct client *c, struct body_reader *r, boo
     if (x != nullptr && qf_strcasecmp(x, "100-continue") != 0)
         return false;
     *expect = x != nullptr;
+    if (!post && !has_uri_callback(in->ctx, ri.uri))
+        return false;
     struct body_framing f = read_body_framing(&ri);
     r->chunked = f.verdict == FRAMING_CHUNKED;
     r->remaining = f.length;

@@ -320,7 +320,7 @@ TEST_F(Faults, IdleClientsLeaveTheServerItsDescriptors)
 /* Bodies are read by the intake: with two workers, twenty clients that send their POST bodies a
  * byte at a time hold none of them, and a program is run for another client meanwhile. Each body
  * then arrives whole, in however many pieces it came: at a program (with a length or chunked, after
- * 100 Continue, past 64 KiB through a file), at the panel and at a callback. */
+ * 100 Continue, past 64 KiB through a file), at the panel and at a callback (PUT too). */
 TEST_F(ServerItest, SlowBodiesHoldNoWorker)
 {
     /* all of its input first: a large echo would fill both pipes */
@@ -340,6 +340,7 @@ TEST_F(ServerItest, SlowBodiesHoldNoWorker)
         {__LINE__, "POST /echo.cgi HTTP/1.1\r\n" + chunked + "30d40\r\n" + big + "\r\n0\r\n\r\n", "[200000]" + big, 20000},
         {__LINE__, "POST /page.txt HTTP/1.1\r\n" + length(form), "page"},
         {__LINE__, "POST /admin HTTP/1.1\r\n" + length("o=idle_time&v=10"), "Saved: idle_time=10"},
+        {__LINE__, "PUT /admin?x HTTP/1.1\r\n" + length("a callback takes it"), "<h1>Quillfen"},
     };
     const int clients = 20, on = 1;
     std::vector<std::unique_ptr<Conn>> slow;
