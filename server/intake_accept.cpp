@@ -22,10 +22,11 @@ enum head_step { HEAD_READY, HEAD_WAIT_BODY, HEAD_REFUSED };
 
 /* For the bodies the loop does not read itself (start_body: a PUT of a
  * file, a body declared too large): a small body often trails its head
- * by one segment, so such a head waits for one more read. Not when the client waits for an answer
- * first (Expect), not past a full buffer, and not when the head will be
- * refused whatever follows (bad lines or framing): that one is answered at
- * once. Read from a copy, by the same rules as the worker's. */
+ * by one segment, so such a head waits for one more read. Not when the
+ * client waits for an answer first (Expect), not past a full buffer, and
+ * not when the head will be refused whatever follows (bad lines or
+ * framing): that one is answered at once. Read from a copy, by the same
+ * rules as the worker's. */
 static enum head_step
 next_head_step(struct intake *in, const struct client *c)
 {

@@ -125,9 +125,6 @@ struct idle_worker {
     struct idle_worker *next;
 };
 
-/* A complete request head on its way from the intake to a worker: the
- * bytes read so far (the header block, maybe some body) in a pooled buffer
- * of MAX_REQUEST_SIZE + 1 bytes, which the worker gives back. */
 /* A request body the intake read before it queued the request. With whole
  * false, data holds the first bytes of a body that the worker reads on
  * from the client, as it does one that came with the head. */
@@ -151,13 +148,16 @@ struct held_body {
 /* Gives back room that an intake reserved for a body in a file. */
 void release_body_room(uint64_t reserved);
 
+/* A complete request head on its way from the intake to a worker: the
+ * bytes read so far (the header block, maybe some body) in a pooled buffer
+ * of MAX_REQUEST_SIZE + 1 bytes, which the worker gives back. */
 struct request_head {
     struct socket client;
     SSL *ssl;        /* a TLS connection, its handshake done; null for plain */
     char *buf;
     int nread;       /* bytes in buf */
     int request_len; /* length of the header block */
-    struct held_body body;
+    struct held_body body; /* the worker owns it from serve_request on */
 };
 
 /* The rest of a file that a worker could not send without waiting: the
