@@ -41,6 +41,7 @@ TCP_ESTABLISHED = 1
 MAX_CONNECTING = 500
 CONNECT_TIMEOUT = 10.0
 REOPEN_DELAY = 1.0
+BODY_LENGTH = 100000   # a slow body never ends within a load
 
 
 def log(msg):
@@ -142,7 +143,10 @@ class Crowd:
     stall    asks for `path` with a small receive buffer and reads nothing;
              it offers a segment size of `mss` (0: loopback's own);
     tls_trickle  on a TLS port: a TLS handshake record one byte every
-             `interval` seconds, a hello that never ends.
+             `interval` seconds, a hello that never ends;
+    slow_body  POSTs to `path` (a program, which takes the body) a complete
+             head announcing a body of BODY_LENGTH bytes, then sends that
+             body one byte every `interval` seconds.
     """
 
     TICKS = 50   # a trickle interval is cut into this many ticks
@@ -163,13 +167,16 @@ class Crowd:
         self.head = (f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Trickle: ").encode()
         if kind == "tls_trickle":   # a handshake record of 16 KiB, a client hello
             self.head = b"\x16\x03\x01\x40\x00\x01\x00\x3f\xfc\x03\x03"
+        if kind == "slow_body":
+            self.head = (f"POST {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                         f"Content-Length: {BODY_LENGTH}\r\n\r\n").encode()
 
     def held(self):
         return len(self.socks)
 
     def start(self):
         self.tasks.append(self.loop.create_task(self._opener()))
-        if self.kind in ("trickle", "tls_trickle"):
+        if self.kind in ("trickle", "tls_trickle", "slow_body"):
             self.tasks.append(self.loop.create_task(self._trickler()))
         if self.kind == "stall":
             self.tasks.append(self.loop.create_task(self._stall_checker()))
@@ -223,6 +230,12 @@ class Crowd:
                 self._server_closed(slot)
                 return
         else:
+            if self.kind == "slow_body":   # the head at once; the body trickles
+                try:
+                    self.sent[slot] = s.send(self.head)
+                except OSError:
+                    self._server_closed(slot)
+                    return
             # Anything from the server (an answer, the end, a reset) means
             # it is done with this client.
             self.loop.add_reader(s.fileno(), self._readable, slot)
@@ -402,7 +415,7 @@ async def run_load(args, server, kind, size, idle):
     log(f"{kind} x{size} against {name} ...")
     watch = Watch(pid)
     watch.start()
-    path = args.big_path if kind == "stall" else args.small_path
+    path = {"stall": args.big_path, "slow_body": args.body_path}.get(kind, args.small_path)
     crowd = Crowd(kind, port, size, path, args.trickle_interval, args.stall_rcvbuf,
                   args.stall_mss)
     crowd.start()
@@ -500,7 +513,7 @@ def print_table(results, args, first):
 
 async def run_main(args):
     hard = raise_nofile()
-    biggest = max(args.silent, args.trickle, args.stall)
+    biggest = max(args.silent, args.trickle, args.stall, args.slow_body)
     if hard < biggest + 200:
         log(f"RLIMIT_NOFILE hard limit {hard} is too small for {biggest} connections")
         return 2
@@ -521,7 +534,7 @@ async def run_main(args):
         idle[name] = procstat.snapshot(pid)
 
     sizes = {"silent": args.silent, "trickle": args.trickle, "stall": args.stall,
-             "tls_trickle": args.trickle}
+             "tls_trickle": args.trickle, "slow_body": args.slow_body}
     loads = [(k, sizes[k]) for k in args.loads.split(",") if sizes.get(k)]
     results = []
     for kind, size in loads:
@@ -569,10 +582,12 @@ def main():
     ru = sub.add_parser("run")
     ru.add_argument("--server", action="append", required=True,
                     help="NAME:PID:PORT[:TLS_PORT]; the first is the one judged")
-    ru.add_argument("--loads", default="silent,trickle,stall,tls_trickle")
+    ru.add_argument("--loads", default="silent,trickle,stall,tls_trickle,slow_body")
     ru.add_argument("--silent", type=int, default=10000)
     ru.add_argument("--trickle", type=int, default=2000)
     ru.add_argument("--stall", type=int, default=1000)
+    ru.add_argument("--slow-body", type=int, default=150)
+    ru.add_argument("--body-path", default="/sink.cgi")
     ru.add_argument("--seconds", type=int, default=40)
     ru.add_argument("--probe-timeout", type=float, default=10.0)
     ru.add_argument("--ramp", type=float, default=20.0)
@@ -592,9 +607,9 @@ def main():
     if args.cmd == "probe":
         probe_main(args)
         return 0
-    if not set(args.loads.split(",")) <= {"silent", "trickle", "stall", "tls_trickle"}:
-        ap.error("--loads: a comma-separated list of silent, trickle, stall and tls_trickle")
-    for v in ("silent", "trickle", "stall", "seconds", "warm_concurrency", "thread_limit"):
+    if not set(args.loads.split(",")) <= {"silent", "trickle", "stall", "tls_trickle", "slow_body"}:
+        ap.error("--loads: a comma-separated list of silent, trickle, stall, tls_trickle and slow_body")
+    for v in ("silent", "trickle", "stall", "slow_body", "seconds", "warm_concurrency", "thread_limit"):
         if getattr(args, v) < 0 or (v == "seconds" and args.seconds < 1):
             ap.error(f"--{v.replace('_', '-')} out of range")
     return asyncio.run(run_main(args))

@@ -377,7 +377,7 @@ worker_thread(void *arg)
         conn.ssl = head.ssl;
         conn.start_time = time(nullptr);
         conn.ctx = ctx;
-        serve_request(&conn, head_record_of(head.buf));
+        serve_request(&conn, head_record_of(head.buf), &head.body);
         if (conn.handed_send != nullptr)
             pass_send_to_intake(&conn);
         reset_per_request_attributes(&conn);

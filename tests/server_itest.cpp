@@ -71,7 +71,7 @@ protected:
 };
 using Faults = ServerItest;
 
-/* The one worker held by a body that is slow to come: the intake still answers static files and
+/* The one worker held by a program that waits: the intake still answers static files and
  * errors itself, while what needs a worker (SSI, CGI, a callback, a POST) waits for it: twenty such
  * heads fill the queue, the intake holds the next and takes in no more (it pauses), and no second
  * worker starts. Everyone gets their own answer afterwards, in turn. */
@@ -92,12 +92,12 @@ TEST_F(ServerItest, OneWorkerServesWaitingClientsInTurn)
         }
     }
     writeFile(srv.root("small.txt"), "small");
+    writeScript(srv.root("hold.cgi"), "#!/bin/sh\n: > held\nwhile [ ! -e go ]; do sleep 0.05; done\n"
+                                      "printf 'Content-Type: text/plain\\r\\n\\r\\nreleased'\n");
     start({"-max_threads", "1", "-admin_uri", "/admin"});
     Conn first(srv.port);
-    const std::string body = "o=idle_time&v=10";
-    ASSERT_TRUE(first.send("POST /admin HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: " +
-                           std::to_string(body.size()) + "\r\n\r\n"));
-    EXPECT_EQ(first.read(10000, 25), "HTTP/1.1 100 Continue\r\n\r\n");   /* the worker waits for the body */
+    ASSERT_TRUE(first.send("GET /hold.cgi HTTP/1.0\r\n\r\n"));
+    ASSERT_TRUE(waitFor([&] { return fileExists(srv.root("held")); }, 10000));   /* the worker runs it */
     const pid_t pid = srv.proc.pid();
     const int threads = threadCount(pid), fds = openDescriptors(pid);
     EXPECT_EQ(bodyOf(rawRequest(srv.port, "GET /small.txt HTTP/1.0\r\n\r\n")), "small");
@@ -132,8 +132,8 @@ TEST_F(ServerItest, OneWorkerServesWaitingClientsInTurn)
         << tcpQueue(srv.port) << " in the backlog";
     EXPECT_EQ(threadCount(pid), threads);
     EXPECT_FALSE(waiting.front()->hears(0));
-    ASSERT_TRUE(first.send(body));
-    EXPECT_NE(first.read().find("Saved: idle_time=10"), std::string::npos);
+    writeFile(srv.root("go"), "");
+    EXPECT_NE(first.read().find("released"), std::string::npos);
     for (int i = 0; i < clients; i++)
         EXPECT_NE(waiting[i]->read().find(asks[i].second), std::string::npos) << asks[i].first;
 }
@@ -317,6 +317,67 @@ TEST_F(Faults, IdleClientsLeaveTheServerItsDescriptors)
     EXPECT_EQ(srv.proc.err(), "");
 }
 
+/* Bodies are read by the intake: with two workers, twenty clients that send their POST bodies a
+ * byte at a time hold none of them, and a program is run for another client meanwhile. Each body
+ * then arrives whole, in however many pieces it came: at a program (with a length or chunked, after
+ * 100 Continue, past 64 KiB through a file), at the panel and at a callback (PUT too). */
+TEST_F(ServerItest, SlowBodiesHoldNoWorker)
+{
+    /* all of its input first: a large echo would fill both pipes */
+    writeScript(srv.root("echo.cgi"), "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n[%s]' \"$CONTENT_LENGTH\"\n"
+                                      "cat > in.$$; cat in.$$; rm in.$$\n");
+    writeScript(srv.root("hi.cgi"), "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nhi'\n");
+    writeFile(srv.root("page.txt"), "page");
+    start({"-max_threads", "2", "-admin_uri", "/admin"});
+    const std::string big(200000, 'b'), form = "basicsetupbutton=Save&SipProxyIP=10.9.9.9";
+    auto length = [](const std::string &b) { return "Content-Length: " + std::to_string(b.size()) + "\r\n\r\n" + b; };
+    const std::string chunked = "Transfer-Encoding: chunked\r\n\r\n";
+    const struct { int line; std::string wire, answer; size_t piece = 1; } rows[] = {
+        {__LINE__, "POST /echo.cgi HTTP/1.1\r\n" + length("x=1&y=2"), "[7]x=1&y=2"},
+        {__LINE__, "POST /echo.cgi HTTP/1.1\r\n" + chunked + "3\r\nabc\r\n4;e=1\r\ndefg\r\n0\r\n\r\n", "[7]abcdefg"},
+        {__LINE__, "POST /echo.cgi HTTP/1.1\r\nExpect: 100-continue\r\n" + length("go on"), "[5]go on"},
+        {__LINE__, "POST /echo.cgi HTTP/1.1\r\n" + length(big), "[200000]" + big, 20000},
+        {__LINE__, "POST /echo.cgi HTTP/1.1\r\n" + chunked + "30d40\r\n" + big + "\r\n0\r\n\r\n", "[200000]" + big, 20000},
+        {__LINE__, "POST /page.txt HTTP/1.1\r\n" + length(form), "page"},
+        {__LINE__, "POST /admin HTTP/1.1\r\n" + length("o=idle_time&v=10"), "Saved: idle_time=10"},
+        {__LINE__, "PUT /admin?x HTTP/1.1\r\n" + length("a callback takes it"), "<h1>Quillfen"},
+    };
+    const int clients = 20, on = 1;
+    std::vector<std::unique_ptr<Conn>> slow;
+    std::vector<size_t> sent;
+    for (int i = 0; i < clients; i++) {
+        const auto &r = rows[i % std::size(rows)];
+        slow.push_back(std::make_unique<Conn>(srv.port));
+        setsockopt(slow.back()->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+        sent.push_back(r.wire.find("\r\n\r\n") + 5);   /* the head and one byte of the body */
+        ASSERT_TRUE(slow.back()->send(r.wire.substr(0, sent.back()))) << r.line;
+    }
+    auto round = [&] {   /* the next piece of every body; false when all were sent */
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));   /* pacing only: a piece a segment */
+        bool more = false;
+        for (int i = 0; i < clients; i++) {
+            const auto &r = rows[i % std::size(rows)];
+            if (sent[i] >= r.wire.size()) continue;
+            EXPECT_TRUE(slow[i]->send(r.wire.substr(sent[i], r.piece))) << r.line;
+            more = true;
+            sent[i] += r.piece;
+        }
+        return more;
+    };
+    round();   /* a second segment: nobody waits for the body to come with the head */
+    EXPECT_EQ(bodyOf(rawRequest(srv.port, "GET /hi.cgi HTTP/1.0\r\n\r\n")), "hi");
+    while (round()) {}
+    for (int i = 0; i < clients; i++) {
+        const auto &r = rows[i % std::size(rows)];
+        std::string reply = slow[i]->read();
+        const bool interim = r.wire.find("Expect") != std::string::npos;
+        EXPECT_EQ(reply.rfind(interim ? "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK" : "HTTP/1.1 200 OK", 0), 0u)
+            << r.line << " " << reply.substr(0, 100);
+        EXPECT_NE(bodyOf(reply.substr(interim ? 25 : 0)).find(r.answer), std::string::npos) << r.line;
+    }
+    EXPECT_NE(readFile(srv.product.bin() + "quorvel.conf").find("\nSipProxyIP=10.9.9.9"), std::string::npos);
+}
+
 /* Every peer that stops talking holds at most its own worker, until the client deadline (30 s,
  * here shortened to 8), and the programs are ended; the stalls run side by side, so this takes ~9 s.
  * A head must be complete within the deadline after the accept however it trickles in, and a file
@@ -343,6 +404,8 @@ TEST_F(Faults, StalledPeersAreCutOffAfterTheTimeout)
         /* the program never reads: its input pipe fills up */
         {__LINE__, "POST /hang.cgi HTTP/1.1\r\nContent-Length: 200000\r\n\r\n" + std::string(200000, 'p'),
          "HTTP/1.1 577 Internal Server Error\r\n", "Error 577: Internal Server Error\n"},
+        /* a body that stops coming: closed unanswered */
+        {__LINE__, "POST /hang.cgi HTTP/1.1\r\nContent-Length: 10\r\n\r\nab", "", ""},
     };
     std::vector<std::unique_ptr<Conn>> stalled;
     for (const auto &c : cases) {
