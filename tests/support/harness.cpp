@@ -233,6 +233,33 @@ int tcpQueue(int local_port, int remote_port, bool sent)
     return -1;
 }
 
+int descriptorOf(pid_t pid, int local_port, int remote_port, const char *local_addr)
+{
+    char want[64];
+    snprintf(want, sizeof(want), "%s:%04X 0100007F:%04X", local_addr, local_port, remote_port);
+    if (remote_port == 0) snprintf(want, sizeof(want), "%s:%04X 00000000:0000 0A", local_addr, local_port);
+    std::istringstream table(readFile("/proc/net/tcp"));
+    std::string inode;   /* the tenth field */
+    for (std::string line; inode.empty() && std::getline(table, line);) {
+        std::istringstream fields(line);
+        for (int i = 0; line.find(want) != std::string::npos && i < 10; i++) fields >> inode;
+    }
+    for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        std::error_code ec;
+        if (!inode.empty() && fs::read_symlink(e.path(), ec).string() == "socket:[" + inode + "]")
+            return std::stoi(e.path().filename().string());
+    }
+    return -1;
+}
+
+int takeDescriptor(pid_t pid, int fd)
+{
+    int pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
+    int ours = pidfd < 0 || fd < 0 ? -1 : (int)syscall(SYS_pidfd_getfd, pidfd, fd, 0);
+    if (pidfd >= 0) close(pidfd);
+    return ours;
+}
+
 Call::Call(std::function<void()> f)
     : thread_([this, f] {
           tid_ = (pid_t)syscall(SYS_gettid);
@@ -317,7 +344,7 @@ RunResult runQuillfen(const std::vector<std::string> &args, const char *drevanta
     return {status, proc.out(), proc.err()};
 }
 
-Conn::Conn(int port, const char *from)
+Conn::Conn(int port, const char *from, int rcvbuf)
 {
     const bool v6 = from != nullptr && strchr(from, ':') != nullptr;
     struct sockaddr_in to = loopback(port), src = loopback(0);
@@ -327,6 +354,7 @@ Conn::Conn(int port, const char *from)
     to6.sin6_port = to.sin_port;
     const socklen_t len = v6 ? sizeof(to6) : sizeof(to);
     fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
     if (fd >= 0 && (from == nullptr || (inet_pton(v6 ? AF_INET6 : AF_INET, from, v6 ? (void *)&src6.sin6_addr : &src.sin_addr) == 1 &&
                                         bind(fd, v6 ? (struct sockaddr *)&src6 : (struct sockaddr *)&src, len) == 0)) &&
         connect(fd, v6 ? (struct sockaddr *)&to6 : (struct sockaddr *)&to, len) == 0)

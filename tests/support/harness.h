@@ -61,6 +61,11 @@ bool signalled(pid_t pid, int sig, pid_t tid = 0);
  * acknowledged yet); for a listener (remote 0), the connections it has not accepted yet. -1 when
  * there is no such socket. */
 int tcpQueue(int local_port, int remote_port = 0, bool sent = false);
+/* The descriptor number in process pid of its IPv4 socket local_port <-> remote_port on local_addr
+ * (as /proc/net/tcp writes it: "0100007F" for 127.0.0.1); remote_port 0: the listener. -1 if none. */
+int descriptorOf(pid_t pid, int local_port, int remote_port = 0, const char *local_addr = "0100007F");
+/* A descriptor of our own for descriptor fd of process pid (pidfd_getfd: needs root), or -1. */
+int takeDescriptor(pid_t pid, int fd);
 
 /* Runs f on a thread of its own, so that a call that blocks by mistake fails its test instead of
  * hanging it. A call still running when the Call ends cannot be stopped safely: the test program
@@ -106,7 +111,8 @@ RunResult runQuillfen(const std::vector<std::string> &args, const char *drevanta
 /* A client connection to 127.0.0.1:port, or [::1]:port when from is an IPv6 address, from that
  * address if any, driven step by step. */
 struct Conn {
-    explicit Conn(int port, const char *from = nullptr);   /* fd is -1 when connect fails */
+    /* fd is -1 when connect fails; rcvbuf > 0: our receive buffer, set before the connect */
+    explicit Conn(int port, const char *from = nullptr, int rcvbuf = 0);
     ~Conn();
     Conn(const Conn &) = delete;
     Conn &operator=(const Conn &) = delete;
