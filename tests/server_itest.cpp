@@ -41,27 +41,6 @@ std::vector<std::set<int>> eventSets(pid_t pid)
     return sets;
 }
 
-/* The descriptor of the process's socket that listens on port of every address (or of the one
- * given, as /proc/net/tcp writes it); -1 if none. */
-int listenerOn(pid_t pid, int port, const char *addr = "00000000")
-{
-    char want[64];
-    snprintf(want, sizeof(want), "%s:%04X 00000000:0000 0A", addr, port);
-    std::istringstream table(readFile("/proc/net/tcp"));
-    std::string inode;   /* the tenth field */
-    for (std::string line; inode.empty() && std::getline(table, line);) {
-        std::istringstream fields(line);
-        for (int i = 0; line.find(want) != std::string::npos && i < 10; i++) fields >> inode;
-    }
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    for (const auto &e : std::filesystem::directory_iterator(dir)) {
-        std::error_code ec;
-        if (!inode.empty() && std::filesystem::read_symlink(e.path(), ec).string() == "socket:[" + inode + "]")
-            return std::stoi(e.path().filename().string());
-    }
-    return -1;
-}
-
 class ServerItest : public ::testing::Test {
 protected:
     void start(const std::vector<std::string> &extra = {}) { ASSERT_TRUE(srv.start(extra)) << srv.proc.err(); }
@@ -106,7 +85,7 @@ TEST_F(ServerItest, OneWorkerServesWaitingClientsInTurn)
     /* A head is taken in once c's bytes have arrived (acknowledged) and none are left unread. One
      * that must not be: once no loop of the intake watches the listener any more (every loop has
      * paused), nothing can accept the client and read its head later. */
-    const int listener = listenerOn(pid, srv.port, "0100007F");
+    const int listener = descriptorOf(pid, srv.port);
     ASSERT_GE(listener, 0);
     auto read = [&](const Conn &c) {
         return tcpQueue(c.port(), srv.port, true) == 0 && tcpQueue(srv.port, c.port()) == 0;
@@ -233,7 +212,7 @@ TEST_F(ServerItest, AdminPageShowsAndSetsOptions)
     cpu_set_t cpus;
     ASSERT_EQ(sched_getaffinity(srv.proc.pid(), sizeof(cpus), &cpus), 0);
     const size_t loops = std::min(CPU_COUNT(&cpus), 8);
-    const int listener = listenerOn(srv.proc.pid(), moved);
+    const int listener = descriptorOf(srv.proc.pid(), moved, 0, "00000000");
     ASSERT_GE(listener, 0);
     std::vector<std::set<int>> sets;
     EXPECT_TRUE(waitFor([&] {
