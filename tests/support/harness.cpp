@@ -148,6 +148,22 @@ int freePort(int after)
     return -1;
 }
 
+int occurrences(const std::string &text, const std::string &what)
+{
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+int holdPort(int port)
+{
+    struct sockaddr_in sin = loopback(port);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && bind(fd, (struct sockaddr *)&sin, sizeof(sin)) == 0 && listen(fd, 1) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
 std::string runCommand(const std::string &cmd)
 {
     std::string out;
@@ -262,7 +278,6 @@ int takeDescriptor(pid_t pid, int fd)
 
 Call::Call(std::function<void()> f)
     : thread_([this, f] {
-          tid_ = (pid_t)syscall(SYS_gettid);
           f();
           done_ = true;
       })
@@ -280,15 +295,6 @@ Call::~Call()
 }
 
 bool Call::returns(int timeout_ms) { return waitFor([&] { return done_.load(); }, timeout_ms); }
-
-bool Call::waits(int timeout_ms)
-{
-    auto asleep = [&] {
-        std::vector<pid_t> t = threadsIn(getpid(), SYS_futex);
-        return std::find(t.begin(), t.end(), tid_.load()) != t.end();
-    };
-    return waitFor([&] { return done_ || asleep(); }, timeout_ms) && !done_;
-}
 
 ServerProcess::~ServerProcess() { stop(SIGKILL); }
 
@@ -415,6 +421,13 @@ std::string rawRequest(int port, const std::string &request, int timeout_ms, con
     return c.read(timeout_ms);
 }
 
+std::string ask(int port, const std::string &line, const std::string &headers, const std::string &body,
+                const char *from)
+{
+    std::string len = body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    return rawRequest(port, line + " HTTP/1.1\r\n" + len + headers + "\r\n" + body, 10000, from);
+}
+
 std::string errorAnswer(const std::string &code, const std::string &reason, const std::string &detail, bool head)
 {
     std::string body = "Error " + code + ": " + reason + "\n" + detail;
@@ -448,8 +461,7 @@ bool Server::start(const std::vector<std::string> &extra)
 
 std::string Server::ask(const std::string &line, const std::string &headers, const std::string &body) const
 {
-    std::string len = body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    return rawRequest(port, line + " HTTP/1.1\r\nHost: localhost\r\n" + len + headers + "\r\n" + body);
+    return qftest::ask(port, line, "Host: localhost\r\n" + headers, body);
 }
 
 }  // namespace qftest

@@ -46,6 +46,10 @@ bool fileGains(const std::string &path, const std::string &text, int timeout_ms 
 /* A TCP port that nothing holds on any IPv4 or IPv6 address right now: one below the kernel's
  * ephemeral range, or the first above after that is below 1024 (-1 when there is none). */
 int freePort(int after = 0);
+/* How often what occurs in text. */
+int occurrences(const std::string &text, const std::string &what);
+/* A socket of ours listening on 127.0.0.1:port, so that binding it fails; -1 when it cannot. */
+int holdPort(int port);
 std::string runCommand(const std::string &cmd);   /* a shell command's standard output */
 std::string bodyOf(const std::string &reply);     /* what follows the header block */
 std::string headerOf(const std::string &reply, const std::string &name);   /* "" when absent */
@@ -75,11 +79,9 @@ public:
     explicit Call(std::function<void()> f);
     ~Call();
     bool returns(int timeout_ms = 10000);   /* f has returned (within timeout_ms) */
-    bool waits(int timeout_ms = 10000);     /* f sleeps on a lock and has not returned */
 
 private:
     std::atomic<bool> done_{false};
-    std::atomic<pid_t> tid_{0};
     std::thread thread_;
 };
 
@@ -128,6 +130,11 @@ struct Conn {
 
 /* Sends raw bytes over a Conn; everything sent back until close ("" when connect fails). */
 std::string rawRequest(int port, const std::string &request, int timeout_ms = 10000, const char *from = nullptr);
+
+/* "METHOD URI" with the header lines given and a body (with its Content-Length), from that address
+ * if any: everything sent back until close. */
+std::string ask(int port, const std::string &line, const std::string &headers = "", const std::string &body = "",
+                const char *from = nullptr);
 
 /* The server's answer to an error (send_error); HEAD gets the header block only. */
 std::string errorAnswer(const std::string &code, const std::string &reason, const std::string &detail,
