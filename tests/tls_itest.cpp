@@ -228,13 +228,8 @@ TEST_F(Tls, RefusedPortsChangeKeepsEveryListener)
     const int held = freePort(), other = freePort();
     Conn probe(held);   /* nothing there yet */
     EXPECT_LT(probe.fd, 0);
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in sin {};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sin.sin_port = htons(held);
-    ASSERT_EQ(bind(fd, (struct sockaddr *)&sin, sizeof(sin)), 0);
-    ASSERT_EQ(listen(fd, 1), 0);
+    const int fd = holdPort(held);
+    ASSERT_GE(fd, 0);
 
     const std::string before = "127.0.0.1:" + std::to_string(s->port) + ",127.0.0.1:" + std::to_string(tls_port) + "s",
                       entry = "127.0.0.1:" + std::to_string(held);
