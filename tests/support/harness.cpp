@@ -202,6 +202,21 @@ int childProcesses(pid_t pid, bool zombies)
     return n;
 }
 
+std::vector<pid_t> processesRunning(const std::string &prefix)
+{
+    std::vector<pid_t> pids;
+    for (const auto &e : fs::directory_iterator("/proc")) {
+        std::error_code ec;
+        std::string exe = fs::read_symlink(e.path() / "exe", ec).string(), stat = readFile(e.path() / "stat");
+        size_t paren = stat.rfind(')');
+        if (!ec && exe.rfind(prefix, 0) == 0 && paren != std::string::npos && paren + 2 < stat.size() &&
+            stat[paren + 2] != 'Z')
+            pids.push_back(atoi(e.path().filename().c_str()));
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
 static int entries(const std::string &dir)
 {
     auto it = fs::directory_iterator(dir);

@@ -56,6 +56,8 @@ std::string headerOf(const std::string &reply, const std::string &name);   /* ""
 /* Processes whose parent is pid; with zombies, only the ended ones nobody collected. */
 int childProcesses(pid_t pid, bool zombies = false);
 int openDescriptors(pid_t pid);
+/* Live processes (no zombies) that run a program below the directory prefix, in order. */
+std::vector<pid_t> processesRunning(const std::string &prefix);
 int threadCount(pid_t pid);
 /* Threads of pid blocked in system call nr (SYS_futex: on a mutex, condition or semaphore). */
 std::vector<pid_t> threadsIn(pid_t pid, long nr);
