@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-
 #include "support/harness.h"
 
 using qftest::readFile;
@@ -177,13 +175,7 @@ TEST(PanelHosts, OnlyOurOwnNamesReachThePanel)
     }
 
     /* Start runs before the answer is sent: had it run, its programs would be running now. */
-    int started = 0;
-    for (const auto &e : std::filesystem::directory_iterator("/proc")) {
-        char exe[4096];
-        ssize_t n = readlink((e.path() / "exe").c_str(), exe, sizeof(exe) - 1);
-        started += n > 0 && std::string(exe, (size_t) n).rfind(bin, 0) == 0;
-    }
-    EXPECT_EQ(started, 0);
+    EXPECT_EQ(qftest::processesRunning(bin).size(), 0u);
     EXPECT_EQ(qftest::readFile(bin + "quorvel.conf").find("TrunkName=Evil"), std::string::npos);
     EXPECT_NE(qftest::readFile(bin + "quorvel.conf").find("TrunkName=Ours"), std::string::npos) << conf;
     EXPECT_NE(ask("GET /admin", "localhost").find("value='100'"), std::string::npos);
