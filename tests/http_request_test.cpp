@@ -43,6 +43,38 @@ TEST(HttpRequest, ParseHeaders)
     EXPECT_EQ(get_header(&ri, "H60"), nullptr);
 }
 
+/* The lines a head may hold: bare line feeds end lines; anything two readers could split
+ * differently is refused. */
+TEST(HttpRequest, HeadLinesValid)
+{
+    std::string lines64, lines65 = "H0: v\r\n";
+    for (int i = 1; i <= MAX_HTTP_HEADERS; i++) lines64 += "H" + std::to_string(i) + ": v\r\n";
+    lines65 += lines64;
+    const struct { int line; std::string head; bool valid; } rows[] = {
+        {__LINE__, "GET / HTTP/1.1\r\n\r\n", true}, {__LINE__, "GET / HTTP/1.1\n\n", true},
+        {__LINE__, "GET / HTTP/1.1\r\nHost:   a:8080\r\nE:\r\nT:\tx \r\n\r\n", true},
+        {__LINE__, "GET / HTTP/1.1\nA: b\r\n\r\n", true},
+        {__LINE__, "GET / HTTP/1.1\r\n" + lines64 + "\r\n", true},
+        {__LINE__, "GET / HTTP/1.1\r\n" + lines65 + "\r\n", false},
+        {__LINE__, "GET / HTTP/1.1\r\nHost : a\r\n\r\n", false},
+        {__LINE__, "GET / HTTP/1.1\r\nHost\t: a\r\n\r\n", false},
+        {__LINE__, "GET / HTTP/1.1\r\nX Y: a\r\n\r\n", false},
+        {__LINE__, "GET / HTTP/1.1\r\nHost a\r\n\r\n", false},
+        {__LINE__, "GET / HTTP/1.1\r\n: a\r\n\r\n", false},
+        {__LINE__, "GET / HTTP/1.1\r\nA: b\rc\r\n\r\n", false},
+        {__LINE__, "GET / HTTP/1.1\r\r\nA: b\r\n\r\n", false},
+        {__LINE__, "GET / HTTP/1.1\r\nA: b\r\n c\r\n\r\n", false},
+        {__LINE__, "GET / HTTP/1.1\r\n\tA: b\r\n\r\n", false},
+        {__LINE__, std::string("GET / HTTP/1.1\r\nA: b\0c\r\n\r\n", 26), false},
+        {__LINE__, std::string("GET /\0 HTTP/1.1\r\n\r\n", 19), false},
+    };
+    for (const auto &r : rows) {
+        int len = get_request_len(r.head.data(), r.head.size());
+        ASSERT_EQ(len, (int) r.head.size()) << "line " << r.line;
+        EXPECT_EQ(head_lines_valid(r.head.data(), len), r.valid) << "line " << r.line;
+    }
+}
+
 /* The intake's loop never waits on a socket: what it does not take is kept, in order, and later
  * writes queue behind it; a peer that is gone gets nothing kept. */
 TEST(HttpRequest, LoopWritesKeepWhatTheSocketRefusesInOrder)
