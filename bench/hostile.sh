@@ -10,14 +10,17 @@
 #   HOSTILE_TRICKLE        connections that send a header byte every 5 s (default 2000);
 #                          as many send a TLS hello byte every 5 s in the tls_trickle load
 #   HOSTILE_STALL          clients that ask for a 50 MiB file and read nothing (default 1000)
+#   HOSTILE_SLOW_BODY      clients that POST to a program a body that comes one byte every
+#                          5 s (default 150, at most 5000); nginx, the reference, has no
+#                          program there and refuses the POST
 #   HOSTILE_STALL_RCVBUF   their receive buffer in bytes (default 4096)
 #   HOSTILE_STALL_MSS      the segment size they offer (default 1460, as across a network;
 #                          0 keeps loopback's 64 KiB, which costs the kernel far more)
 #   HOSTILE_IDLE           connections kept open after one GET, then silent (default 2000)
 #   HOSTILE_PIPELINE       clients that send 1000 GETs at once and read nothing (default 200)
 #   HOSTILE_LOADS          which loads, in this order (default
-#                          silent,trickle,stall,tls_trickle,idle,pipeline; tls_trickle and its
-#                          GETs go to each server's HTTPS port)
+#                          silent,trickle,stall,tls_trickle,slow_body,idle,pipeline; tls_trickle
+#                          and its GETs go to each server's HTTPS port)
 #   HOSTILE_MAX_THREADS    quillfen's -max_threads (default 100)
 #   HOSTILE_EXTRA_THREADS  threads allowed beyond max_threads: the intake threads (one
 #                          per core, at most 8) and 3 more (default: 4 with one core)
@@ -37,9 +40,10 @@ seconds=${HOSTILE_SECONDS:-40}
 silent=${HOSTILE_SILENT:-10000}
 trickle=${HOSTILE_TRICKLE:-2000}
 stall=${HOSTILE_STALL:-1000}
+slow_body=${HOSTILE_SLOW_BODY:-150}
 idle=${HOSTILE_IDLE:-2000}
 pipeline=${HOSTILE_PIPELINE:-200}
-loads=${HOSTILE_LOADS:-silent,trickle,stall,tls_trickle,idle,pipeline}
+loads=${HOSTILE_LOADS:-silent,trickle,stall,tls_trickle,slow_body,idle,pipeline}
 max_threads=${HOSTILE_MAX_THREADS:-100}
 cores=$(nproc)
 extra_threads=${HOSTILE_EXTRA_THREADS:-$(( (cores < 8 ? cores : 8) + 3 ))}
@@ -51,7 +55,7 @@ ramp=${HOSTILE_RAMP:-20}
 settle=${HOSTILE_SETTLE:-60}
 stall_rcvbuf=${HOSTILE_STALL_RCVBUF:-4096}
 stall_mss=${HOSTILE_STALL_MSS:-1460}
-for v in seconds silent trickle stall idle pipeline max_threads extra_threads p99_ms rss_limit rss_slack \
+for v in seconds silent trickle stall slow_body idle pipeline max_threads extra_threads p99_ms rss_limit rss_slack \
          probe_timeout ramp settle stall_rcvbuf stall_mss; do
     if ! [[ "${!v}" =~ ^[0-9]+$ ]]; then
         echo "hostile.sh: $v must be a whole number (got '${!v}')" >&2
@@ -60,9 +64,10 @@ for v in seconds silent trickle stall idle pipeline max_threads extra_threads p9
 done
 if [ "$seconds" -lt 1 ] || [ "$seconds" -gt 600 ] || [ "$max_threads" -lt 1 ] ||
    [ "$probe_timeout" -lt 1 ] || [ "$probe_timeout" -gt 60 ] || [ "$ramp" -gt 120 ] ||
-   [ "$settle" -gt 600 ]; then
+   [ "$settle" -gt 600 ] || [ "$slow_body" -gt 5000 ]; then
     echo "hostile.sh: HOSTILE_SECONDS 1..600, HOSTILE_MAX_THREADS >= 1," \
-         "HOSTILE_PROBE_TIMEOUT 1..60, HOSTILE_RAMP <= 120, HOSTILE_SETTLE <= 600" >&2
+         "HOSTILE_PROBE_TIMEOUT 1..60, HOSTILE_RAMP <= 120, HOSTILE_SETTLE <= 600," \
+         "HOSTILE_SLOW_BODY <= 5000" >&2
     exit 2
 fi
 
@@ -90,6 +95,9 @@ make_docroot "$docroot"
 # Its bytes do not matter, only that it takes long to send: a sparse file.
 truncate -s 50M "$docroot/big.bin"
 chmod 644 "$docroot"/*.bin
+# The slow bodies go to a program, which takes a body as it comes.
+printf '#!/bin/sh\nprintf "Content-Type: text/plain\\r\\n\\r\\n"\nexec cat >/dev/null\n' >"$docroot/sink.cgi"
+chmod 755 "$docroot/sink.cgi"
 
 make_tls_cert
 qf_port=$(free_port)
@@ -116,10 +124,10 @@ echo "quillfen (max_threads $max_threads) and nginx $("$nginx_bin" -v 2>&1 | sed
 # hung driver.
 per_load=$((ramp + seconds + probe_timeout + 15 + settle + 20))
 status=0
-timeout --signal=TERM $((12 * per_load + 300)) python3 bench/hostile_driver.py run \
+timeout --signal=TERM $((14 * per_load + 300)) python3 bench/hostile_driver.py run \
     --server "quillfen:$qf_pid:$qf_port:$qf_tls_port" \
     --server "nginx:$nginx_pid:$nginx_port:$nginx_tls_port" \
-    --loads "$loads" --silent "$silent" --trickle "$trickle" --stall "$stall" \
+    --loads "$loads" --silent "$silent" --trickle "$trickle" --stall "$stall" --slow-body "$slow_body" \
     --idle "$idle" --pipeline "$pipeline" \
     --seconds "$seconds" --probe-timeout "$probe_timeout" --ramp "$ramp" --settle "$settle" \
     --expect "$docroot/small.bin" --thread-limit $((max_threads + extra_threads)) \

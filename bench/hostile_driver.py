@@ -41,6 +41,7 @@ TCP_ESTABLISHED = 1
 MAX_CONNECTING = 500
 CONNECT_TIMEOUT = 10.0
 REOPEN_DELAY = 1.0
+BODY_LENGTH = 100000   # a slow body never ends within a load
 
 
 def log(msg):
@@ -142,7 +143,10 @@ class Crowd:
     stall    asks for `path` with a small receive buffer and reads nothing;
              it offers a segment size of `mss` (0: loopback's own);
     tls_trickle  on a TLS port: a TLS handshake record one byte every
-             `interval` seconds, a hello that never ends.
+             `interval` seconds, a hello that never ends;
+    slow_body  POSTs to `path` (a program, which takes the body) a complete
+             head announcing a body of BODY_LENGTH bytes, then sends that
+             body one byte every `interval` seconds;
     idle     asks for `path` once on a connection the server keeps, reads
              the answer and then sends nothing (an idle persistent
              connection, opened again whenever the server ends it);
@@ -171,13 +175,16 @@ class Crowd:
         self.head = (f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Trickle: ").encode()
         if kind == "tls_trickle":   # a handshake record of 16 KiB, a client hello
             self.head = b"\x16\x03\x01\x40\x00\x01\x00\x3f\xfc\x03\x03"
+        if kind == "slow_body":
+            self.head = (f"POST {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                         f"Content-Length: {BODY_LENGTH}\r\n\r\n").encode()
 
     def held(self):
         return len(self.socks)
 
     def start(self):
         self.tasks.append(self.loop.create_task(self._opener()))
-        if self.kind in ("trickle", "tls_trickle"):
+        if self.kind in ("trickle", "tls_trickle", "slow_body"):
             self.tasks.append(self.loop.create_task(self._trickler()))
         if self.kind in ("stall", "pipeline"):
             self.tasks.append(self.loop.create_task(self._stall_checker()))
@@ -235,9 +242,11 @@ class Crowd:
                 self._server_closed(slot)
                 return
         else:
-            if self.kind == "idle":
+            # idle: its one request; slow_body: the head at once, the body trickles
+            if self.kind in ("idle", "slow_body"):
                 try:
-                    s.send(f"GET {self.path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+                    self.sent[slot] = s.send(self.head if self.kind == "slow_body" else
+                                             f"GET {self.path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
                 except OSError:
                     self._server_closed(slot)
                     return
@@ -420,7 +429,7 @@ async def run_load(args, server, kind, size, idle):
     log(f"{kind} x{size} against {name} ...")
     watch = Watch(pid)
     watch.start()
-    path = args.big_path if kind == "stall" else args.small_path
+    path = {"stall": args.big_path, "slow_body": args.body_path}.get(kind, args.small_path)
     crowd = Crowd(kind, port, size, path, args.trickle_interval, args.stall_rcvbuf,
                   args.stall_mss)
     crowd.start()
@@ -518,7 +527,7 @@ def print_table(results, args, first):
 
 async def run_main(args):
     hard = raise_nofile()
-    biggest = max(args.silent, args.trickle, args.stall, args.idle, args.pipeline)
+    biggest = max(args.silent, args.trickle, args.stall, args.slow_body, args.idle, args.pipeline)
     if hard < biggest + 200:
         log(f"RLIMIT_NOFILE hard limit {hard} is too small for {biggest} connections")
         return 2
@@ -539,7 +548,8 @@ async def run_main(args):
         idle[name] = procstat.snapshot(pid)
 
     sizes = {"silent": args.silent, "trickle": args.trickle, "stall": args.stall,
-             "tls_trickle": args.trickle, "idle": args.idle, "pipeline": args.pipeline}
+             "tls_trickle": args.trickle, "slow_body": args.slow_body, "idle": args.idle,
+             "pipeline": args.pipeline}
     loads = [(k, sizes[k]) for k in args.loads.split(",") if sizes.get(k)]
     results = []
     for kind, size in loads:
@@ -587,10 +597,12 @@ def main():
     ru = sub.add_parser("run")
     ru.add_argument("--server", action="append", required=True,
                     help="NAME:PID:PORT[:TLS_PORT]; the first is the one judged")
-    ru.add_argument("--loads", default="silent,trickle,stall,tls_trickle,idle,pipeline")
+    ru.add_argument("--loads", default="silent,trickle,stall,tls_trickle,slow_body,idle,pipeline")
     ru.add_argument("--silent", type=int, default=10000)
     ru.add_argument("--trickle", type=int, default=2000)
     ru.add_argument("--stall", type=int, default=1000)
+    ru.add_argument("--slow-body", type=int, default=150)
+    ru.add_argument("--body-path", default="/sink.cgi")
     ru.add_argument("--idle", type=int, default=2000)
     ru.add_argument("--pipeline", type=int, default=200)
     ru.add_argument("--seconds", type=int, default=40)
@@ -612,12 +624,12 @@ def main():
     if args.cmd == "probe":
         probe_main(args)
         return 0
-    if not set(args.loads.split(",")) <= {"silent", "trickle", "stall", "tls_trickle", "idle",
-                                           "pipeline"}:
-        ap.error("--loads: a comma-separated list of silent, trickle, stall, tls_trickle, idle "
-                 "and pipeline")
-    for v in ("silent", "trickle", "stall", "idle", "pipeline", "seconds", "warm_concurrency",
-              "thread_limit"):
+    if not set(args.loads.split(",")) <= {"silent", "trickle", "stall", "tls_trickle", "slow_body",
+                                           "idle", "pipeline"}:
+        ap.error("--loads: a comma-separated list of silent, trickle, stall, tls_trickle, "
+                 "slow_body, idle and pipeline")
+    for v in ("silent", "trickle", "stall", "slow_body", "idle", "pipeline", "seconds",
+              "warm_concurrency", "thread_limit"):
         if getattr(args, v) < 0 or (v == "seconds" and args.seconds < 1):
             ap.error(f"--{v.replace('_', '-')} out of range")
     return asyncio.run(run_main(args))

@@ -3,6 +3,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "http/http.h"
 
@@ -13,6 +14,30 @@ static bool body_failed(struct qf_connection *conn);
 static bool read_chunked_body(struct qf_connection *conn, FILE *fp);
 static bool append_body(struct qf_connection *conn, char **body, size_t *len, size_t *cap,
                         const char *p, size_t n);
+
+/* The temporary files of all bodies being read or waiting for a worker:
+ * their clients are not authorised yet, and a crowd of them must not fill
+ * the disk. Sixteen of the largest bodies. */
+static const uint64_t BODY_FILE_ROOM = 16 * (uint64_t) MAX_BODY_IN_MEMORY;
+static uint64_t body_file_use; /* reserved, process-wide */
+
+bool
+reserve_body_room(uint64_t bytes)
+{
+    uint64_t used = __atomic_load_n(&body_file_use, __ATOMIC_RELAXED);
+    do {
+        if (bytes > BODY_FILE_ROOM - used)
+            return false;
+    } while (!__atomic_compare_exchange_n(&body_file_use, &used, used + bytes, true,
+                                          __ATOMIC_RELAXED, __ATOMIC_RELAXED));
+    return true;
+}
+
+void
+release_body_room(uint64_t reserved)
+{
+    __atomic_sub_fetch(&body_file_use, reserved, __ATOMIC_RELAXED);
+}
 
 static bool
 body_failed(struct qf_connection *conn)
@@ -98,6 +123,93 @@ check_request_body(struct qf_connection *conn)
     return true;
 }
 
+/* The fault of a body the intake read, answered as the same fault met
+ * while reading from the client is. True when it answered. */
+static bool
+answer_body_fault(struct qf_connection *conn)
+{
+    switch (conn->body.fault) {
+    case BODY_TOO_LARGE:
+        send_error(conn, 413, "Request Entity Too Large", "Request body larger than %d bytes",
+                   (int) MAX_BODY_IN_MEMORY);
+        return true;
+    case BODY_MALFORMED:
+        send_error(conn, 400, "Bad Request", "%s", "Malformed chunked body");
+        return true;
+    case BODY_CUT_SHORT:
+        return !body_failed(conn);
+    default:
+        return false;
+    }
+}
+
+/* The part of a body the intake held in its file: written to fp, or
+ * appended to post_data (with room for a terminator). Read once. */
+static bool
+take_held_file(struct qf_connection *conn, FILE *fp)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    uint64_t left = conn->body.file_len;
+    conn->body.file_len = 0;
+    if (left == 0)
+        return true;
+    if (lseek(conn->body.fd, 0, SEEK_SET) != 0)
+        return body_failed(conn);
+    char chunk[BODY_CHUNK_SIZE];
+    char *to = chunk;
+    if (fp == nullptr) {
+        /* The intake keeps no more than this in a file for memory. */
+        if (left > MAX_BODY_IN_MEMORY)
+            return body_failed(conn);
+        char *grown = (char *) realloc(ri->post_data, (size_t) ri->post_data_len + left + 1);
+        if (grown == nullptr)
+            return body_failed(conn);
+        ri->post_data = grown;
+    }
+    while (left > 0) {
+        if (fp == nullptr)
+            to = ri->post_data + ri->post_data_len;
+        size_t want = fp == nullptr ? (size_t) left : left < sizeof(chunk) ? (size_t) left : sizeof(chunk);
+        ssize_t n = read(conn->body.fd, to, want);
+        if (n <= 0)
+            return body_failed(conn);
+        if (fp != nullptr && push(fp, -1, nullptr, chunk, (uint64_t) n) < (uint64_t) n)
+            return body_failed(conn);
+        if (fp == nullptr)
+            ri->post_data_len += (int) n;
+        left -= (uint64_t) n;
+    }
+    return true;
+}
+
+/* A body the intake read whole: from memory and its file, to fp or all
+ * into post_data. */
+static bool
+use_held_body(struct qf_connection *conn, FILE *fp)
+{
+    const struct qf_request_info *ri = &conn->request_info;
+    if (answer_body_fault(conn))
+        return false;
+    if (fp != nullptr && push(fp, -1, nullptr, ri->post_data, (uint64_t) ri->post_data_len) <
+                             (uint64_t) ri->post_data_len)
+        return body_failed(conn);
+    return take_held_file(conn, fp);
+}
+
+bool
+hold_whole_body(struct qf_connection *conn)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    if (conn->body.whole) {
+        if (!use_held_body(conn, nullptr))
+            return false;
+    } else if (is_chunked_body(conn) && !decode_held_chunks(conn)) {
+        return false;
+    }
+    ri->post_data[ri->post_data_len] = '\0';
+    return true;
+}
+
 /* The headers have passed check_request_body. A waiting client is told to
  * go on even when the whole body is already here: it cannot know that. */
 bool
@@ -106,9 +218,11 @@ read_request_body(struct qf_connection *conn, FILE *fp)
     struct qf_request_info *ri = &conn->request_info;
 
     const char *expect = qf_get_header(conn, "Expect");
-    if (expect != nullptr && qf_strcasecmp(expect, "100-continue") == 0)
+    if (expect != nullptr && qf_strcasecmp(expect, "100-continue") == 0 && !conn->body.continued)
         qf_printf(conn, "%s", "HTTP/1.1 100 Continue\r\n\r\n");
 
+    if (conn->body.whole)
+        return use_held_body(conn, fp);
     if (is_chunked_body(conn))
         return read_chunked_body(conn, fp);
 
@@ -129,7 +243,7 @@ read_request_body(struct qf_connection *conn, FILE *fp)
         /* A short write here would leave a hole at the start of the file. */
         if (push(fp, -1, nullptr, ri->post_data, held) < held)
             return body_failed(conn);
-    } else {
+    } else if (!conn->owns_post_data) {
         char *copy = (char *) malloc(held > 0 ? held : 1);
         if (copy == nullptr)
             return body_failed(conn);

@@ -315,9 +315,8 @@ answer_not_modified(struct qf_connection *conn, const struct qfstat *st)
     return false;
 }
 
-/* The panel's forms post to plain pages: the body that came with the
- * headers goes to the panel, then the page is sent as for GET. The
- * request buffer's spare byte takes the terminator at the latest.
+/* The panel's forms post to plain pages: the whole body, as the intake
+ * read it, goes to the panel, then the page is sent as for GET.
  * Another site's page must not act through the administrator's browser,
  * nor a stranger's name that resolves to us; and the panel takes no
  * more than a body held in memory could be. False when the post was
@@ -330,9 +329,8 @@ hand_post_to_panel(struct qf_connection *conn)
         return true;
     if (refuse_foreign_host(conn) || refuse_cross_site_post(conn) || refuse_large_body(conn))
         return false;
-    if (is_chunked_body(conn) && !decode_held_chunks(conn))
+    if (!hold_whole_body(conn))
         return false;
-    ri->post_data[ri->post_data_len] = '\0';
     if (panel_post_hook != nullptr)
         (void) panel_post_hook(ri->post_data);
     return true;

@@ -108,10 +108,13 @@ void head_body_bytes(struct head_record *rec, int nread);
 
 /* Connection handling: one request per connection (serve.cpp, above dispatch). */
 void process_new_connection(struct qf_connection *conn);
-/* Serves a head parsed by parse_head (null: none was read, nothing owed). */
-void serve_request(struct qf_connection *conn, struct head_record *rec);
+/* Serves a head parsed by parse_head (null: none was read, nothing owed),
+ * with the body the intake read, if any; the connection owns it then. */
+void serve_request(struct qf_connection *conn, struct head_record *rec,
+                   const struct held_body *body = nullptr);
 /* The start of serving rec: the request record reset and filled from it. */
-void begin_request(struct qf_connection *conn, struct head_record *rec);
+void begin_request(struct qf_connection *conn, struct head_record *rec,
+                   const struct held_body *body = nullptr);
 /* Answers a head whose verdict is not HEAD_OK, and logs it as always. */
 void answer_bad_head(struct qf_connection *conn);
 /* For the intake's loop, with conn->in_loop set: answers rec there and
@@ -298,6 +301,10 @@ bool is_chunked_body(const struct qf_connection *conn);
 /* Decodes in place the chunked body bytes that came with the head; false
  * after a 400 for malformed chunking. */
 bool decode_held_chunks(struct qf_connection *conn);
+/* The whole body in post_data and NUL-terminated, as the panel takes it:
+ * what the intake read, or else the chunked bytes that came with the head,
+ * decoded. False after a 400, 413 or 577. */
+bool hold_whole_body(struct qf_connection *conn);
 /* Writes the body held in memory to fp; false after a 577 for a short write. */
 bool pass_held_body(struct qf_connection *conn, FILE *fp);
 /* With fp null (a body for memory) a declared length above

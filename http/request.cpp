@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "http/http.h"
 
@@ -37,26 +38,39 @@ reset_per_request_attributes(struct qf_connection *conn)
         qf_free(ri->post_data);
         ri->post_data = nullptr;
     }
+    conn->owns_post_data = false;
+    if (conn->body.in_file)
+        (void) close(conn->body.fd);
+    if (conn->body.reserved > 0)
+        release_body_room(conn->body.reserved);
+    memset(&conn->body, 0, sizeof(conn->body));
 }
 
 void
-begin_request(struct qf_connection *conn, struct head_record *rec)
+begin_request(struct qf_connection *conn, struct head_record *rec,
+              const struct held_body *body)
 {
     struct qf_request_info *ri = &conn->request_info;
 
     reset_per_request_attributes(conn);
-    conn->owns_post_data = false;
     conn->callback_authorized = false;
     conn->num_bytes_sent = 0;
     conn->head = rec;
     conn->may_keep = false;
     conn->said_keep = false;
-    if (rec == nullptr) {
+    if (rec == nullptr)
         memset(ri, 0, sizeof(*ri));
-        return;
+    else
+        *ri = rec->ri;
+    /* Owned from here, so that every way out releases it. */
+    if (body != nullptr && body->data != nullptr) {
+        conn->body = *body;
+        ri->post_data = conn->body.data;
+        ri->post_data_len = conn->body.len;
+        conn->body.data = nullptr;
+        conn->owns_post_data = true;
     }
-    *ri = rec->ri;
-    if (rec->verdict == HEAD_MALFORMED)
+    if (rec == nullptr || rec->verdict == HEAD_MALFORMED)
         return; /* answered before the client's address is looked at */
     ri->remote_port = ntohs(conn->client.rsa.u.sin.sin_port);
     /* An IPv6 client has no 32-bit address: remote_ip is 0, remote_addr tells. */

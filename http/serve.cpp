@@ -26,9 +26,9 @@ process_new_connection(struct qf_connection *conn)
 }
 
 void
-serve_request(struct qf_connection *conn, struct head_record *rec)
+serve_request(struct qf_connection *conn, struct head_record *rec, const struct held_body *body)
 {
-    begin_request(conn, rec);
+    begin_request(conn, rec, body);
     if (rec == nullptr)
         return; /* nobody to answer */
     if (rec->verdict != HEAD_OK) {

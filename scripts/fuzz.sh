@@ -31,10 +31,10 @@ work=$(mktemp -d /tmp/qf-fuzz-run.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 artifacts="$PWD/$build_dir/fuzz-artifacts"
 
-# The request targets get inputs past the 8192-byte request buffer (the TLS
-# one has four bytes of its own in front), the SSI target pages past the
+# The request target gets inputs past the 8192-byte request buffer (its TLS
+# inputs have four bytes of their own in front), the SSI target pages past the
 # 8190-byte tag bound.
-declare -A max_len=([request]=10000 [request_tls]=10004 [ssi]=20000)
+declare -A max_len=([request]=10004 [ssi]=20000)
 
 passed=0
 failed=0

@@ -51,6 +51,7 @@ struct qf_connection {
     bool in_loop;
     char *unsent;          /* in_loop: bytes the socket did not take at once (heap) */
     size_t unsent_len;
+    struct held_body body; /* what the intake read of the body; data moves to post_data */
     /* The rest of a send that the handler leaves to the intake; the worker
      * hands it over after the request (see send_file). */
     struct file_send *handed_send;

@@ -121,6 +121,7 @@ drop_client(struct intake *in, struct client *c)
     if (c->ssl != nullptr)
         tls_free(c->ssl);
     close_gracefully(c->sock.sock);
+    discard_body(c);
     give_back_head_buffer(in->ctx, c->buf);
     free_client(in, c);
 }
@@ -166,7 +167,9 @@ enforce_deadlines(struct intake *in, int64_t now)
         next = c->next;
         if (c->state == CLIENT_DEFERRED)
             continue; /* unread through no fault of the client */
-        if (c->state == CLIENT_WAITING_BODY) {
+        if (c->state == CLIENT_READING_BODY) {
+            drop_client(in, c); /* its body made no progress this long */
+        } else if (c->state == CLIENT_WAITING_BODY) {
             /* still armed: no event may reach the record once it is gone */
             (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, c->sock.sock, nullptr);
             c->registered = false;

@@ -45,6 +45,7 @@ static const int64_t NEVER = INT64_MAX;
 enum client_state {
     CLIENT_READING_HEAD,  /* in heads: its head is being read */
     CLIENT_WAITING_BODY,  /* in heads: complete head, one more segment of its body */
+    CLIENT_READING_BODY,  /* in heads: the loop reads its whole body (intake_body.cpp) */
     CLIENT_DEFERRED,      /* in heads and deferred: readable but not read, the queue was full */
     CLIENT_PARKED,        /* in parked: complete head waiting for room in the queue */
     CLIENT_SENDING,       /* in sends: the rest of an answer or a file */
@@ -68,6 +69,7 @@ struct client {
     int64_t deadline;
     int64_t hard_deadline;        /* sends, once the server stops */
     struct file_send *send;
+    struct body_reader *body;     /* a POST whose body the loop reads (intake_body.cpp) */
     int served;                   /* requests answered on the connection */
     bool keeping;                 /* sending an answer after which it stays open */
     bool carried;                 /* buf holds bytes carried over, not yet looked at */
@@ -119,6 +121,21 @@ void head_complete(struct intake *in, struct client *c);
 void read_head(struct intake *in, struct client *c);
 void accept_new_connection(struct intake *in, int i, int64_t now);
 void resume_intake(struct intake *in);
+/* One read of a client without waiting: > 0 bytes, 0 when it is gone or
+ * failed, -1 when nothing came yet (*wait_for: what to wait for). */
+ssize_t read_some(struct client *c, char *buf, size_t len, uint32_t *wait_for);
+
+/* server/intake_body.cpp: reading request bodies */
+/* For a complete head: true when the loop reads its body before the
+ * request goes on (the client is then in its care), false when it goes on
+ * as it is. */
+bool start_body(struct intake *in, struct client *c, const struct head_record *rec);
+void read_body(struct intake *in, struct client *c);
+/* The body for the request's head; body_handed_on once the head is queued. */
+struct held_body held_body_of(const struct client *c);
+void body_handed_on(struct client *c);
+/* Releases what a dropped client held of its body. */
+void discard_body(struct client *c);
 
 /* server/intake_answer.cpp: answering in the loop */
 bool answer_in_loop(struct intake *in, struct client *c);

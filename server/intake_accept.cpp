@@ -17,17 +17,16 @@
 /* The content type of a TLS record that carries a handshake message. */
 static const unsigned char TLS_HANDSHAKE_RECORD = 0x16;
 
-/* A small form body often trails its POST or PUT head by one segment, and
- * the panel hook sees only the body that came with the head, so such a
- * head waits for one more read. Not when the client waits for an answer
- * first (Expect), not past a full buffer, and not when the head is refused
- * whatever follows (its verdict): that one is answered at once. The head
- * is parsed here, in place, the one time it is parsed. */
+/* For the bodies the loop does not read itself (start_body: a PUT of a
+ * file, a body declared too large): a small body often trails its head by
+ * one segment, so such a head waits for one more read. Not when the
+ * client waits for an answer first (Expect), not past a full buffer, and
+ * not when the head is refused whatever follows (its verdict): that one
+ * is answered at once. */
 static bool
-waits_for_body(struct client *c)
+waits_for_body(const struct client *c, const struct head_record *rec)
 {
-    struct head_record *rec = head_record_of(c->buf);
-    if (!parse_head(c->buf, c->nread, c->request_len, rec))
+    if (rec->verdict != HEAD_OK)
         return false;
     if (rec->method != METHOD_POST && rec->method != METHOD_PUT)
         return false;
@@ -42,7 +41,8 @@ waits_for_body(struct client *c)
 static bool
 queue_head(struct intake *in, struct client *c)
 {
-    struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len, c->served};
+    struct request_head head = {c->sock, c->ssl, c->buf, c->nread, c->request_len,
+                                held_body_of(c), c->served};
     return put_socket(in->ctx, &head);
 }
 
@@ -159,6 +159,7 @@ head_complete(struct intake *in, struct client *c)
     if (c->ssl != nullptr || c->served > 0)
         set_blocking(c->sock.sock, true);
     if (!in->queue_full && queue_head(in, c)) {
+        body_handed_on(c);
         free_client(in, c);
         return;
     }
@@ -167,9 +168,7 @@ head_complete(struct intake *in, struct client *c)
     chain_push(&in->parked, c);
 }
 
-/* One read of a client without waiting: > 0 bytes, 0 when it is gone or
- * failed, -1 when nothing came yet (*wait_for: what to wait for). */
-static ssize_t
+ssize_t
 read_some(struct client *c, char *buf, size_t len, uint32_t *wait_for)
 {
     *wait_for = EPOLLIN;
@@ -259,6 +258,10 @@ read_head(struct intake *in, struct client *c)
         chain_push(&in->deferred, c);
         return;
     }
+    if (c->body != nullptr) {
+        read_body(in, c);
+        return;
+    }
     if (c->sock.is_ssl && !tls_ready(in, c))
         return;
     /* A silent client costs no buffer: the first read goes to the spare,
@@ -309,7 +312,11 @@ read_head(struct intake *in, struct client *c)
                 return;
             }
             c->request_len = len;
-            if (waits_for_body(c)) {
+            /* The one time this head is parsed, in place. */
+            struct head_record *rec = head_record_of(c->buf);
+            if (parse_head(c->buf, c->nread, len, rec) && start_body(in, c, rec))
+                return;
+            if (waits_for_body(c, rec)) {
                 c->state = CLIENT_WAITING_BODY;
                 if (more)
                     continue;
@@ -405,6 +412,7 @@ resume_intake(struct intake *in)
         struct client *c = in->parked.first;
         if (!queue_head(in, c))
             return;
+        body_handed_on(c);
         chain_pop(&in->parked);
         free_client(in, c);
     }
@@ -413,7 +421,9 @@ resume_intake(struct intake *in)
     in->deferred.first = in->deferred.last = nullptr;
     struct client *c;
     while ((c = chain_pop(&waiting)) != nullptr) {
-        c->state = c->request_len > 0 ? CLIENT_WAITING_BODY : CLIENT_READING_HEAD;
+        c->state = c->body != nullptr    ? CLIENT_READING_BODY
+                   : c->request_len > 0 ? CLIENT_WAITING_BODY
+                                        : CLIENT_READING_HEAD;
         read_head(in, c);
     }
 }

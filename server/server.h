@@ -126,6 +126,31 @@ struct idle_worker {
     struct idle_worker *next;
 };
 
+/* A request body the intake read before it queued the request. With whole
+ * false, data holds the first bytes of a body that the worker reads on
+ * from the client, as it does one that came with the head. */
+enum body_fault {
+    BODY_SOUND,
+    BODY_TOO_LARGE, /* chunked, past the bound of a body in memory: none of it kept */
+    BODY_MALFORMED, /* chunked, malformed */
+    BODY_CUT_SHORT, /* the client left, or the temporary file failed */
+};
+struct held_body {
+    char *data;         /* heap, one spare byte for a terminator; null: nothing held */
+    int len;            /* bytes in data */
+    bool whole;         /* the whole body, decoded when it came chunked */
+    bool in_file;       /* then the bytes behind data's are in fd, unlinked */
+    bool continued;     /* "100 Continue" has been sent */
+    enum body_fault fault;
+    int fd;
+    uint64_t file_len;
+    uint64_t reserved;  /* of the room for bodies in files: release_body_room */
+};
+/* The room for request bodies held in temporary files, shared by all
+ * clients (http/body.cpp): reserve_body_room is false when it is used up. */
+bool reserve_body_room(uint64_t bytes);
+void release_body_room(uint64_t reserved);
+
 /* A complete request head on its way from the intake to a worker: the
  * bytes read so far (the header block, maybe some body) in a pooled buffer
  * of MAX_REQUEST_SIZE + 1 bytes, with the record of the head's one parse
@@ -136,6 +161,7 @@ struct request_head {
     char *buf;
     int nread;       /* bytes in buf */
     int request_len; /* length of the header block */
+    struct held_body body; /* the worker owns it from serve_request on */
     int served;      /* requests answered on the connection before this one */
 };
 

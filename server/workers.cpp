@@ -433,7 +433,7 @@ worker_thread(void *arg)
         conn.start_time = time(nullptr);
         conn.ctx = ctx;
         conn.keep_allowed = keep_allowed(ctx, head.served);
-        serve_request(&conn, head_record_of(head.buf));
+        serve_request(&conn, head_record_of(head.buf), &head.body);
         struct kept_connection *k = keep_record(&conn, &head);
         if (k != nullptr && !hand_back_kept(&conn, k)) {
             free(k->carry);

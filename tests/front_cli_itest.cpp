@@ -116,6 +116,8 @@ TEST_F(FrontCli, StartupFailuresStop)
         {__LINE__, {"-uid", ""}, "", refused("set_uid_option: no user name given", "uid")},
         {__LINE__, {"-server_names", "panel.lan,panel.lan:8080"}, "",
          refused(R"(set_server_names_option: invalid host name in \[panel\.lan,panel\.lan:8080\])", "server_names")},
+        {__LINE__, {"-keep_alive", "5s"}, "",
+         refused(R"(set_keep_alive_option: \[5s\] must be a number of seconds from 0 to 86400)", "keep_alive")},
         {__LINE__, {"/no/such.conf"}, "", "cannot open config file /no/such.conf: No such file or directory\n"},
         {__LINE__, {"-root", no_dir}, "", "quillfen: root " + no_dir + " is not a directory\n"},
         /* log files that cannot be opened: the reason goes to standard error */

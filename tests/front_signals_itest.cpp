@@ -259,13 +259,8 @@ TEST_F(Reload, NewFileAppliedWhileAConnectionFinishes)
 TEST_F(Reload, ABadFileChangesNothing)
 {
     /* a port of the test's own, so that binding it fails */
-    int holder = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in sin = {};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons((uint16_t) held);
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(holder, (struct sockaddr *) &sin, sizeof(sin)), 0);
-    ASSERT_EQ(listen(holder, 1), 0);
+    const int holder = holdPort(held);
+    ASSERT_GE(holder, 0);
 
     writeConf("127.0.0.1:" + std::to_string(a), "aliases /other/=" + srv.root() + "/\n");
     ASSERT_TRUE(srv.proc.start({conf}, srv.product.bin().c_str()));

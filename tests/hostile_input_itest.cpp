@@ -1,6 +1,7 @@
 /* tests/hostile_input_itest.cpp: hostile requests and ordinary HTTP/1.1 clients (curl, Python's
  * http.client) against one real server: forged log lines, NUL and framing tricks, HEAD of a
  * server-side-include page, revalidation, Digest replays and chunked uploads. */
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -82,6 +83,8 @@ TEST_F(HostileInput, ClientTextCannotForgeLogLines)
                                "%22GET%20/admin%20HTTP/1.1%22%20200%201";
     EXPECT_NE(curl("-A 'ua\x1b[31m\"' -e 'http://r/\\' " + url(forged)).find("File not found"), npos);
     raw("GET /x%e9%7f%5c.txt HTTP/1.1\r\nReferer: \x01\x80\r\n\r\n");
+    /* Each line is written after its answer, so the first may come second. */
+    ASSERT_TRUE(fileGains(srv->dir.file("access.log"), "\\x5c\" \"ua\\x1b"));
     ASSERT_TRUE(fileGains(srv->dir.file("access.log"), "\\xe9\\x7f\\x5c.txt"));
     ASSERT_TRUE(srv->logged("GET /x\\xe9\\x7f\\x5c.txt: Error 404"));
 
@@ -326,11 +329,19 @@ TEST_F(HostileInput, ChunkedRequestBodies)
                                 "r = c.getresponse(); print(r.status, r.reason)"),
               "413 Request Entity Too Large\n");
     const std::string malformed = errorAnswer("400", "Bad Request", "Malformed chunked body");
-    for (const char *chunks : {"x\r\n", "5\r\nabcdeXY0\r\n\r\n", "5 garbage\r\nabcde\r\n0\r\n\r\n",
-                               "fffffffffffffffff\r\n"})
-        EXPECT_EQ(raw(std::string("POST /echo.cgi HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n") + chunks),
-                  malformed) << chunks;
+    for (std::string chunks : std::vector<std::string>{"x\r\n", "5\r\nabcdeXY0\r\n\r\n", "5 garbage\r\nabcde\r\n0\r\n\r\n",
+                               "fffffffffffffffff\r\n", "11170\r\n" + std::string(70000, 'y') + "\r\nzz\r\n"})
+        EXPECT_EQ(raw("POST /echo.cgi HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + chunks),
+                  malformed) << chunks.substr(0, 20);
     EXPECT_FALSE(fileExists(srv->root("ran.mark")));
+
+    /* a body cut short (the client half-closes), held in memory or past it in a file */
+    for (size_t sent : {2000, 70000}) {
+        Conn c(srv->port);
+        ASSERT_TRUE(c.send("POST /echo.cgi HTTP/1.1\r\nContent-Length: 100000\r\n\r\n" + std::string(sent, 'z')));
+        shutdown(c.fd, SHUT_WR);
+        EXPECT_EQ(c.read(), errorAnswer("577", "Internal Server Error", "Error handling body data")) << sent;
+    }
 
     /* the panel hook: the form came chunked with the head */
     const std::string form = "basicsetupbutton=Save&SipProxyIP=10.7.7.7";

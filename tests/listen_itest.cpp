@@ -38,8 +38,7 @@ std::vector<long> statusIds(const std::string &status_file, const std::string &n
 
 std::string request(int port, const std::string &line, const std::string &body = "")
 {
-    std::string len = body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    return rawRequest(port, line + " HTTP/1.1\r\nHost: localhost\r\n" + len + "\r\n" + body);
+    return ask(port, line, "Host: localhost\r\n", body);
 }
 
 class Unprivileged : public ::testing::Test {

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <map>
 #include <set>
 #include <vector>
@@ -257,21 +256,7 @@ protected:
         PanelService::TearDown();
     }
     /* Live processes that run a program of our product copy. */
-    std::vector<int> live()
-    {
-        std::vector<int> pids;
-        for (const auto &e : std::filesystem::directory_iterator("/proc")) {
-            int pid = atoi(e.path().filename().c_str());
-            char exe[4096];
-            ssize_t n = pid > 0 ? readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof(exe) - 1) : -1;
-            if (n <= 0 || std::string(exe, n).rfind(product.bin(), 0) != 0) continue;
-            std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-            size_t close = stat.rfind(')');
-            if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z') pids.push_back(pid);
-        }
-        std::sort(pids.begin(), pids.end());
-        return pids;
-    }
+    std::vector<int> live() { return qftest::processesRunning(product.bin()); }
     std::vector<int> named()
     {
         std::vector<int> pids;

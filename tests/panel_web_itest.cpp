@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-
 #include "support/harness.h"
 
 using qftest::readFile;
@@ -21,12 +19,9 @@ struct PanelWeb : ::testing::Test {
     std::string post(const std::string &uri, const std::string &host, const std::string &origin,
                      const std::string &body)
     {
-        std::string head = "POST " + uri + " HTTP/1.1\r\n";
-        if (!host.empty()) head += "Host: " + host + "\r\n";
-        if (!origin.empty()) head += "Origin: " + origin + "\r\n";
-        head += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                std::to_string(body.size()) + "\r\n\r\n";
-        return qftest::rawRequest(srv.port, head + body);
+        return qftest::ask(srv.port, "POST " + uri, (host.empty() ? "" : "Host: " + host + "\r\n") +
+                           (origin.empty() ? "" : "Origin: " + origin + "\r\n") +
+                           "Content-Type: application/x-www-form-urlencoded\r\n", body);
     }
     std::string conf() { return readFile(srv.product.bin() + "quorvel.conf"); }
     qftest::Server srv;
@@ -120,12 +115,7 @@ TEST_F(PanelWeb, RefreshOutlivesAMissingTemplate)
         struct stat st;
         return stat(page.c_str(), &st) == 0 ? st.st_ino : 0;
     };
-    auto times_told = [&] {
-        std::string err = srv.proc.err();
-        int n = 0;
-        for (size_t at = 0; (at = err.find(told, at)) != std::string::npos; at += told.size()) n++;
-        return n;
-    };
+    auto times_told = [&] { return qftest::occurrences(srv.proc.err(), told); };
     const ino_t before = inode();
     ASSERT_EQ(rename(prefix.c_str(), (prefix + ".away").c_str()), 0);
     EXPECT_TRUE(qftest::waitFor([&] { return times_told() == 1; }, 20000)) << srv.proc.err();
@@ -148,10 +138,8 @@ TEST(PanelHosts, OnlyOurOwnNamesReachThePanel)
     ASSERT_TRUE(qftest::waitFor([&] { return qftest::fileExists(bin + "drevanta_gui.html"); }, 10000));
     const std::string p = std::to_string(srv.port), evil = "evil.example:" + p;
     auto ask = [&](const std::string &line, const std::string &host, const std::string &body = "") {
-        std::string head = line + " HTTP/1.1\r\n" + (host.empty() ? "" : "Host: " + host + "\r\n");
-        if (!body.empty())
-            head += "Origin: http://" + host + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
-        return qftest::rawRequest(srv.port, head + "\r\n" + body);
+        return qftest::ask(srv.port, line, (host.empty() ? "" : "Host: " + host + "\r\n") +
+                           (body.empty() ? "" : "Origin: http://" + host + "\r\n"), body);
     };
     auto status = [](const std::string &reply) { return reply.substr(0, reply.find("\r\n")); };
     const std::string misdirected = "HTTP/1.1 421 Misdirected Request", ok = "HTTP/1.1 200 OK";
@@ -187,13 +175,7 @@ TEST(PanelHosts, OnlyOurOwnNamesReachThePanel)
     }
 
     /* Start runs before the answer is sent: had it run, its programs would be running now. */
-    int started = 0;
-    for (const auto &e : std::filesystem::directory_iterator("/proc")) {
-        char exe[4096];
-        ssize_t n = readlink((e.path() / "exe").c_str(), exe, sizeof(exe) - 1);
-        started += n > 0 && std::string(exe, (size_t) n).rfind(bin, 0) == 0;
-    }
-    EXPECT_EQ(started, 0);
+    EXPECT_EQ(qftest::processesRunning(bin).size(), 0u);
     EXPECT_EQ(qftest::readFile(bin + "quorvel.conf").find("TrunkName=Evil"), std::string::npos);
     EXPECT_NE(qftest::readFile(bin + "quorvel.conf").find("TrunkName=Ours"), std::string::npos) << conf;
     EXPECT_NE(ask("GET /admin", "localhost").find("value='100'"), std::string::npos);

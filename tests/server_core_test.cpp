@@ -127,27 +127,6 @@ TEST(ServerPorts, ABadEntryLeavesTheOldListeners)
     }
 }
 
-/* A refused value leaves the previous one (the messages: FrontCli.StartupFailuresStop). */
-TEST(ServerOptions, RefusedValueLeavesThePreviousOne)
-{
-    BareContext bare;
-    EXPECT_EQ(qf_set_option(bare.ctx, "max_threads", "5"), 1);
-    EXPECT_EQ(qf_set_option(bare.ctx, "max_threads", "0"), 0);
-    EXPECT_EQ(bare.ctx->max_threads, 5);
-    /* stored as it was, with the setter's reason kept for the administration page */
-    EXPECT_STREQ(qf_get_option(bare.ctx, "max_threads"), "5");
-    EXPECT_STREQ(qf_last_refusal(), "set_max_threads_option: [0] must be at least 1");
-    EXPECT_EQ(qf_set_option(bare.ctx, "acl", "-127.0.0.1"), 1);
-    EXPECT_EQ(qf_set_option(bare.ctx, "acl", "+0.0.0.0/0,+300.1.1.1"), 0);
-    EXPECT_STREQ(qf_get_option(bare.ctx, "acl"), "-127.0.0.1");
-    EXPECT_STREQ(qf_last_refusal(), "check_acl: bad ip address: [+300.1.1.1]");
-    EXPECT_EQ(qf_set_option(bare.ctx, "keep_alive", "5"), 1);
-    EXPECT_EQ(qf_set_option(bare.ctx, "keep_alive", "5s"), 0);
-    EXPECT_EQ(bare.ctx->keep_alive_seconds, 5);
-    EXPECT_STREQ(qf_last_refusal(), "set_keep_alive_option: [5s] must be a number of seconds from 0 to 86400");
-    take_bare_log();
-}
-
 bool put(struct qf_context *ctx, int n) { struct request_head h {}; h.client.sock = n; return put_socket(ctx, &h); }
 int take(struct qf_context *ctx) { struct request_head h {}; return get_socket(ctx, &h) ? h.client.sock : -1; }
 

@@ -9,6 +9,8 @@
 
 #include <memory>
 
+#include <openssl/ssl.h>
+
 #include "support/harness.h"
 
 using namespace qftest;
@@ -112,6 +114,12 @@ TEST_F(Tls, RealClientsOverHttps)
         EXPECT_EQ(curl(rate + " -o " + file("got.bin"), "/big.bin"), " 200");
         EXPECT_EQ(runCommand("cmp " + file("got.bin") + " " + s->root("big.bin") + " && echo same"), "same\n");
     }
+
+    /* A form past what is held in memory, after 100 Continue: the intake reads it over TLS too. */
+    writeFile(file("form"), "o=idle_time&v=10&pad=" + std::string(200000, 'p'));
+    std::string saved = curl("-H 'Expect: 100-continue' --data-binary @" + file("form"), "/admin");
+    EXPECT_NE(saved.find("Saved: idle_time=10"), std::string::npos) << saved.substr(0, 300);
+    EXPECT_EQ(saved.substr(saved.size() - 4), " 200");
 
     /* A Digest-authenticated PUT, whose status line ends only with the connection. */
     writeFile(file("up.txt"), "uploaded over TLS");
@@ -226,13 +234,8 @@ TEST_F(Tls, RefusedPortsChangeKeepsEveryListener)
     const int held = freePort(), other = freePort();
     Conn probe(held);   /* nothing there yet */
     EXPECT_LT(probe.fd, 0);
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in sin {};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sin.sin_port = htons(held);
-    ASSERT_EQ(bind(fd, (struct sockaddr *)&sin, sizeof(sin)), 0);
-    ASSERT_EQ(listen(fd, 1), 0);
+    const int fd = holdPort(held);
+    ASSERT_GE(fd, 0);
 
     const std::string before = "127.0.0.1:" + std::to_string(s->port) + ",127.0.0.1:" + std::to_string(tls_port) + "s",
                       entry = "127.0.0.1:" + std::to_string(held);
@@ -246,6 +249,64 @@ TEST_F(Tls, RefusedPortsChangeKeepsEveryListener)
     EXPECT_EQ(curl("", "/index.html"), readFile(s->root("index.html")) + " 200");
     EXPECT_LT(Conn(other).fd, 0);
     close(fd);
+}
+
+/* The loop answers a small file in one write, and what the socket refuses is kept and sent as the
+ * client drains. Here the client's receive buffer and the server's send buffer (shrunk through
+ * pidfd_getfd: the tests run as root) hold much less than the answer, and the client reads
+ * nothing until the loop has answered (its access-log line), then a little at a time: the whole
+ * answer still arrives, over TLS with close_notify at its end. */
+TEST_F(Tls, WhatTheSocketRefusedStillArrives)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "not root: the server's socket cannot be reached";
+    std::string body(7000, ' ');
+    for (size_t i = 0; i < body.size(); i++) body[i] = (char) ('a' + i * 7 % 26);
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    ASSERT_EQ(SSL_CTX_load_verify_locations(ctx, file("ca.pem").c_str(), nullptr), 1);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain");
+        const std::string name = tls ? "kept-tls.bin" : "kept.bin";
+        const int port = tls ? tls_port : s->port, least = 1;
+        writeFile(s->root(name), body);
+        Conn c(port, nullptr, least);
+        struct timeval bound = {20, 0};   /* a lost end fails the test instead of hanging it */
+        ASSERT_EQ(setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound)), 0);
+        SSL *ssl = tls ? SSL_new(ctx) : nullptr;
+        if (tls) {
+            SSL_set_fd(ssl, c.fd);
+            SSL_set_tlsext_host_name(ssl, "localhost");
+            ASSERT_EQ(SSL_connect(ssl), 1);
+        }
+        auto send = [&](const std::string &d) {
+            return tls ? SSL_write(ssl, d.data(), (int) d.size()) == (int) d.size() : c.send(d);
+        };
+        ASSERT_TRUE(send("GET /" + name + " HTTP/1.1\r\nHost: localhost\r\n"));
+        int theirs = -1;
+        ASSERT_TRUE(waitFor([&] {
+            theirs = takeDescriptor(s->proc.pid(), descriptorOf(s->proc.pid(), port, c.port()));
+            return theirs >= 0;
+        }, 5000));
+        EXPECT_EQ(setsockopt(theirs, SOL_SOCKET, SO_SNDBUF, &least, sizeof(least)), 0);
+        close(theirs);
+        ASSERT_TRUE(send("\r\n"));
+        ASSERT_TRUE(fileGains(file("access"), "\"GET /" + name + " HTTP/1.1\" 200 7000 "));
+        /* the kernel holds less than the answer: the rest is the loop's to keep */
+        EXPECT_TRUE(waitFor([&] {
+            return tcpQueue(c.port(), port) + tcpQueue(port, c.port(), true) < (int) body.size();
+        }, 5000));
+        std::string reply;
+        char buf[512];
+        int n;
+        while ((n = tls ? SSL_read(ssl, buf, sizeof(buf)) : (int) recv(c.fd, buf, sizeof(buf), 0)) > 0)
+            reply.append(buf, (size_t) n);
+        EXPECT_EQ(tls ? SSL_get_error(ssl, n) : n, tls ? SSL_ERROR_ZERO_RETURN : 0);
+        SSL_free(ssl);
+        EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply.substr(0, 100);
+        EXPECT_EQ(headerOf(reply, "Content-Length"), "7000");
+        EXPECT_TRUE(bodyOf(reply) == body) << bodyOf(reply).size() << " bytes of the body";
+    }
+    SSL_CTX_free(ctx);
 }
 
 /* Clients that open a TLS connection and stall, or trickle a handshake, hold nothing that a

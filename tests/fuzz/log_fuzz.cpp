@@ -1,27 +1,18 @@
 /* tests/fuzz/log_fuzz.cpp: what a client sends, as the two logs write it.
- * The input is a request, served over a small tree (a file, an SSI page, a
- * Digest-protected directory) with both logs open; then its text is also
- * handed to cry as a message argument and as a request's method, URI and
- * user. Fails when either log holds a byte outside printable ASCII other
+ * The input is a request, served over the tree of request_tree.h with both
+ * logs open; then its text is also handed to cry as a message argument and
+ * as a request's method, URI and user. Fails when either log holds a byte outside printable ASCII other
  * than the line feed that ends a line, or a line that does not begin as
  * the server begins its lines: a client that could write one could forge
  * an entry. */
-#include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
-#include "fuzz/fuzz_support.h"
+#include "fuzz/request_tree.h"
 
 namespace {
 
 struct qf_context *ctx;
-
-/* POSTs to plain files would reach the control panel, which starts programs. */
-void guard(struct qf_connection *conn, const struct qf_request_info *ri, void *)
-{
-    if (strcmp(ri->request_method, "POST") != 0)
-        qf_authorize(conn);
-}
 
 std::string take(FILE *fp)
 {
@@ -63,18 +54,11 @@ void check_log(const std::string &text, const char *name, const std::string &lin
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    signal(SIGPIPE, SIG_IGN);
-    std::string root = qffuzz::scratch_dir() + "/root";
-    qffuzz::make_dir(root);
-    qffuzz::make_dir(root + "/p");
-    qffuzz::write_file(root + "/f.txt", "plain file\n");
-    qffuzz::write_file(root + "/s.shtml", "a<!--#include virtual=\"f.txt\"-->b<!--#bad\x01-->");
-    qffuzz::write_file(root + "/p/.htpasswd", "u:example.com:" + qftest::md5("u:example.com:pw") + "\n");
-
-    ctx = qffuzz::quiet_context();
-    qffuzz::set_option(ctx, "root", root);
-    qf_set_auth_callback(ctx, "*", guard, nullptr);
+    std::string top;
+    struct qf_context *loop_ctx;
+    ctx = qffuzz::request_tree(&top, &loop_ctx);
     ctx->log_callback = builtin_error_log;
+    fclose(ctx->access_log);
     ctx->access_log = tmpfile();
     ctx->error_log = tmpfile();
     if (ctx->access_log == nullptr || ctx->error_log == nullptr)

@@ -77,7 +77,7 @@ inline struct qf_context *request_tree(std::string *top, struct qf_context **loo
     write_file(root + "/f.txt", "plain file\n");
     write_file(root + "/d/g.txt", "in d\n");
     write_file(root + "/s.shtml",
-               "a<!--#include virtual=\"f.txt\"-->b<!--#include \"d/g.txt\"-->c<b>d</b>");
+               "a<!--#include virtual=\"f.txt\"-->b<!--#include \"d/g.txt\"-->c<b>d</b><!--#bad\x01-->");
     write_file(root + "/p/h.txt", "protected\n");
     write_file(root + "/p/.htpasswd", "u:example.com:" + qftest::md5("u:example.com:pw") + "\n");
     write_file(*top + "/al/a.txt", "alias a\n");

@@ -148,6 +148,22 @@ int freePort(int after)
     return -1;
 }
 
+int occurrences(const std::string &text, const std::string &what)
+{
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+int holdPort(int port)
+{
+    struct sockaddr_in sin = loopback(port);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && bind(fd, (struct sockaddr *)&sin, sizeof(sin)) == 0 && listen(fd, 1) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
 std::string runCommand(const std::string &cmd)
 {
     std::string out;
@@ -184,6 +200,21 @@ int childProcesses(pid_t pid, bool zombies)
             n += ppid == pid && (!zombies || state == 'Z');
     }
     return n;
+}
+
+std::vector<pid_t> processesRunning(const std::string &prefix)
+{
+    std::vector<pid_t> pids;
+    for (const auto &e : fs::directory_iterator("/proc")) {
+        std::error_code ec;
+        std::string exe = fs::read_symlink(e.path() / "exe", ec).string(), stat = readFile(e.path() / "stat");
+        size_t paren = stat.rfind(')');
+        if (!ec && exe.rfind(prefix, 0) == 0 && paren != std::string::npos && paren + 2 < stat.size() &&
+            stat[paren + 2] != 'Z')
+            pids.push_back(atoi(e.path().filename().c_str()));
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
 }
 
 static int entries(const std::string &dir)
@@ -233,9 +264,35 @@ int tcpQueue(int local_port, int remote_port, bool sent)
     return -1;
 }
 
+int descriptorOf(pid_t pid, int local_port, int remote_port, const char *local_addr)
+{
+    char want[64];
+    snprintf(want, sizeof(want), "%s:%04X 0100007F:%04X", local_addr, local_port, remote_port);
+    if (remote_port == 0) snprintf(want, sizeof(want), "%s:%04X 00000000:0000 0A", local_addr, local_port);
+    std::istringstream table(readFile("/proc/net/tcp"));
+    std::string inode;   /* the tenth field */
+    for (std::string line; inode.empty() && std::getline(table, line);) {
+        std::istringstream fields(line);
+        for (int i = 0; line.find(want) != std::string::npos && i < 10; i++) fields >> inode;
+    }
+    for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        std::error_code ec;
+        if (!inode.empty() && fs::read_symlink(e.path(), ec).string() == "socket:[" + inode + "]")
+            return std::stoi(e.path().filename().string());
+    }
+    return -1;
+}
+
+int takeDescriptor(pid_t pid, int fd)
+{
+    int pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
+    int ours = pidfd < 0 || fd < 0 ? -1 : (int)syscall(SYS_pidfd_getfd, pidfd, fd, 0);
+    if (pidfd >= 0) close(pidfd);
+    return ours;
+}
+
 Call::Call(std::function<void()> f)
     : thread_([this, f] {
-          tid_ = (pid_t)syscall(SYS_gettid);
           f();
           done_ = true;
       })
@@ -253,15 +310,6 @@ Call::~Call()
 }
 
 bool Call::returns(int timeout_ms) { return waitFor([&] { return done_.load(); }, timeout_ms); }
-
-bool Call::waits(int timeout_ms)
-{
-    auto asleep = [&] {
-        std::vector<pid_t> t = threadsIn(getpid(), SYS_futex);
-        return std::find(t.begin(), t.end(), tid_.load()) != t.end();
-    };
-    return waitFor([&] { return done_ || asleep(); }, timeout_ms) && !done_;
-}
 
 ServerProcess::~ServerProcess() { stop(SIGKILL); }
 
@@ -317,7 +365,7 @@ RunResult runQuillfen(const std::vector<std::string> &args, const char *drevanta
     return {status, proc.out(), proc.err()};
 }
 
-Conn::Conn(int port, const char *from)
+Conn::Conn(int port, const char *from, int rcvbuf)
 {
     const bool v6 = from != nullptr && strchr(from, ':') != nullptr;
     struct sockaddr_in to = loopback(port), src = loopback(0);
@@ -327,6 +375,7 @@ Conn::Conn(int port, const char *from)
     to6.sin6_port = to.sin_port;
     const socklen_t len = v6 ? sizeof(to6) : sizeof(to);
     fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
     if (fd >= 0 && (from == nullptr || (inet_pton(v6 ? AF_INET6 : AF_INET, from, v6 ? (void *)&src6.sin6_addr : &src.sin_addr) == 1 &&
                                         bind(fd, v6 ? (struct sockaddr *)&src6 : (struct sockaddr *)&src, len) == 0)) &&
         connect(fd, v6 ? (struct sockaddr *)&to6 : (struct sockaddr *)&to, len) == 0)
@@ -387,6 +436,13 @@ std::string rawRequest(int port, const std::string &request, int timeout_ms, con
     return c.read(timeout_ms);
 }
 
+std::string ask(int port, const std::string &line, const std::string &headers, const std::string &body,
+                const char *from)
+{
+    std::string len = body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    return rawRequest(port, line + " HTTP/1.1\r\n" + len + headers + "\r\n" + body, 10000, from);
+}
+
 std::string errorAnswer(const std::string &code, const std::string &reason, const std::string &detail, bool head)
 {
     std::string body = "Error " + code + ": " + reason + "\n" + detail;
@@ -420,8 +476,7 @@ bool Server::start(const std::vector<std::string> &extra)
 
 std::string Server::ask(const std::string &line, const std::string &headers, const std::string &body) const
 {
-    std::string len = body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    return rawRequest(port, line + " HTTP/1.1\r\nHost: localhost\r\n" + len + headers + "\r\n" + body);
+    return qftest::ask(port, line, "Host: localhost\r\n" + headers, body);
 }
 
 }  // namespace qftest

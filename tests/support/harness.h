@@ -46,12 +46,18 @@ bool fileGains(const std::string &path, const std::string &text, int timeout_ms 
 /* A TCP port that nothing holds on any IPv4 or IPv6 address right now: one below the kernel's
  * ephemeral range, or the first above after that is below 1024 (-1 when there is none). */
 int freePort(int after = 0);
+/* How often what occurs in text. */
+int occurrences(const std::string &text, const std::string &what);
+/* A socket of ours listening on 127.0.0.1:port, so that binding it fails; -1 when it cannot. */
+int holdPort(int port);
 std::string runCommand(const std::string &cmd);   /* a shell command's standard output */
 std::string bodyOf(const std::string &reply);     /* what follows the header block */
 std::string headerOf(const std::string &reply, const std::string &name);   /* "" when absent */
 /* Processes whose parent is pid; with zombies, only the ended ones nobody collected. */
 int childProcesses(pid_t pid, bool zombies = false);
 int openDescriptors(pid_t pid);
+/* Live processes (no zombies) that run a program below the directory prefix, in order. */
+std::vector<pid_t> processesRunning(const std::string &prefix);
 int threadCount(pid_t pid);
 /* Threads of pid blocked in system call nr (SYS_futex: on a mutex, condition or semaphore). */
 std::vector<pid_t> threadsIn(pid_t pid, long nr);
@@ -61,6 +67,11 @@ bool signalled(pid_t pid, int sig, pid_t tid = 0);
  * acknowledged yet); for a listener (remote 0), the connections it has not accepted yet. -1 when
  * there is no such socket. */
 int tcpQueue(int local_port, int remote_port = 0, bool sent = false);
+/* The descriptor number in process pid of its IPv4 socket local_port <-> remote_port on local_addr
+ * (as /proc/net/tcp writes it: "0100007F" for 127.0.0.1); remote_port 0: the listener. -1 if none. */
+int descriptorOf(pid_t pid, int local_port, int remote_port = 0, const char *local_addr = "0100007F");
+/* A descriptor of our own for descriptor fd of process pid (pidfd_getfd: needs root), or -1. */
+int takeDescriptor(pid_t pid, int fd);
 
 /* Runs f on a thread of its own, so that a call that blocks by mistake fails its test instead of
  * hanging it. A call still running when the Call ends cannot be stopped safely: the test program
@@ -70,11 +81,9 @@ public:
     explicit Call(std::function<void()> f);
     ~Call();
     bool returns(int timeout_ms = 10000);   /* f has returned (within timeout_ms) */
-    bool waits(int timeout_ms = 10000);     /* f sleeps on a lock and has not returned */
 
 private:
     std::atomic<bool> done_{false};
-    std::atomic<pid_t> tid_{0};
     std::thread thread_;
 };
 
@@ -106,7 +115,8 @@ RunResult runQuillfen(const std::vector<std::string> &args, const char *drevanta
 /* A client connection to 127.0.0.1:port, or [::1]:port when from is an IPv6 address, from that
  * address if any, driven step by step. */
 struct Conn {
-    explicit Conn(int port, const char *from = nullptr);   /* fd is -1 when connect fails */
+    /* fd is -1 when connect fails; rcvbuf > 0: our receive buffer, set before the connect */
+    explicit Conn(int port, const char *from = nullptr, int rcvbuf = 0);
     ~Conn();
     Conn(const Conn &) = delete;
     Conn &operator=(const Conn &) = delete;
@@ -122,6 +132,11 @@ struct Conn {
 
 /* Sends raw bytes over a Conn; everything sent back until close ("" when connect fails). */
 std::string rawRequest(int port, const std::string &request, int timeout_ms = 10000, const char *from = nullptr);
+
+/* "METHOD URI" with the header lines given and a body (with its Content-Length), from that address
+ * if any: everything sent back until close. */
+std::string ask(int port, const std::string &line, const std::string &headers = "", const std::string &body = "",
+                const char *from = nullptr);
 
 /* The server's answer to an error (send_error); HEAD gets the header block only. */
 std::string errorAnswer(const std::string &code, const std::string &reason, const std::string &detail,
