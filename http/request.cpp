@@ -88,11 +88,14 @@ begin_request(struct qf_connection *conn, struct head_record *rec,
 
 /* A connection stays open after a request that asks for it (HTTP/1.1
  * unless it says close, HTTP/1.0 only when it says keep-alive) and whose
- * end is known without reading a body: one that has none. */
+ * end is known without reading a body: one that has none. Not after a
+ * POST: its handlers end its (empty) body with a NUL in place, on the
+ * first byte of the next request. */
 static bool
 request_may_keep(const struct qf_connection *conn, const struct head_record *rec)
 {
-    if (!conn->keep_allowed || rec->verdict != HEAD_OK || rec->connection_close)
+    if (!conn->keep_allowed || rec->verdict != HEAD_OK || rec->connection_close ||
+        rec->method == METHOD_POST)
         return false;
     if (rec->ri.http_version_minor == 0 && !rec->connection_keep_alive)
         return false;

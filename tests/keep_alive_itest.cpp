@@ -95,6 +95,7 @@ TEST_F(KeepAlive, KnownLengthsKeepTheConnectionOthersClose)
         {__LINE__, get("/page.shtml"), "200", "close", false},
         {__LINE__, get("/nolen.cgi"), "200", "", false},          /* no length: only the close ends it */
         {__LINE__, "POST /f1.txt HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3\r\n\r\nabc", "200", "close", false},
+        {__LINE__, "POST /f1.txt HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n", "200", "close", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
