@@ -175,29 +175,24 @@ measure() {   # workload path conc timeout [scheme]
     done
 }
 
-for c in "${small_conc[@]}"; do
-    echo "1 KiB file, concurrency $c ..." >&2
-    measure "1KiB_c=$c" small.bin "$c" 5
-done
-for c in "${big_conc[@]}"; do
-    echo "100 MiB file, concurrency $c ..." >&2
-    measure "100MiB_c=$c" big.bin "$c" 30
-done
-for c in "${tls_small_conc[@]}"; do
-    echo "HTTPS, 1 KiB file, concurrency $c ..." >&2
-    measure "TLS_1KiB_c=$c" small.bin "$c" 5 https
-done
-for c in "${tls_big_conc[@]}"; do
-    echo "HTTPS, 100 MiB file, concurrency $c ..." >&2
-    measure "TLS_100MiB_c=$c" big.bin "$c" 30 https
-done
-for c in "${ka_conc[@]}"; do
-    echo "kept connections, 1 KiB file, concurrency $c ..." >&2
-    measure "KA_1KiB_c=$c" small.bin "$c" 5
-done
-for c in "${ka_conc[@]}"; do
-    echo "kept connections, HTTPS, 1 KiB file, concurrency $c ..." >&2
-    measure "KA_TLS_1KiB_c=$c" small.bin "$c" 5 https
+# name prefix, file, the arrays of concurrencies, extra seconds of timeout,
+# scheme, and what the progress line says
+workloads=(
+    "1KiB small.bin small_conc 5 http 1 KiB file"
+    "100MiB big.bin big_conc 30 http 100 MiB file"
+    "TLS_1KiB small.bin tls_small_conc 5 https HTTPS, 1 KiB file"
+    "TLS_100MiB big.bin tls_big_conc 30 https HTTPS, 100 MiB file"
+    "KA_1KiB small.bin ka_conc 5 http kept connections, 1 KiB file"
+    "KA_TLS_1KiB small.bin ka_conc 5 https kept connections, HTTPS, 1 KiB file"
+)
+for w in "${workloads[@]}"; do
+    read -r prefix file conc_var timeout scheme label <<<"$w"
+    declare -n concs="$conc_var"
+    for c in "${concs[@]}"; do
+        echo "$label, concurrency $c ..." >&2
+        measure "${prefix}_c=$c" "$file" "$c" "$timeout" "$scheme"
+    done
+    unset -n concs
 done
 
 echo
