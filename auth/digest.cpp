@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "auth/auth.h"
+#include "http/file_cache.h"
 
 /* Password-file names: the length of a translated path, which is bounded
  * by the dispatcher's 4096-byte path buffer. */
@@ -403,6 +404,8 @@ check_authorization(struct qf_connection *conn, const char *path, int is_directo
     memcpy(name + dir_len + sep, HTPASSWD_NAME, sizeof(HTPASSWD_NAME));
     /* Most directories have no password file: a bare open spares that
      * common case the stream's allocation and stdio's global list lock. */
+    if (password_file_known_absent(ctx, name))
+        return 1;
     int fd = open(name, O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
         if ((fp = fdopen(fd, "r")) != nullptr)
@@ -412,8 +415,10 @@ check_authorization(struct qf_connection *conn, const char *path, int is_directo
     } else {
         err = errno;
     }
-    if (err == ENOENT || err == ENOTDIR)
+    if (err == ENOENT || err == ENOTDIR) {
+        note_password_file_absent(ctx, name);
         return 1;
+    }
     /* There, but unreadable: it was meant to protect something. */
     cry(conn, "fopen(%s): %s", log_escaped(name).c_str(), strerror(err));
     return 0;

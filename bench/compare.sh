@@ -6,7 +6,8 @@
 # certificate: a new TLS connection (1.3, as wrk offers it) per request.
 # Every server keeps connections open (5 s); the rows named KA_ let wrk keep
 # its connections, every other row asks for a new one per request
-# (Connection: close), which each server honours.
+# (Connection: close), which each server honours. quillfen trusts a file
+# look-up for 1 s (file_cache 1, as its sample configuration sets).
 #
 # Usage: bench/compare.sh            (from anywhere in the repository)
 # Environment:
@@ -64,7 +65,7 @@ make_tls_cert
 qf_port=$(free_port)
 qf_tls_port=$(free_port)
 start_quillfen "$qf_port" "$docroot" -ssl_cert "$work/server.pem" \
-    -ports "127.0.0.1:$qf_port,127.0.0.1:${qf_tls_port}s" -keep_alive 5
+    -ports "127.0.0.1:$qf_port,127.0.0.1:${qf_tls_port}s" -keep_alive 5 -file_cache 1
 nginx_port=$(free_port)
 nginx_tls_port=$(free_port)
 NGINX_KEEPALIVE=5 start_nginx "$nginx_port" "$docroot" 1024 "" "$(nginx_tls_server "$nginx_tls_port" "$docroot")"

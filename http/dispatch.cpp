@@ -6,6 +6,7 @@
 
 #include "auth/auth.h"
 #include "cgi/cgi.h"
+#include "http/file_cache.h"
 #include "http/http.h"
 
 static bool put_delete_authorized(struct qf_connection *conn);
@@ -72,7 +73,7 @@ find_index_file(struct qf_connection *conn, char *path, size_t size, size_t n,
         if (n + 1 + name.len + 1 > size)
             continue;
         qf_strlcpy(path + n + 1, name.ptr, name.len + 1);
-        found = qf_stat(path, st) == 0;
+        found = cached_stat(conn->ctx, path, st) == 0;
     }
     unlock_option(conn->ctx, OPT_INDEX_FILES);
     return found;
@@ -175,7 +176,7 @@ route_request(struct qf_connection *conn)
         return false;
     clean_uri(ri->uri);
     translate_path(conn, ri->uri, r->path, sizeof(r->path));
-    r->found = qf_stat(r->path, &r->st) == 0;
+    r->found = cached_stat(conn->ctx, r->path, &r->st) == 0;
     r->is_directory = r->found && r->st.is_directory;
     rec->routed = true;
     /* The panel's files answer only to our own names: a page under a

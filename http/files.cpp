@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "http/file_cache.h"
 #include "http/http.h"
 
 struct builtin_mime_type {
@@ -519,6 +520,23 @@ send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
     char mime[256];
     size_t mime_len = get_mime_type(conn->ctx, path, mime, sizeof(mime));
 
+    struct file_range r;
+    size_t held_len = 0;
+    const char *held = cached_body(path, stp, &held_len);
+    if (held != nullptr) {
+        read_file_range(conn, stp->size, &r);
+        conn->request_info.status_code = r.status;
+        char buf[HEADER_BUFFER_SIZE + SMALL_BODY_MAX];
+        size_t hlen = write_file_head(buf, path, stp, mime, mime_len, &r, now,
+                                      connection_field(conn));
+        size_t len = is_head_request(conn) ? 0 : (size_t) r.len;
+        memcpy(buf + hlen, held + r.first, len);
+        int written = qf_write(conn, buf, (int) (hlen + len));
+        if (written > (int) hlen)
+            conn->num_bytes_sent += (uint64_t) (written - (int) hlen);
+        return;
+    }
+
     /* A bare descriptor, no stream: the body goes out by pread or sendfile.
      * The error text keeps the wording the logs have always shown. */
     int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -527,7 +545,6 @@ send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
         return;
     }
 
-    struct file_range r;
     read_file_range(conn, stp->size, &r);
     conn->request_info.status_code = r.status;
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 
+#include "http/file_cache.h"
 #include "http/http.h"
 
 /* Directory prefixes of a translated path, which is always shorter. */
@@ -173,6 +174,7 @@ put_file(struct qf_connection *conn, const char *path)
         send_error(conn, 500, http_500_error, "rename(%s): %s", path, strerror(err));
         return;
     }
+    file_cache_forget_all();
     ri->status_code = status;
     qf_printf(conn, "HTTP/1.1 %d OK\r\n%s\r\n", status, keep_alive_fields(conn));
 }
@@ -200,5 +202,6 @@ delete_file(struct qf_connection *conn, const char *path)
         send_error(conn, 500, http_500_error, "remove(%s): %s", path, strerror(errno));
         return;
     }
+    file_cache_forget_all();
     send_error(conn, 200, "OK", "%s", "");
 }

@@ -58,7 +58,7 @@ panel_url() {
 
 # The panel's URL goes out right after the banner, as the last start-up line.
 # The reader ignores Ctrl-C so that the server's goodbye still gets through.
-"$build/quillfen" -root "$web" -ports "127.0.0.1:$port" -index_files drevanta_gui.html -keep_alive 5 \
+"$build/quillfen" -root "$web" -ports "127.0.0.1:$port" -index_files drevanta_gui.html -keep_alive 5 -file_cache 1 \
     -dir_list no -access_log "$log/access.log" -error_log "$log/error.log" "$@" |
     (
         trap '' INT

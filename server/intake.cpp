@@ -103,6 +103,7 @@ watch(struct intake *in, struct client *c, uint32_t events)
     if (epoll_ctl(in->epfd, op, c->sock.sock, &ev) == 0 ||
         (errno == EEXIST && epoll_ctl(in->epfd, EPOLL_CTL_MOD, c->sock.sock, &ev) == 0)) {
         c->registered = true;
+        c->level_in = events == EPOLLIN;
         return true;
     }
     return false;

@@ -65,6 +65,8 @@ struct client {
     int request_len;              /* > 0: the header block is complete and parsed */
     enum client_state state;
     bool registered;              /* in the epoll set */
+    bool level_in;                /* ... for EPOLLIN alone, level-triggered: an idle
+                                   * kept connection stays armed across its requests */
     bool edge;                    /* TLS: waits edge-triggered for the rest of its hello */
     int64_t deadline;
     int64_t hard_deadline;        /* sends, once the server stops */

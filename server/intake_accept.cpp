@@ -254,6 +254,11 @@ read_head(struct intake *in, struct client *c)
     if (c->state == CLIENT_IDLE)
         wake_idle_client(in, c, now_ms());
     if (in->queue_full) {
+        if (c->registered && c->level_in) {
+            /* unread, it would wake the loop on every turn */
+            (void) epoll_ctl(in->epfd, EPOLL_CTL_DEL, c->sock.sock, nullptr);
+            c->registered = false;
+        }
         c->state = CLIENT_DEFERRED;
         chain_push(&in->deferred, c);
         return;

@@ -42,7 +42,11 @@ answer_in_loop(struct intake *in, struct client *c)
         c->served++;
         carry_rest(c, c->buf + rec->request_len, rec->nread - rec->request_len);
     }
-    give_back_head_buffer(ctx, c->buf);
+    /* The loop's spare takes the next head, mostly this connection's own. */
+    if (in->spare == nullptr)
+        in->spare = c->buf;
+    else
+        give_back_head_buffer(ctx, c->buf);
     c->buf = nullptr;
     if (kept_len == 0 && c->keeping) {
         free(kept);

@@ -126,7 +126,9 @@ keep_client(struct intake *in, struct client *c, int64_t now)
     int seconds = __atomic_load_n(&in->ctx->keep_alive_seconds, __ATOMIC_RELAXED);
     c->deadline = now + (int64_t) (seconds > 0 ? seconds : 1) * 1000;
     list_append(&in->idle, c);
-    if (!watch(in, c, EPOLLIN | EPOLLONESHOT))
+    /* Armed for good while the loop answers its requests: no call to
+     * arm it again after each answer. */
+    if (!(c->registered && c->level_in) && !watch(in, c, EPOLLIN))
         close_kept(in, c);
 }
 

@@ -8,6 +8,7 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include "http/file_cache.h"
 #include "server/intake.h"
 
 /* Idle workers would otherwise sit out idle_time before the stop can end;
@@ -71,10 +72,19 @@ close_intake(struct intake *in)
     free(in);
 }
 
+/* A loop remembers the small files it serves (its own cache, no lock). */
+static void
+run_caching_intake(struct intake *in)
+{
+    file_cache_attach();
+    run_intake(in);
+    file_cache_detach();
+}
+
 static void *
 intake_thread(void *arg)
 {
-    run_intake((struct intake *) arg);
+    run_caching_intake((struct intake *) arg);
     return nullptr;
 }
 
@@ -127,7 +137,7 @@ master_thread(void *arg)
                 ctx->loop_running[i] = false;
             pthread_mutex_unlock(&ctx->thr_mutex);
         }
-        run_intake(loops[0]);
+        run_caching_intake(loops[0]);
         for (int i = 1; i < started; i++)
             pthread_join(threads[i], nullptr);
         __atomic_store_n(&ctx->intake_running, false, __ATOMIC_RELEASE);

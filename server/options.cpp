@@ -1,6 +1,7 @@
 /* server/options.cpp: the option table, which names every setter, and setting and reading options by name. */
 #include <string.h>
 
+#include "http/file_cache.h"
 #include "server/server.h"
 
 /* Every option is a row; its order is the order of the usage text and the
@@ -36,6 +37,8 @@ const struct qf_option known_options[] = {
      nullptr, OPT_SERVER_NAMES, set_server_names_option},
     {"keep_alive", "Seconds an idle persistent connection is kept open", "0", OPT_KEEP_ALIVE,
      set_keep_alive_option},
+    {"file_cache", "Seconds a file look-up is trusted without looking again",
+     "0", OPT_FILE_CACHE, set_file_cache_option},
     {nullptr, nullptr, nullptr, 0, nullptr},
 };
 

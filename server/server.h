@@ -79,7 +79,7 @@ struct callback {
 };
 
 enum {
-    NUM_OPTIONS = 26,
+    NUM_OPTIONS = 27,
     MAX_LISTENING_SOCKETS = 10,
     MAX_CALLBACKS = 20,
     MAX_QUEUED_SOCKETS = 20,
@@ -115,6 +115,7 @@ enum {
     OPT_MIME_TYPES = 23,
     OPT_SERVER_NAMES = 24,
     OPT_KEEP_ALIVE = 25,
+    OPT_FILE_CACHE = 26,
 };
 
 /* A worker asleep in get_socket, on its own stack: put_socket wakes the
@@ -264,6 +265,8 @@ struct qf_context {
     /* keep_alive in seconds, as its setter read it (0: one request per
      * connection). Atomic. */
     int keep_alive_seconds;
+    /* file_cache in seconds, as its setter read it. Atomic. */
+    int file_cache_seconds;
 
     pthread_mutex_t pool_mutex;
     struct pooled_buffer *free_buffers;

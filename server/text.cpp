@@ -157,8 +157,31 @@ http_date(time_t t, char *buf, size_t size)
 
     if (gmtime_r(&t, &tm) == nullptr || tm.tm_year + 1900 > 9999 || tm.tm_year + 1900 < 0)
         memset(&tm, 0, sizeof(tm)); /* beyond the format: the epoch's first day */
-    snprintf(buf, size, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday], tm.tm_mday,
-             month_names[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    /* "Sun, 06 Nov 1994 08:49:37 GMT", put together by hand: every file
+     * answer has one, and printf was a tenth of a small answer's time. */
+    char text[30];
+    auto two = [](char *p, int v) { p[0] = (char) ('0' + v / 10 % 10); p[1] = (char) ('0' + v % 10); };
+    memcpy(text, days[tm.tm_wday], 3);
+    memcpy(text + 3, ", ", 2);
+    two(text + 5, tm.tm_mday);
+    text[7] = ' ';
+    memcpy(text + 8, month_names[tm.tm_mon], 3);
+    text[11] = ' ';
+    int year = tm.tm_year + 1900;
+    two(text + 12, year / 100);
+    two(text + 14, year % 100);
+    text[16] = ' ';
+    two(text + 17, tm.tm_hour);
+    text[19] = ':';
+    two(text + 20, tm.tm_min);
+    text[22] = ':';
+    two(text + 23, tm.tm_sec);
+    memcpy(text + 25, " GMT", 5);
+    if (size > 0) {
+        size_t n = size - 1 < 29 ? size - 1 : 29;
+        memcpy(buf, text, n);
+        buf[n] = '\0';
+    }
     return buf;
 }
 

@@ -25,7 +25,8 @@ const char USAGE[] =
     "  -idle_time\tTime in seconds connection stays idle (default: \"10\")\n"
     "  -mime_types\tComma separated list of ext=mime_type pairs\n"
     "  -server_names\tComma-separated host names the panel and administration page answer to\n"
-    "  -keep_alive\tSeconds an idle persistent connection is kept open (default: \"0\")\n";
+    "  -keep_alive\tSeconds an idle persistent connection is kept open (default: \"0\")\n"
+    "  -file_cache\tSeconds a file look-up is trusted without looking again (default: \"0\")\n";
 
 std::string banner(const std::string &ports, const std::string &root)
 {
@@ -118,6 +119,8 @@ TEST_F(FrontCli, StartupFailuresStop)
          refused(R"(set_server_names_option: invalid host name in \[panel\.lan,panel\.lan:8080\])", "server_names")},
         {__LINE__, {"-keep_alive", "5s"}, "",
          refused(R"(set_keep_alive_option: \[5s\] must be a number of seconds from 0 to 86400)", "keep_alive")},
+        {__LINE__, {"-file_cache", "3601"}, "",
+         refused(R"(set_file_cache_option: \[3601\] must be a number of seconds from 0 to 3600)", "file_cache")},
         {__LINE__, {"/no/such.conf"}, "", "cannot open config file /no/such.conf: No such file or directory\n"},
         {__LINE__, {"-root", no_dir}, "", "quillfen: root " + no_dir + " is not a directory\n"},
         /* log files that cannot be opened: the reason goes to standard error */

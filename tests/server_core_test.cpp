@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <sys/eventfd.h>
 
+#include "server/text.h"
 #include "server_bare_context.h"
 #include "support/harness.h"
 
@@ -29,6 +30,22 @@ TEST(ServerAddress, TextAsTheLibraryWritesIt)
     a.u.sin6.sin6_addr = in6addr_loopback;
     qf_address_text(&a, ours, sizeof(ours));
     EXPECT_STREQ(ours, "::1");
+}
+
+/* The hand-made HTTP date matches strftime's in the C locale, and is cut, never overrun. */
+TEST(ServerText, HttpDateAsStrftimeWritesIt)
+{
+    char ours[64], library[64];
+    for (time_t t : {(time_t) 0, (time_t) 784111777, (time_t) 951782400, (time_t) 1798675200,
+                     (time_t) 253402300799}) {
+        struct tm tm;
+        gmtime_r(&t, &tm);
+        strftime(library, sizeof(library), "%a, %d %b %Y %H:%M:%S GMT", &tm);
+        EXPECT_STREQ(http_date(t, ours, sizeof(ours)), library) << t;
+        EXPECT_EQ(parse_http_date(ours), t) << ours;
+    }
+    EXPECT_STREQ(http_date(253402300800, ours, sizeof(ours)), "Sun, 00 Jan 1900 00:00:00 GMT");
+    EXPECT_STREQ(http_date(0, ours, 6), "Thu, ");
 }
 
 /* The setter refuses a malformed list (-1); the message shows it from the bad entry on. */
