@@ -118,6 +118,7 @@ check_request_body(struct qf_connection *conn)
     }
     const char *expect = qf_get_header(conn, "Expect");
     if (expect != nullptr && qf_strcasecmp(expect, "100-continue") != 0) {
+        conn->body_read = false; /* a client that waits for its odd expectation */
         send_error(conn, 417, "Expectation Failed", "%s", "");
         return false;
     }
@@ -243,7 +244,8 @@ read_request_body(struct qf_connection *conn, FILE *fp)
         ri->post_data_len = (int) declared; /* surplus is not part of the body */
         if (fp != nullptr && push(fp, -1, nullptr, ri->post_data, declared) < declared)
             return body_failed(conn);
-        body_read_to_end(conn, ri->post_data + declared, (int) (held - declared));
+        if (!conn->body_read) /* else begin_request found its end, and held is cut to it */
+            body_read_to_end(conn, ri->post_data + declared, (int) (held - declared));
         return true;
     }
 

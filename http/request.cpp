@@ -118,8 +118,11 @@ find_body_end(struct qf_connection *conn, const struct head_record *rec)
                           !conn->body.rest_lost;
         conn->after_body = conn->body.rest;
         conn->after_len = conn->body.rest_len;
-    } else if (f->verdict == FRAMING_NONE) {
-        /* The bytes behind it are the next request's, not a body. */
+    } else if (f->verdict == FRAMING_NONE && rec->method != METHOD_POST &&
+               rec->method != METHOD_PUT) {
+        /* The bytes behind it are the next request's, not a body. A POST
+         * or PUT without a length may mean its body to end at the close
+         * (it is refused with 411): that is not taken for a head. */
         ri->post_data_len = 0;
         conn->body_read = true;
         conn->after_body = behind;
