@@ -251,9 +251,23 @@ TEST_F(KeepAlive, RealClientsReuseTheirConnection)
               "c.request('GET', '/f6.txt', headers={'Connection': 'close'})\n"
               "socks.add(id(c.sock))\n"
               "r = c.getresponse()\n"
-              "print(r.status, r.read().decode(), r.will_close, len(socks))\n");
+              "print(r.status, r.read().decode(), r.will_close, len(socks))\n"
+              /* bodies and a GET in one burst: what follows each body waits, over TLS in its session */
+              "import socket\n"
+              "raw = socket.create_connection(('127.0.0.1', port))\n"
+              "if secure:\n"
+              "    raw = ctx.wrap_socket(raw, server_hostname='127.0.0.1')\n"
+              "raw.sendall(b'POST /echo.cgi HTTP/1.1\\r\\nContent-Length: 10000\\r\\n\\r\\n' + b'x' * 10000 +\n"
+              "            b'POST /echo.cgi HTTP/1.1\\r\\nTransfer-Encoding: chunked\\r\\n\\r\\n2\\r\\nde\\r\\n0\\r\\n\\r\\n' +\n"
+              "            b'GET /f7.txt HTTP/1.1\\r\\nConnection: close\\r\\n\\r\\n')\n"
+              "got = b''\n"
+              "while (piece := raw.recv(65536)):\n"
+              "    got += piece\n"
+              "print(got.count(b'HTTP/1.1 200'), b'\\r\\n\\r\\n' + b'x' * 10000 + b'HTTP' in got,\n"
+              "      b'\\r\\n\\r\\ndeHTTP' in got, got.endswith(b'file 7'))\n");
     const std::string expected = "200 file 4 False\n404 Error 404: Not Found False\n301  False\n"
-                                 "200 file 5 False\n200 posted False\n200 abcd False\n200 file 6 True 1\n";
+                                 "200 file 5 False\n200 posted False\n200 abcd False\n200 file 6 True 1\n"
+                                 "3 True True True\n";
     EXPECT_EQ(runCommand("python3 " + file("client.py") + " " + std::to_string(s->port) + " p 2>&1"), expected);
     EXPECT_EQ(runCommand("python3 " + file("client.py") + " " + std::to_string(tls_port) + " s " +
                          file("cert.pem") + " 2>&1"), expected);
