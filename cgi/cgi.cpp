@@ -350,6 +350,29 @@ relay_piece(struct qf_connection *conn, const char *p, int n)
     return written == n;
 }
 
+/* Whether the program's answer can keep the connection: it tells its
+ * length (one Content-Length, read as a request's), says nothing of the
+ * connection or of a coding itself, and has a status whose answer carries
+ * that body. *declared gets the length. */
+static bool
+cgi_length_known(const struct qf_request_info *cgi_ri, int status, uint64_t *declared)
+{
+    int lengths = 0;
+    const char *text = nullptr;
+    if (status < 200 || status == 204 || status == 304)
+        return false;
+    for (int i = 0; i < cgi_ri->num_headers; i++) {
+        const char *name = cgi_ri->http_headers[i].name;
+        if (qf_strcasecmp(name, "Connection") == 0 || qf_strcasecmp(name, "Transfer-Encoding") == 0)
+            return false;
+        if (qf_strcasecmp(name, "Content-Length") == 0) {
+            lengths++;
+            text = cgi_ri->http_headers[i].value;
+        }
+    }
+    return lengths == 1 && parse_content_length(text, declared);
+}
+
 void
 relay_cgi_output(struct qf_connection *conn, int fd, int timeout_ms)
 {
@@ -381,16 +404,40 @@ relay_cgi_output(struct qf_connection *conn, int fd, int timeout_ms)
     int status = status_text != nullptr ? (int) strtol(status_text, nullptr, 10) : 200;
     conn->request_info.status_code = status;
 
+    /* Only an answer whose length the program tells keeps the connection,
+     * and only when exactly that many bytes follow: no more are sent than
+     * it declared, and any other count closes the connection. */
+    uint64_t declared = 0;
+    bool keeping = conn->may_keep && conn->body_read && cgi_length_known(&cgi_ri, status, &declared);
+    if (!keeping)
+        conn->may_keep = false;
+
     qf_printf(conn, "HTTP/1.1 %d OK\r\n", status);
     for (int i = 0; i < cgi_ri.num_headers; i++)
         qf_printf(conn, "%s: %s\r\n", cgi_ri.http_headers[i].name, cgi_ri.http_headers[i].value);
+    if (keeping)
+        qf_printf(conn, "Connection: %s\r\n", connection_field(conn));
     qf_printf(conn, "%s", "\r\n");
 
-    if (nread > headers_len && !relay_piece(conn, buf + headers_len, nread - headers_len))
-        return;
-    while ((n = read_output(conn, fd, buf, (int) sizeof(buf), timeout_ms)) > 0 &&
-           relay_piece(conn, buf, n))
-        ;
+    uint64_t output = 0; /* body bytes the program wrote */
+    bool whole = true;   /* every byte owed to the client was sent */
+    const char *at = buf + headers_len;
+    n = nread - headers_len;
+    do {
+        output += (uint64_t) n;
+        int owed = n;
+        if (keeping) {
+            uint64_t before = output - (uint64_t) n;
+            owed = before >= declared ? 0 : declared - before < (uint64_t) n ? (int) (declared - before) : n;
+        }
+        if (owed > 0 && !relay_piece(conn, at, owed)) {
+            whole = false;
+            break;
+        }
+        at = buf;
+    } while ((n = read_output(conn, fd, buf, (int) sizeof(buf), timeout_ms)) > 0);
+    if (!whole || n < 0 || output != declared)
+        conn->may_keep = false;
 }
 
 /* Ends the program and reaps it. A program that has ended already is not

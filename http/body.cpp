@@ -42,6 +42,7 @@ release_body_room(uint64_t reserved)
 static bool
 body_failed(struct qf_connection *conn)
 {
+    conn->body_read = false; /* where the body ends is not known: the connection closes */
     send_error(conn, 577, http_500_error, "%s", "Error handling body data");
     return false;
 }
@@ -117,6 +118,7 @@ check_request_body(struct qf_connection *conn)
     }
     const char *expect = qf_get_header(conn, "Expect");
     if (expect != nullptr && qf_strcasecmp(expect, "100-continue") != 0) {
+        conn->body_read = false; /* a client that waits for its odd expectation */
         send_error(conn, 417, "Expectation Failed", "%s", "");
         return false;
     }
@@ -206,6 +208,16 @@ hold_whole_body(struct qf_connection *conn)
     } else if (is_chunked_body(conn) && !decode_held_chunks(conn)) {
         return false;
     }
+    /* A body in the head's buffer is copied first: the byte behind it may
+     * be the next request's first. */
+    if (!conn->owns_post_data) {
+        char *copy = (char *) malloc((size_t) ri->post_data_len + 1);
+        if (copy == nullptr)
+            return body_failed(conn);
+        memcpy(copy, ri->post_data, (size_t) ri->post_data_len);
+        ri->post_data = copy;
+        conn->owns_post_data = true;
+    }
     ri->post_data[ri->post_data_len] = '\0';
     return true;
 }
@@ -232,6 +244,8 @@ read_request_body(struct qf_connection *conn, FILE *fp)
         ri->post_data_len = (int) declared; /* surplus is not part of the body */
         if (fp != nullptr && push(fp, -1, nullptr, ri->post_data, declared) < declared)
             return body_failed(conn);
+        if (!conn->body_read) /* else begin_request found its end, and held is cut to it */
+            body_read_to_end(conn, ri->post_data + declared, (int) (held - declared));
         return true;
     }
 
@@ -272,6 +286,7 @@ read_request_body(struct qf_connection *conn, FILE *fp)
         }
         remaining -= (uint64_t) n;
     }
+    body_read_to_end(conn, nullptr, 0); /* never read past the declared length */
     return true;
 }
 
@@ -301,11 +316,27 @@ append_body(struct qf_connection *conn, char **body, size_t *len, size_t *cap, c
     return true;
 }
 
+/* The bytes read behind a chunked body, copied for the next request:
+ * where they lie may be freed or read over before it starts. */
+static void
+keep_bytes_behind(struct qf_connection *conn, const char *p, size_t n)
+{
+    char *copy = nullptr;
+    if (n > 0 && (n > MAX_REQUEST_SIZE || (copy = (char *) malloc(n)) == nullptr))
+        return; /* the connection closes after this answer */
+    if (n > 0)
+        memcpy(copy, p, n);
+    free(conn->body.rest);
+    conn->body.rest = copy;
+    conn->body.rest_len = (int) n;
+    body_read_to_end(conn, copy, (int) n);
+}
+
 /* The bytes that came with the head first, then reads from the client
  * until the last chunk and its trailer are through. Decoded data is
  * written to fp, or else gathered in post_data (at most
- * MAX_BODY_IN_MEMORY bytes). Bytes behind the body are dropped
- * with the connection. */
+ * MAX_BODY_IN_MEMORY bytes). Bytes behind the body are kept for the next
+ * request when the connection may stay open. */
 static bool
 read_chunked_body(struct qf_connection *conn, FILE *fp)
 {
@@ -319,8 +350,10 @@ read_chunked_body(struct qf_connection *conn, FILE *fp)
     bool ok = true;
 
     for (;;) {
-        /* Decoded in place: the input is ours once it has been read. */
-        (void) dec.feed(in, (size_t) n, in, &produced);
+        /* Decoded in place: the input is ours once it has been read. The
+         * output never runs ahead of the input, so what lies behind the
+         * terminator is as it came. */
+        size_t used = dec.feed(in, (size_t) n, in, &produced);
         if (dec.failed()) {
             send_error(conn, 400, "Bad Request", "%s", "Malformed chunked body");
             ok = false;
@@ -330,6 +363,8 @@ read_chunked_body(struct qf_connection *conn, FILE *fp)
             ok = push(fp, -1, nullptr, in, produced) == produced || body_failed(conn);
         else
             ok = append_body(conn, &body, &len, &cap, in, produced);
+        if (ok && dec.done() && conn->may_keep)
+            keep_bytes_behind(conn, in + used, (size_t) n - used);
         if (!ok || dec.done())
             break;
         in = chunk;

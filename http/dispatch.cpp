@@ -351,9 +351,9 @@ analyze_request(struct qf_connection *conn)
         send_authorization_request(conn);
         return;
     }
-    /* Answers whose length only the end of the connection tells. */
-    if (r->kind == ROUTE_CALLBACK || r->kind == ROUTE_LISTING || r->kind == ROUTE_CGI ||
-        r->kind == ROUTE_SSI)
+    /* Answers whose length only the end of the connection tells; a CGI
+     * program's answer tells when its program does (relay_cgi_output). */
+    if (r->kind == ROUTE_CALLBACK || r->kind == ROUTE_LISTING || r->kind == ROUTE_SSI)
         conn->may_keep = false;
     if (r->kind == ROUTE_CALLBACK && run_callbacks(conn, r))
         return;

@@ -131,6 +131,9 @@ void reset_per_request_attributes(struct qf_connection *conn);
 const char *connection_field(struct qf_connection *conn);
 const char *keep_alive_fields(struct qf_connection *conn);
 bool answer_keeps(const struct qf_connection *conn);
+/* A handler read the body to its end: the next request starts at after
+ * (len bytes, alive as long as the request; null for none). */
+void body_read_to_end(struct qf_connection *conn, const char *after, int len);
 
 /* One transfer routine for sockets and files. */
 int pull(FILE *fp, int sock, SSL *ssl, char *buf, int len);

@@ -25,6 +25,7 @@ const char *http_500_error = "Internal Server Error";
 
 static bool wait_writable(int fd, int timeout_ms);
 static bool request_may_keep(const struct qf_connection *conn, const struct head_record *rec);
+static void find_body_end(struct qf_connection *conn, const struct head_record *rec);
 static int write_or_keep(struct qf_connection *conn, const char *buf, int len);
 
 void
@@ -43,7 +44,11 @@ reset_per_request_attributes(struct qf_connection *conn)
         (void) close(conn->body.fd);
     if (conn->body.reserved > 0)
         release_body_room(conn->body.reserved);
+    free(conn->body.rest);
     memset(&conn->body, 0, sizeof(conn->body));
+    conn->body_read = false;
+    conn->after_body = nullptr;
+    conn->after_len = 0;
 }
 
 void
@@ -80,47 +85,89 @@ begin_request(struct qf_connection *conn, struct head_record *rec,
     if (rec->routed)
         ri->query_string = rec->route.query_string;
     conn->may_keep = request_may_keep(conn, rec);
-    /* The bytes behind a request without a body are the next request's,
-     * not a body for the handlers to read. */
     if (conn->may_keep)
-        ri->post_data_len = 0;
+        find_body_end(conn, rec);
 }
 
-/* A connection stays open after a request that asks for it (HTTP/1.1
- * unless it says close, HTTP/1.0 only when it says keep-alive) and whose
- * end is known without reading a body: one that has none. Not after a
- * POST: its handlers end its (empty) body with a NUL in place, on the
- * first byte of the next request. */
+/* A connection stays open after a request that asks for it: HTTP/1.1
+ * unless it says close, HTTP/1.0 only when it says keep-alive. Its body,
+ * if any, must also be read to its end before an answer keeps it
+ * (body_read). */
 static bool
 request_may_keep(const struct qf_connection *conn, const struct head_record *rec)
 {
-    if (!conn->keep_allowed || rec->verdict != HEAD_OK || rec->connection_close ||
-        rec->method == METHOD_POST)
+    if (!conn->keep_allowed || rec->verdict != HEAD_OK || rec->connection_close)
         return false;
-    if (rec->ri.http_version_minor == 0 && !rec->connection_keep_alive)
-        return false;
-    return rec->framing.verdict == FRAMING_NONE ||
-           (rec->framing.verdict == FRAMING_LENGTH && rec->framing.length == 0);
+    return rec->ri.http_version_minor != 0 || rec->connection_keep_alive;
+}
+
+/* Where the request's body ends, when that is known before any handler
+ * runs: it has none, it lies whole in the head's buffer, or the intake
+ * read it whole. A body still to come is read by its handler
+ * (read_request_body), which tells. */
+static void
+find_body_end(struct qf_connection *conn, const struct head_record *rec)
+{
+    struct qf_request_info *ri = &conn->request_info;
+    const struct body_framing *f = &rec->framing;
+    const char *behind = rec->buf + rec->request_len;
+    int held = rec->nread - rec->request_len;
+
+    if (conn->owns_post_data) {
+        conn->body_read = conn->body.whole && conn->body.fault == BODY_SOUND &&
+                          !conn->body.rest_lost;
+        conn->after_body = conn->body.rest;
+        conn->after_len = conn->body.rest_len;
+    } else if (f->verdict == FRAMING_NONE && rec->method != METHOD_POST &&
+               rec->method != METHOD_PUT) {
+        /* The bytes behind it are the next request's, not a body. A POST
+         * or PUT without a length may mean its body to end at the close
+         * (it is refused with 411): that is not taken for a head. */
+        ri->post_data_len = 0;
+        conn->body_read = true;
+        conn->after_body = behind;
+        conn->after_len = held;
+    } else if (f->verdict == FRAMING_LENGTH && f->length <= (uint64_t) held) {
+        ri->post_data_len = (int) f->length;
+        conn->body_read = true;
+        conn->after_body = behind + f->length;
+        conn->after_len = held - (int) f->length;
+    }
+}
+
+void
+body_read_to_end(struct qf_connection *conn, const char *after, int len)
+{
+    conn->body_read = true;
+    conn->after_body = after;
+    conn->after_len = len;
+}
+
+/* Whether this answer, written now, keeps the connection. */
+static bool
+keeps_now(const struct qf_connection *conn)
+{
+    return conn->may_keep && conn->body_read;
 }
 
 const char *
 connection_field(struct qf_connection *conn)
 {
-    conn->said_keep = conn->may_keep;
-    return conn->may_keep ? "keep-alive" : "close";
+    conn->said_keep = keeps_now(conn);
+    return conn->said_keep ? "keep-alive" : "close";
 }
 
 const char *
 keep_alive_fields(struct qf_connection *conn)
 {
-    conn->said_keep = conn->may_keep;
-    return conn->may_keep ? "Content-Length: 0\r\nConnection: keep-alive\r\n" : "";
+    conn->said_keep = keeps_now(conn);
+    return conn->said_keep ? "Content-Length: 0\r\nConnection: keep-alive\r\n" : "";
 }
 
 bool
 answer_keeps(const struct qf_connection *conn)
 {
-    return conn->may_keep && conn->said_keep;
+    return conn->said_keep && keeps_now(conn);
 }
 
 void

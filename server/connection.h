@@ -62,6 +62,13 @@ struct qf_connection {
     bool keep_allowed;
     bool may_keep;
     bool said_keep;
+    /* The body (none counts) was read to its end, so the bytes after it,
+     * after_body (after_len of them, in the head's buffer or in
+     * body.rest), are where the next request starts. Until then no answer
+     * keeps the connection: an unread body would be taken for a head. */
+    bool body_read;
+    const char *after_body;
+    int after_len;
 };
 
 #endif /* QF_CONNECTION_H */

@@ -22,6 +22,7 @@ enum {
     BODY_IN_MEMORY = 64 * 1024,
     BODY_PIECE = 16 * 1024, /* one read, on the loop's stack */
 };
+static_assert((int) MAX_REQUEST_SIZE <= (int) BODY_PIECE, "a chunked read fits the piece");
 static const char CONTINUE[] = "HTTP/1.1 100 Continue\r\n\r\n";
 
 struct body_reader {
@@ -141,6 +142,23 @@ fault(struct body_reader *r, enum body_fault f)
     return BODY_DONE;
 }
 
+/* Keeps the bytes read behind the body's end (its length, or the chunked
+ * terminator with its trailers): they start the next request on a kept
+ * connection. Reads stop short enough that they fit a head's buffer. */
+static void
+keep_rest(struct body_reader *r, const char *p, size_t n)
+{
+    struct held_body *h = &r->held;
+    if (n == 0)
+        return;
+    if (n > MAX_REQUEST_SIZE || (h->rest = (char *) malloc(n)) == nullptr) {
+        h->rest_lost = true;
+        return;
+    }
+    memcpy(h->rest, p, n);
+    h->rest_len = (int) n;
+}
+
 /* Takes n bytes that came from the client; p is scratch (chunked bytes are
  * decoded in place). BODY_DONE when the request can go on: its body is
  * whole or faulty, or left to the worker with what came so far. */
@@ -148,19 +166,25 @@ static enum body_step
 feed(struct body_reader *r, char *p, size_t n)
 {
     struct held_body *h = &r->held;
-    if (!r->chunked && n > r->remaining)
+    if (!r->chunked && n > r->remaining) {
+        keep_rest(r, p + r->remaining, n - (size_t) r->remaining);
         n = (size_t) r->remaining; /* bytes behind the body are no part of it */
+    }
     size_t produced = n;
     if (!h->in_file) {
         /* Raw, so that a body left to the worker is what it would have read. */
         if (!keep(r, p, n))
             return fault(r, BODY_CUT_SHORT);
         if (r->chunked) {
-            (void) r->dec.feed(p, n, p, &produced);
+            size_t used = r->dec.feed(p, n, p, &produced);
             if (r->dec.failed())
                 return BODY_DONE; /* the worker finds it, as before */
-            if (r->dec.done())
+            if (r->dec.done()) {
+                /* From the raw copy: what came behind the terminator. */
+                h->len -= (int) (n - used);
+                keep_rest(r, h->data + h->len, n - used);
                 return whole_in_memory(r);
+            }
         } else if ((r->remaining -= n) == 0) {
             return whole_in_memory(r);
         }
@@ -175,9 +199,13 @@ feed(struct body_reader *r, char *p, size_t n)
     }
 
     if (r->chunked) {
-        (void) r->dec.feed(p, n, p, &produced);
+        /* Decoded in place, the output never ahead of the input: the
+         * bytes behind the terminator are still as they came. */
+        size_t used = r->dec.feed(p, n, p, &produced);
         if (r->dec.failed())
             return fault(r, BODY_MALFORMED);
+        if (r->dec.done())
+            keep_rest(r, p + used, n - used);
         if (produced > MAX_BODY_IN_MEMORY - r->decoded)
             return fault(r, BODY_TOO_LARGE);
         r->decoded += produced;
@@ -298,8 +326,13 @@ read_body(struct intake *in, struct client *c)
     char piece[BODY_PIECE];
     bool progress = false;
     for (;;) {
+        /* Never past a declared length; a chunked body's end is known only
+         * once read, so what may come behind it is kept to a head's size. */
+        size_t want = r->chunked                     ? (size_t) MAX_REQUEST_SIZE
+                      : r->remaining < sizeof(piece) ? (size_t) r->remaining
+                                                     : sizeof(piece);
         uint32_t wait_for;
-        ssize_t n = read_some(c, piece, sizeof(piece), &wait_for);
+        ssize_t n = read_some(c, piece, want, &wait_for);
         if (n < 0) {
             if (progress)
                 touch(in, c);
@@ -345,6 +378,7 @@ discard_body(struct client *c)
     if (r == nullptr)
         return;
     free(r->held.data);
+    free(r->held.rest);
     if (r->held.in_file)
         (void) close(r->held.fd);
     if (r->held.reserved > 0)

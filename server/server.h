@@ -146,6 +146,11 @@ struct held_body {
     int fd;
     uint64_t file_len;
     uint64_t reserved;  /* of the room for bodies in files: release_body_room */
+    /* Read past the body's end: the next request's start (heap, at most
+     * MAX_REQUEST_SIZE bytes). rest_lost: there was no memory to keep it. */
+    char *rest;
+    int rest_len;
+    bool rest_lost;
 };
 /* The room for request bodies held in temporary files, shared by all
  * clients (http/body.cpp): reserve_body_room is false when it is used up. */

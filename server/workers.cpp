@@ -361,27 +361,27 @@ pass_send_to_intake(struct qf_connection *conn)
 }
 
 /* What a loop needs to keep the connection of an answer that keeps it:
- * the socket record, the count, and the bytes behind the request (a kept
- * request has no body, so they are the next request's start). Null when
- * the connection is not kept, or no memory is left to keep it. */
+ * the socket record, the count, and the bytes read behind the request and
+ * its body, the next request's start. Null when the connection is not
+ * kept, or no memory is left to keep it. */
 static struct kept_connection *
 keep_record(const struct qf_connection *conn, const struct request_head *head)
 {
-    if (!answer_keeps(conn))
+    if (!answer_keeps(conn) || conn->after_len > MAX_REQUEST_SIZE)
         return nullptr;
     struct kept_connection *k = (struct kept_connection *) calloc(1, sizeof(*k));
     if (k == nullptr)
         return nullptr;
     k->client = conn->client;
     k->served = head->served + 1;
-    int rest = head->nread - head->request_len;
+    int rest = conn->after_len;
     if (rest > 0) {
         k->carry = (char *) malloc((size_t) rest);
         if (k->carry == nullptr) {
             free(k);
             return nullptr;
         }
-        memcpy(k->carry, head->buf + head->request_len, (size_t) rest);
+        memcpy(k->carry, conn->after_body, (size_t) rest);
         k->carry_len = rest;
     }
     return k;

@@ -3,11 +3,14 @@
  * one connection, the idle wait and the most requests a connection serves. */
 #include <memory>
 
+#include "server_bare_context.h"
 #include "support/harness.h"
 
 using namespace qftest;
 
 namespace {
+
+const char REALM[] = "keep";
 
 /* The answers at the start of a stream, each framed by its Content-Length (none: empty body). */
 std::vector<std::string> splitAnswers(const std::string &stream)
@@ -57,8 +60,15 @@ protected:
         writeFile(s->root("page.shtml"), "[<!--#include \"index.html\"-->]");
         runCommand("head -c 6000000 /dev/urandom > " + s->root("big.bin"));
         writeScript(s->root("nolen.cgi"), "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nfrom cgi'\n");
+        /* a declared length: told truly, too long, too short */
+        for (const auto &[name, len] : {std::pair{"len", 8}, {"short", 20}, {"long", 3}})
+            writeScript(s->root(std::string(name) + ".cgi"),
+                        "#!/bin/sh\nprintf 'Content-Length: " + std::to_string(len) + "\\r\\n\\r\\nwith len'\n");
+        writeScript(s->root("echo.cgi"), "#!/bin/sh\nbody=$(cat)\n"
+                                         "printf 'Content-Length: %d\\r\\n\\r\\n%s' \"${#body}\" \"$body\"\n");
+        runQuillfen({"-A", file("pw"), REALM, "alice", "secret"}, s->product.bin().c_str());
         std::vector<std::string> args = {"-keep_alive", "2", "-access_log", file("access"), "-auth_PUT",
-                                         file("nopw"), "-cgi_ext", ".cgi"};
+                                         file("pw"), "-auth_realm", REALM, "-cgi_ext", ".cgi"};
         if (tls)
             args.insert(args.end(), {"-ssl_cert", file("server.pem"), "-ports",
                                      "127.0.0.1:" + std::to_string(s->port) + ",127.0.0.1:" +
@@ -79,7 +89,11 @@ protected:
 TEST_F(KeepAlive, KnownLengthsKeepTheConnectionOthersClose)
 {
     const std::string now = runCommand("date -u '+%a, %d %b %Y %H:%M:%S GMT' | tr -d '\\n'");
-    const struct { int line; std::string request, status, connection; bool kept; } cases[] = {
+    const std::string post = "POST /f1.txt HTTP/1.1\r\nHost: localhost\r\n", echo = "POST /echo.cgi HTTP/1.1\r\n",
+                      put = "PUT /up.txt HTTP/1.1\r\n", chunked = "Transfer-Encoding: chunked\r\n\r\n";
+    const std::string x(70000, 'x'), y(40000, 'y');
+    /* body: what the answer carries, when it matters */
+    const struct { int line; std::string request, status, connection; bool kept; std::string body = ""; } cases[] = {
         {__LINE__, get("/f1.txt"), "200", "keep-alive", true},
         {__LINE__, "HEAD /f1.txt HTTP/1.1\r\nHost: localhost\r\n\r\n", "200", "keep-alive", true},
         {__LINE__, get("/f1.txt", "Range: bytes=1-2\r\n"), "206", "keep-alive", true},
@@ -94,16 +108,38 @@ TEST_F(KeepAlive, KnownLengthsKeepTheConnectionOthersClose)
         {__LINE__, get("/dir/"), "200", "close", false},          /* a listing */
         {__LINE__, get("/page.shtml"), "200", "close", false},
         {__LINE__, get("/nolen.cgi"), "200", "", false},          /* no length: only the close ends it */
-        {__LINE__, "POST /f1.txt HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3\r\n\r\nabc", "200", "close", false},
-        {__LINE__, "POST /f1.txt HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n", "200", "close", false},
+        {__LINE__, get("/len.cgi"), "200", "keep-alive", true, "with len"},
+        {__LINE__, get("/short.cgi"), "200", "keep-alive", false},
+        {__LINE__, get("/long.cgi"), "200", "keep-alive", false, "wit"},   /* no more than it declared */
+        /* bodies read to their end: the next request starts behind them */
+        {__LINE__, post + "Content-Length: 3\r\n\r\nabc", "200", "keep-alive", true},
+        {__LINE__, post + "Content-Length: 0\r\n\r\n", "200", "keep-alive", true},
+        {__LINE__, post + chunked + "3\r\nabc\r\n0\r\nX-Sum: 1\r\n\r\n", "200", "keep-alive", true},
+        {__LINE__, echo + "Content-Length: 3\r\n\r\nabc", "200", "keep-alive", true, "abc"},
+        {__LINE__, echo + chunked + "3\r\nabc\r\n2;x=y\r\nde\r\n0\r\nX-Sum: 1\r\n\r\n", "200", "keep-alive", true, "abcde"},
+        {__LINE__, echo + "Content-Length: 70000\r\n\r\n" + x, "200", "keep-alive", true, x},   /* held in a file */
+        {__LINE__, echo + chunked + "9c40\r\n" + y + "\r\n9C40\r\n" + y + "\r\n0\r\n\r\n", "200", "keep-alive", true, y + y},
+        {__LINE__, put + "Content-Length: 3\r\n\r\nabc", "401", "keep-alive", true},   /* all of it came */
+        {__LINE__, put + "Content-Length: 0\r\n\r\n", "401", "keep-alive", true},
+        /* bodies not read: the rest would be taken for a head (the client waits to send them) */
+        {__LINE__, put + "Content-Length: 100000\r\nExpect: 100-continue\r\n\r\n", "401", "", false},
+        {__LINE__, put + "\r\n", "401", "", false},               /* no length: it may end at the close */
+        {__LINE__, post + "Content-Length: 20000000\r\nExpect: 100-continue\r\n\r\n", "413", "close", false},
+        {__LINE__, echo + "\r\n", "411", "close", false},
+        {__LINE__, echo + "Content-Length: 3\r\nExpect: later\r\n\r\nabc", "417", "close", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
         const std::string reply = thenIndex(c.request);
         EXPECT_EQ(reply.substr(0, 12), "HTTP/1.1 " + c.status);
         EXPECT_EQ(headerOf(reply, "Connection"), c.connection);
-        EXPECT_EQ(reply.find("\r\n\r\n" + readFile(s->root("index.html"))) != std::string::npos, c.kept) << reply;
-        if (c.status == "301" || c.status == "401") {
+        EXPECT_EQ(reply.find("\r\n\r\n" + readFile(s->root("index.html"))) != std::string::npos, c.kept)
+            << reply.substr(0, 2000);
+        if (!c.body.empty()) {
+            ASSERT_FALSE(splitAnswers(reply).empty());
+            EXPECT_EQ(bodyOf(splitAnswers(reply)[0]), c.body);
+        }
+        if (c.kept && (c.status == "301" || c.status == "401")) {
             EXPECT_EQ(headerOf(reply, "Content-Length"), "0");   /* the end of a kept answer is told */
         }
     }
@@ -131,6 +167,28 @@ TEST_F(KeepAlive, PipelinedRequestsAreAnsweredInOrder)
     ASSERT_EQ(all.size(), 1000u);
     EXPECT_EQ(headerOf(all[998], "Connection"), "keep-alive");
     EXPECT_EQ(headerOf(all[999], "Connection"), "close");
+
+    /* Uploads in one burst, each body read by its worker to its end (a length that came with
+     * the head, one read from the socket, chunked with a trailer): the GET behind each sees it. */
+    const std::string nonce = nonceOf(rawRequest(s->port, "DELETE /up.txt HTTP/1.1\r\n\r\n"));
+    const auto put = [&](const std::string &framing, const std::string &body) {
+        return "PUT /up.txt HTTP/1.1\r\nAuthorization: " + digestAuth("alice", REALM, "secret", "PUT", "/up.txt", nonce) +
+               "\r\n" + framing + "\r\n" + body;
+    };
+    const std::string big(100000, 'b');
+    Conn e(s->port);
+    ASSERT_TRUE(e.send(put("Content-Length: 5\r\n", "small") + get("/up.txt") + put("Content-Length: 100000\r\n", big) +
+                       get("/up.txt") + put("Transfer-Encoding: chunked\r\n", "3\r\nabc\r\n0\r\nX-Sum: 1\r\n\r\n") +
+                       get("/up.txt", "Connection: close\r\n")));
+    const std::vector<std::string> ups = splitAnswers(e.read());
+    EXPECT_TRUE(e.closed);
+    ASSERT_EQ(ups.size(), 6u);
+    EXPECT_EQ(ups[0], "HTTP/1.1 201 OK\r\nContent-Length: 0\r\nConnection: keep-alive\r\n\r\n");
+    EXPECT_EQ(bodyOf(ups[1]), "small");
+    EXPECT_EQ(ups[2].substr(0, 12), "HTTP/1.1 200");
+    EXPECT_TRUE(bodyOf(ups[3]) == big);
+    EXPECT_EQ(ups[4].substr(0, 12), "HTTP/1.1 200");
+    EXPECT_EQ(bodyOf(ups[5]), "abc");
 }
 
 TEST_F(KeepAlive, IdleConnectionsCloseAfterTheWait)
@@ -185,12 +243,31 @@ TEST_F(KeepAlive, RealClientsReuseTheirConnection)
               "    socks.add(id(c.sock))\n"
               "    r = c.getresponse()\n"
               "    print(r.status, r.read().decode(errors='replace').split('\\n')[0], r.will_close)\n"
+              "for body in ['posted', iter([b'ab', b'cd'])]:\n"   /* a length, then chunked */
+              "    c.request('POST', '/echo.cgi', body=body)\n"
+              "    socks.add(id(c.sock))\n"
+              "    r = c.getresponse()\n"
+              "    print(r.status, r.read().decode(), r.will_close)\n"
               "c.request('GET', '/f6.txt', headers={'Connection': 'close'})\n"
               "socks.add(id(c.sock))\n"
               "r = c.getresponse()\n"
-              "print(r.status, r.read().decode(), r.will_close, len(socks))\n");
+              "print(r.status, r.read().decode(), r.will_close, len(socks))\n"
+              /* bodies and a GET in one burst: what follows each body waits, over TLS in its session */
+              "import socket\n"
+              "raw = socket.create_connection(('127.0.0.1', port))\n"
+              "if secure:\n"
+              "    raw = ctx.wrap_socket(raw, server_hostname='127.0.0.1')\n"
+              "raw.sendall(b'POST /echo.cgi HTTP/1.1\\r\\nContent-Length: 10000\\r\\n\\r\\n' + b'x' * 10000 +\n"
+              "            b'POST /echo.cgi HTTP/1.1\\r\\nTransfer-Encoding: chunked\\r\\n\\r\\n2\\r\\nde\\r\\n0\\r\\n\\r\\n' +\n"
+              "            b'GET /f7.txt HTTP/1.1\\r\\nConnection: close\\r\\n\\r\\n')\n"
+              "got = b''\n"
+              "while (piece := raw.recv(65536)):\n"
+              "    got += piece\n"
+              "print(got.count(b'HTTP/1.1 200'), b'\\r\\n\\r\\n' + b'x' * 10000 + b'HTTP' in got,\n"
+              "      b'\\r\\n\\r\\ndeHTTP' in got, got.endswith(b'file 7'))\n");
     const std::string expected = "200 file 4 False\n404 Error 404: Not Found False\n301  False\n"
-                                 "200 file 5 False\n200 file 6 True 1\n";
+                                 "200 file 5 False\n200 posted False\n200 abcd False\n200 file 6 True 1\n"
+                                 "3 True True True\n";
     EXPECT_EQ(runCommand("python3 " + file("client.py") + " " + std::to_string(s->port) + " p 2>&1"), expected);
     EXPECT_EQ(runCommand("python3 " + file("client.py") + " " + std::to_string(tls_port) + " s " +
                          file("cert.pem") + " 2>&1"), expected);
