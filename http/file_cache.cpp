@@ -15,7 +15,6 @@
 
 #include "http/file_cache.h"
 #include "http/http.h"
-#include "server/text.h"
 
 namespace {
 
@@ -186,18 +185,10 @@ file_cache_forget_all(void)
 bool
 set_file_cache_option(struct qf_context *ctx, const char *value)
 {
-    uint64_t seconds = 0;
-    if (value != nullptr && value[0] != '\0') {
-        const char *p = value;
-        bool fits = false;
-        if (!scan_digits(&p, nullptr, &seconds, &fits) || *p != '\0' || !fits ||
-            seconds > MAX_CACHE_SECONDS) {
-            cry(fc(ctx), "%s: [%s] must be a number of seconds from 0 to %d",
-                "set_file_cache_option", value, (int) MAX_CACHE_SECONDS);
-            return false;
-        }
-    }
-    __atomic_store_n(&ctx->file_cache_seconds, (int) seconds, __ATOMIC_RELAXED);
+    int seconds;
+    if (!read_seconds_option(ctx, "set_file_cache_option", value, MAX_CACHE_SECONDS, &seconds))
+        return false;
+    __atomic_store_n(&ctx->file_cache_seconds, seconds, __ATOMIC_RELAXED);
     file_cache_forget_all(); /* a shorter trust applies at once */
     return true;
 }

@@ -9,7 +9,6 @@
 #include <sys/epoll.h>
 
 #include "server/intake.h"
-#include "server/text.h"
 
 enum {
     /* A connection closes after this many requests, so that no client
@@ -24,18 +23,10 @@ enum {
 bool
 set_keep_alive_option(struct qf_context *ctx, const char *value)
 {
-    uint64_t seconds = 0;
-    if (value != nullptr && value[0] != '\0') {
-        const char *p = value;
-        bool fits = false;
-        if (!scan_digits(&p, nullptr, &seconds, &fits) || *p != '\0' || !fits ||
-            seconds > MAX_KEEP_ALIVE_SECONDS) {
-            cry(fc(ctx), "%s: [%s] must be a number of seconds from 0 to %d",
-                "set_keep_alive_option", value, (int) MAX_KEEP_ALIVE_SECONDS);
-            return false;
-        }
-    }
-    __atomic_store_n(&ctx->keep_alive_seconds, (int) seconds, __ATOMIC_RELAXED);
+    int seconds;
+    if (!read_seconds_option(ctx, "set_keep_alive_option", value, MAX_KEEP_ALIVE_SECONDS, &seconds))
+        return false;
+    __atomic_store_n(&ctx->keep_alive_seconds, seconds, __ATOMIC_RELAXED);
     return true;
 }
 

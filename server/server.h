@@ -494,6 +494,8 @@ int qf_snprintf(struct qf_connection *conn, char *buf, size_t buflen,
 void qf_strlcpy(char *dst, const char *src, size_t n);
 char *qf_strdup(const char *text);
 int qf_stat(const char *path, struct qfstat *st);
+bool read_seconds_option(struct qf_context *ctx, const char *setter, const char *value, int max,
+                         int *seconds);
 void qf_free(void *p);
 void set_close_on_exec(int fd);
 int set_non_blocking_mode(struct qf_connection *conn, int sock);

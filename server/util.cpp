@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "server/server.h"
+#include "server/text.h"
 
 /* The truncation report shows only the start of what was cut, enough to find
  * the caller without flooding the log with a whole page. */
@@ -278,4 +279,23 @@ set_blocking(int sock, bool blocking)
     int flags = fcntl(sock, F_GETFL, 0);
     if (flags != -1)
         (void) fcntl(sock, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+}
+
+/* A setter's whole number of seconds from 0 to max (no value: 0). Anything
+ * else is refused in the setter's name, and *seconds is left alone. */
+bool
+read_seconds_option(struct qf_context *ctx, const char *setter, const char *value, int max,
+                    int *seconds)
+{
+    uint64_t n = 0;
+    if (value != nullptr && value[0] != '\0') {
+        const char *p = value;
+        bool fits = false;
+        if (!scan_digits(&p, nullptr, &n, &fits) || *p != '\0' || !fits || n > (uint64_t) max) {
+            cry(fc(ctx), "%s: [%s] must be a number of seconds from 0 to %d", setter, value, max);
+            return false;
+        }
+    }
+    *seconds = (int) n;
+    return true;
 }
