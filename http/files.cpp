@@ -530,7 +530,8 @@ send_file(struct qf_connection *conn, const char *path, struct qfstat *stp)
         size_t hlen = write_file_head(buf, path, stp, mime, mime_len, &r, now,
                                       connection_field(conn));
         size_t len = is_head_request(conn) ? 0 : (size_t) r.len;
-        memcpy(buf + hlen, held + r.first, len);
+        if (len > 0) /* a refused range's first byte may lie past the end */
+            memcpy(buf + hlen, held + r.first, len);
         int written = qf_write(conn, buf, (int) (hlen + len));
         if (written > (int) hlen)
             conn->num_bytes_sent += (uint64_t) (written - (int) hlen);

@@ -47,6 +47,10 @@ TEST(FileCache, ChangesOnDiskAreServedAtOnce)
     std::string head = s.ask("HEAD /a.txt");
     EXPECT_EQ(headerOf(head, "Content-Length"), "10");
     EXPECT_EQ(bodyOf(head), "");
+    std::string refused = s.ask("GET /a.txt", "Range: bytes=100-\r\n");
+    EXPECT_EQ(refused.find("HTTP/1.1 416 "), 0u) << refused;
+    EXPECT_EQ(headerOf(refused, "Content-Range"), "bytes */10");
+    EXPECT_EQ(bodyOf(refused), "");
 
     /* Same size, modification time put back: only the change time tells. */
     struct stat was;
