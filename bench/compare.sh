@@ -2,8 +2,8 @@
 # bench/compare.sh: serves one document directory from quillfen, nginx and
 # lighttpd on loopback and loads them with wrk in the same run, alternating
 # the servers for each workload so that a busy machine hurts all alike.
-# The HTTPS rows compare quillfen and nginx with the same ECDSA P-256
-# certificate: a new TLS connection (1.3, as wrk offers it) per request.
+# The HTTPS rows compare the three with the same ECDSA P-256 certificate:
+# a new TLS connection (1.3, as wrk offers it) per request.
 # Every server keeps connections open (5 s); the rows named KA_ let wrk keep
 # its connections, every other row asks for a new one per request
 # (Connection: close), which each server honours. quillfen trusts a file
@@ -42,7 +42,7 @@ tls_big_conc=(1)
 ka_conc=(16 64 256)
 
 # --- what the benchmark needs, installed only when missing ------------------
-packages=(wrk nginx lighttpd curl python3 g++ cmake make openssl libssl-dev libsystemd-dev)
+packages=(wrk nginx lighttpd lighttpd-mod-openssl curl python3 g++ cmake make openssl libssl-dev libsystemd-dev)
 scripts/install-packages.sh "${packages[@]}"
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 lighttpd_bin=$(command -v lighttpd || echo /usr/sbin/lighttpd)
@@ -71,8 +71,9 @@ nginx_tls_port=$(free_port)
 NGINX_KEEPALIVE=5 start_nginx "$nginx_port" "$docroot" 1024 "" "$(nginx_tls_server "$nginx_tls_port" "$docroot")"
 
 lighttpd_port=$(free_port)
+lighttpd_tls_port=$(free_port)
 # Connections kept 5 s, like the others; no access log; the kernel sends the
-# files.
+# files; HTTPS on a second port.
 cat >"$work/lighttpd.conf" <<EOF
 server.document-root = "$docroot"
 server.bind = "127.0.0.1"
@@ -81,6 +82,11 @@ server.errorlog = "$work/lighttpd.error.log"
 server.max-keep-alive-requests = 1000
 server.max-keep-alive-idle = 5
 server.network-backend = "sendfile"
+server.modules += ( "mod_openssl" )
+\$SERVER["socket"] == "127.0.0.1:$lighttpd_tls_port" {
+    ssl.engine = "enable"
+    ssl.pemfile = "$work/server.pem"
+}
 EOF
 "$lighttpd_bin" -D -f "$work/lighttpd.conf" >"$work/lighttpd.out" 2>&1 &
 lighttpd_pid=$!
@@ -89,7 +95,7 @@ wait_ready quillfen "$qf_port" "$qf_pid" small.bin
 wait_ready nginx "$nginx_port" "$nginx_pid" small.bin
 wait_ready lighttpd "$lighttpd_port" "$lighttpd_pid" small.bin
 check_same_bytes "$docroot" "small.bin big.bin" "$qf_port" "$nginx_port" "$lighttpd_port"
-for port in "$qf_tls_port" "$nginx_tls_port"; do
+for port in "$qf_tls_port" "$nginx_tls_port" "$lighttpd_tls_port"; do
     if [ "$(curl -sfk "https://127.0.0.1:$port/small.bin" | sha256sum)" != \
          "$(sha256sum <"$docroot/small.bin")" ]; then
         echo "port $port serves a different small.bin over TLS" >&2
@@ -154,23 +160,18 @@ run_wrk() {   # workload server port path conc timeout round pid [scheme]
 servers=(quillfen nginx lighttpd)
 declare -A port_of=([quillfen]=$qf_port [nginx]=$nginx_port [lighttpd]=$lighttpd_port)
 declare -A pid_of=([quillfen]=$qf_pid [nginx]=$nginx_pid [lighttpd]=$lighttpd_pid)
-declare -A tls_port_of=([quillfen]=$qf_tls_port [nginx]=$nginx_tls_port)
+declare -A tls_port_of=([quillfen]=$qf_tls_port [nginx]=$nginx_tls_port [lighttpd]=$lighttpd_tls_port)
 runs=$out_dir/runs.txt
 : >"$runs"
 
-# One workload: every round runs the servers one after the other; over
-# HTTPS (scheme https) quillfen and nginx only.
+# One workload: every round runs the servers one after the other.
 measure() {   # workload path conc timeout [scheme]
     local r s scheme=${5:-http} map=port_of
-    local list=("${servers[@]}")
-    if [ "$scheme" = https ]; then
-        map=tls_port_of
-        list=(quillfen nginx)
-    fi
+    [ "$scheme" = https ] && map=tls_port_of
     local -n ports=$map
     [[ "$1" =~ ${BENCH_ONLY:-.} ]] || return 0
     for r in $(seq "$rounds"); do
-        for s in "${list[@]}"; do
+        for s in "${servers[@]}"; do
             run_wrk "$1" "$s" "${ports[$s]}" "$2" "$3" "$4" "$r" "${pid_of[$s]}" "$scheme"
         done
     done
