@@ -155,8 +155,10 @@ http_date(time_t t, char *buf, size_t size)
     struct tm tm;
     static const char *const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 
-    if (gmtime_r(&t, &tm) == nullptr || tm.tm_year + 1900 > 9999 || tm.tm_year + 1900 < 0)
-        memset(&tm, 0, sizeof(tm)); /* beyond the format: the epoch's first day */
+    if (gmtime_r(&t, &tm) == nullptr || tm.tm_year + 1900 > 9999 || tm.tm_year + 1900 < 0) {
+        time_t epoch = 0; /* beyond the format: the epoch's first second */
+        gmtime_r(&epoch, &tm);
+    }
     /* "Sun, 06 Nov 1994 08:49:37 GMT", put together by hand: every file
      * answer has one, and printf was a tenth of a small answer's time. */
     char text[30];
