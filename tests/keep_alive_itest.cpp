@@ -55,6 +55,8 @@ protected:
                        " -subj /CN=localhost -addext subjectAltName=IP:127.0.0.1 2>/dev/null &&"
                        " cat cert.pem key.pem > server.pem");
         for (int i = 0; i < 100; i++) writeFile(s->root("f" + std::to_string(i) + ".txt"), "file " + std::to_string(i));
+        /* older than any "now" a row sends, whatever second it was written in */
+        runCommand("touch -d '2020-01-01 00:00:00 UTC' " + s->root("f1.txt"));
         runCommand("mkdir -p " + s->root("dir"));
         writeFile(s->root("dir/a.txt"), "a");
         writeFile(s->root("page.shtml"), "[<!--#include \"index.html\"-->]");
